@@ -1,0 +1,47 @@
+// The Unix domain socket server and its message framing.
+#pragma once
+
+#include <stdint.h>
+
+#include "host/status.h"
+
+constexpr const char *VTR_UDS_PATH = "/var/run/vethra.uds";
+constexpr uint32_t VTR_MAX_MSG_SIZE = 1048576;
+constexpr int VTR_MSG_HEADER_SIZE = 8;
+
+enum : uint32_t {
+  VTR_CMD_METRICS_QUERY = 10,
+  VTR_CMD_STATUS_QUERY = 11,
+  VTR_CMD_APPEND_VMS = 12,
+  VTR_CMD_DELETE_VMS = 13,
+  VTR_CMD_CHANGE_RATE_QUERY = 14,
+  VTR_CMD_CHANGE_RATE_QUERY2 = 15,
+  VTR_CMD_EXIT = 20,
+};
+
+enum : uint32_t {
+  VTR_REPLY_OK = 0,
+  VTR_REPLY_ERROR = 1,
+};
+
+// Wire header: both fields big-endian on the wire.
+struct VTR_MsgHeader {
+  uint32_t code;
+  uint32_t length;
+};
+static_assert(sizeof(VTR_MsgHeader) == VTR_MSG_HEADER_SIZE);
+
+// One per Message Handler thread, reused for every message (host order).
+struct VTR_Request {
+  uint32_t command;
+  uint32_t length;
+  char *payload;  // exactly `length` bytes, no NUL; null when length is 0
+};
+
+VTR_Status VTR_InitUDS(int *fd);
+void *VTR_UDSListener(void *listenFdPtr);
+void *VTR_UDSReceive(void *connFd);
+VTR_Status VTR_SendResponse(int fd, const char *body, int32_t length, uint32_t code);
+// Dispatches one received request by its command code; returns the
+// handler's status (0 for an unknown code, which gets no reply).
+VTR_Status VTR_DispatchRequest(int fd, const VTR_Request *request);

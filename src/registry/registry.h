@@ -1,0 +1,89 @@
+// The monitored-disk registry: the VM list and the per-disk entries kept in
+// diskTable.
+//
+// Exclusion (see docs/design.md):
+//  - registryLock serialises every change and walk of vmList and every
+//    deletion of a disk entry. Request handlers hold it for the whole request;
+//    the HyperLogLog period end holds it while it walks vmList.
+//  - The Consumer thread uses entries only while it holds the record-queue
+//    mutex; VTR_DeleteHashEntry unlinks and frees an entry while holding that
+//    mutex, so the Consumer never sees a freed entry.
+//  - Lock order: registryLock, record-queue mutex, diskTable lock, estimator lock.
+#pragma once
+
+#include <pthread.h>
+#include <stdint.h>
+
+#include "changerate/changerate.h"
+#include "host/hostrt.h"
+#include "host/status.h"
+#include "registry/hashutil.h"
+#include "trace/counters.h"
+
+constexpr int32_t VTR_DISK_TABLE_BUCKETS = 2000;
+constexpr int VTR_VM_NAME_SIZE = 128;
+constexpr int VTR_UUID_SIZE = 64;
+constexpr int VTR_DEV_NAME_SIZE = 16;
+
+struct DiskEntry {
+  CounterBlock counters;
+  VTR_CR_Metric changeRate;
+  hash_node node;
+};
+
+struct HandleInfo {
+  uint64_t handleId;
+  char vscsiDevName[VTR_DEV_NAME_SIZE];
+};
+
+struct VMListNode {
+  VMListNode *next;
+  VMListNode *prev;
+  uint32_t worldGroupId;
+  char vmName[VTR_VM_NAME_SIZE];
+  char uuid[VTR_UUID_SIZE];
+  int32_t handleCount;
+  HandleInfo *handles;
+};
+
+// List head: only the two links are used.
+struct VMListHead {
+  VMListNode *next;
+  VMListNode *prev;
+};
+
+extern hash_table diskTable;
+extern VMListHead vmList;
+extern pthread_mutex_t registryLock;
+
+// Holds registryLock for the lifetime of the guard.
+struct RegistryGuard {
+  RegistryGuard() { pthread_mutex_lock(&registryLock); }
+  ~RegistryGuard() { pthread_mutex_unlock(&registryLock); }
+  RegistryGuard(const RegistryGuard &) = delete;
+  RegistryGuard &operator=(const RegistryGuard &) = delete;
+};
+
+inline VMListNode *VTR_VMListHeadNode() { return reinterpret_cast<VMListNode *>(&vmList); }
+inline bool VTR_VMListEmpty() { return vmList.next == VTR_VMListHeadNode(); }
+void VTR_InitVMList();
+// Links a node in directly after the head / unlinks it (links cleared).
+void VTR_VMListInsert(VMListNode *node);
+void VTR_VMListUnlink(VMListNode *node);
+VMListNode *VTR_FindVM(uint32_t worldGroupId);
+
+uint64_t VTR_GetDiskKey(uint32_t worldGroupId, uint64_t handleId);
+VTR_Status VTR_AddHashEntry(uint32_t worldGroupId, uint64_t handleId);
+VTR_Status VTR_DeleteHashEntry(uint32_t worldGroupId, uint64_t handleId);
+
+VTR_Status VTR_AddVMWorldIdToList(uint32_t worldGroupId, TARN_ParamList *instance);
+VTR_Status VTR_RemoveVMWorldIdFromList(uint32_t worldGroupId);
+VTR_Status VTR_CheckHasVmm(TARN_ParamList *instance, uint32_t worldGroupId);
+VTR_Status VTR_GetVMDeviceName(TARN_ParamList *instance, VMListNode *node, uint32_t worldGroupId);
+VTR_Status VTR_AllocAndAddHandleInfoToList(TARN_ParamList *instance, VMListNode *node,
+                                           TARN_ParamList *handleList, int32_t count);
+// Builds the dashed UUID form from the host's text (exposed for tests).
+void VTR_FormatUuid(const char *source, char *uuid, size_t uuidSize);
+
+// Start-up: creates diskTable and an empty vmList. 0 on success.
+int VTR_InitHashTblAndList();

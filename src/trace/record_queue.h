@@ -1,0 +1,53 @@
+// Trace records and the time-ordered queue between the Producer and the
+// Consumer thread.
+#pragma once
+
+#include <pthread.h>
+#include <stdint.h>
+
+constexpr int VTR_TRACE_RECORD_SIZE = 48;
+constexpr int32_t VTR_QUEUE_SLOTS = 500000;
+constexpr int32_t VTR_BATCH_SIZE = 500;
+constexpr int32_t VTR_QUEUE_SIGNAL_THRESHOLD = 5000;
+constexpr const char *VTR_TRACE_CHANNEL = "vethra_vscsi_trace";
+
+// Host wire layout (little-endian, 48 bytes).
+struct TraceRecord {
+  uint8_t reserved0;
+  uint8_t opcode;
+  uint16_t reserved1;
+  uint32_t worldGroupId;
+  uint64_t handleId;
+  uint32_t length;
+  uint32_t reserved2;
+  uint64_t lba;
+  uint64_t timestamp;
+  uint64_t latency;
+} __attribute__((packed));
+static_assert(sizeof(TraceRecord) == VTR_TRACE_RECORD_SIZE);
+
+struct RecordQueue {
+  TraceRecord slots[VTR_QUEUE_SLOTS];
+  int32_t readIndex;   // oldest record, -1 when empty
+  int32_t writeIndex;  // newest record, -1 when empty
+  pthread_mutex_t mutex;
+  pthread_cond_t spaceAvailable;
+  pthread_cond_t recordsAvailable;
+  uint32_t producerWaitCount;
+};
+
+extern RecordQueue recordQueue;
+
+// Creates the mutex and conditions and marks the queue empty.
+void VTR_InitRecordQueue();
+// All of the following expect the caller to hold recordQueue.mutex, except
+// VTR_Enqueue, which takes it.
+bool VTR_QueueEmpty();
+int32_t VTR_QueueCount();
+// Inserts one record in timestamp order; waits while the queue is full.
+// Returns false without inserting when exitRequested is seen during the wait.
+bool VTR_Enqueue(const TraceRecord *record);
+// Copies up to VTR_BATCH_SIZE of the oldest records into out; never wraps.
+int32_t VTR_TakeBatch(TraceRecord *out);
+// Wakes every thread waiting on the queue (shutdown).
+void VTR_WakeQueueWaiters();

@@ -1,0 +1,17 @@
+// Switching host tracing on and off per VM and per virtual disk, keeping the
+// disk entries in step.
+#pragma once
+
+#include <stdint.h>
+
+#include "host/hostrt.h"
+#include "host/status.h"
+
+extern uint32_t disabledHandleCount;
+
+TARN_ParamList *VTR_GetTARNVscsiListHandle(uint16_t node, TARN_ParamList *instance, uint32_t vmId,
+                                           uint32_t *count);
+void VTR_SetVSCSIHandles(TARN_ParamList *instance, uint32_t worldGroupId);
+VTR_Status VTR_EnableVMTrace(uint32_t vmId);
+VTR_Status VTR_DisableVMTrace(uint32_t worldGroupId, TARN_ParamList *instance);
+VTR_Status VTR_StopTracing();
