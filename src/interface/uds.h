@@ -1,6 +1,7 @@
 // The Unix domain socket server and its message framing.
 #pragma once
 
+#include <stddef.h>
 #include <stdint.h>
 
 #include "host/status.h"
@@ -38,9 +39,20 @@ struct VTR_Request {
   char *payload;  // exactly `length` bytes, no NUL; null when length is 0
 };
 
+// Stack size of a Message Handler thread: the handlers keep their documents
+// on the heap, so a small stack keeps a thousand idle connections cheap.
+constexpr size_t VTR_HANDLER_STACK_SIZE = 256 * 1024;
+
 VTR_Status VTR_InitUDS(int *fd);
+// VTR_InitUDS on another socket path (tests run the server in a temp dir).
+VTR_Status VTR_InitUDSAt(const char *path, int *fd);
+// Entry of the Listener thread; listenFdPtr points at the listening descriptor.
+// Returns once exitRequested is set (the shutdown shuts the socket down).
 void *VTR_UDSListener(void *listenFdPtr);
+// Entry of a Message Handler thread; connFd is the connection descriptor
+// itself, cast to a pointer (each thread owns its descriptor).
 void *VTR_UDSReceive(void *connFd);
+// Sends one framed reply: header, then `length` body bytes (no NUL).
 VTR_Status VTR_SendResponse(int fd, const char *body, int32_t length, uint32_t code);
 // Dispatches one received request by its command code; returns the
 // handler's status (0 for an unknown code, which gets no reply).

@@ -1,0 +1,123 @@
+// The change-rate query: every monitored disk's changed bytes over 5, 15 and
+// 60 minutes, from its HyperLogLog or Sliding HyperLogLog estimator.
+#include <stdlib.h>
+#include <string.h>
+
+#include "interface/requests.h"
+#include "main/clock.h"
+#include "main/config.h"
+#include "main/log.h"
+
+namespace {
+
+constexpr const char kDisabled[] = "Change rate estimation is disabled";
+constexpr const char kEncodingError[] = "Unable to fetch the change rate, json encoding failed.";
+constexpr const char kDumpError[] = "Unable to fetch the change rate, json_dumps() failed.";
+
+constexpr int kBlockShift = 12;  // distinct 4 KiB blocks -> bytes
+
+json_t *ByteCount(uint64_t blocks) { return json_integer(static_cast<json_int_t>(blocks << kBlockShift)); }
+
+// The three rates of one disk, or null when it has none (logged). The caller
+// holds registryLock, which keeps the entry and its estimator alive.
+json_t *DiskRates(uint32_t worldGroupId, uint64_t handleId) {
+  auto *entry = static_cast<DiskEntry *>(hash_lookup(&diskTable, VTR_GetDiskKey(worldGroupId, handleId)));
+  if (entry == nullptr || (!slidingHllEnabled && entry->changeRate.hll == nullptr)) {
+    VTR_Log(LOG_ERR, "Interface: No Hash/CR Metric entry found for vmid:%d handleid:%lu",
+            static_cast<int>(worldGroupId), static_cast<unsigned long>(handleId));
+    return nullptr;
+  }
+  json_t *rates = json_array();
+  if (slidingHllEnabled) {
+    // The estimator serialises this with the Consumer's additions itself.
+    for (uint16_t window : {300, 900, 3600}) {
+      json_array_append_new(rates, ByteCount(VTR_SHllEstimate(entry->changeRate.shll, window)));
+    }
+    return rates;
+  }
+  VTR_CR_HLL *hll = entry->changeRate.hll;
+  int rc = pthread_spin_lock(&hll->lock);
+  if (rc != 0) {
+    VTR_Log(LOG_ERR, "Interface: Failed to acquire spin lock with Error: %s for vmid: %u handleid: %lu",
+            strerror(rc), worldGroupId, static_cast<unsigned long>(handleId));
+    json_decref(rates);
+    return nullptr;
+  }
+  json_array_append_new(rates, ByteCount(hll->hll5m->estimate));
+  json_array_append_new(rates, ByteCount(hll->hll15m->estimate));
+  json_array_append_new(rates, ByteCount(hll->hll60m->estimate));
+  rc = pthread_spin_unlock(&hll->lock);
+  if (rc != 0) {
+    VTR_Log(LOG_ERR, "Interface: Failed to release spin lock with Error: %s for vmid: %u handleid: %lu",
+            strerror(rc), worldGroupId, static_cast<unsigned long>(handleId));
+  }
+  return rates;
+}
+
+json_t *BuildDiskArray(const VMListNode *node) {
+  json_t *disks = json_array();
+  for (int32_t i = 0; i < node->handleCount; i++) {
+    const HandleInfo &handle = node->handles[i];
+    json_t *rates = DiskRates(node->worldGroupId, handle.handleId);
+    json_t *disk = json_pack("{s:s,s:o}", "vscsiDevName", handle.vscsiDevName, "changeRates", rates);
+    if (disk == nullptr) {
+      VTR_Log(LOG_ERR, "Interface: json_pack failed for device: %s worldID: %u handleId: %u",
+              handle.vscsiDevName, node->worldGroupId, static_cast<unsigned>(handle.handleId));
+      continue;
+    }
+    json_array_append_new(disks, disk);
+  }
+  return disks;
+}
+
+}  // namespace
+
+VTR_Status VTR_QueryChangeRate(int fd) {
+  VTR_Log(LOG_INFO, "Interface: Received Change rate Query Message");
+  if (!changeRateEnabled) {
+    VTR_Log(LOG_INFO, "Interface: Change rate estimation is disabled");
+    return VTR_SendResponse(fd, kDisabled, sizeof kDisabled - 1, VTR_REPLY_ERROR);
+  }
+  json_t *fields = json_array();
+  json_t *holder = json_object();
+  json_t *vms = json_array();
+  struct timeval now;
+  VTR_GetTime(&now);
+
+  for (const char *name : {"changebytes5m", "changebytes15m", "changebytes60m"}) {
+    json_array_append_new(fields, json_string(name));
+  }
+  json_object_set_new(holder, "changeRateFields", fields);
+
+  {
+    RegistryGuard guard;
+    VMListNode *head = VTR_VMListHeadNode();
+    for (VMListNode *node = vmList.next, *next; node != head; node = next) {
+      next = node->next;
+      if (!VTR_RemoveInvalidVM(node)) continue;
+      json_t *vm = json_pack("{s:s,s:s,s:i,s:o}", "vmName", node->vmName, "uuid", node->uuid,
+                             "worldGroupId", static_cast<int>(static_cast<int32_t>(node->worldGroupId)),
+                             "vmDisks", BuildDiskArray(node));
+      if (vm == nullptr) {
+        VTR_Log(LOG_ERR, "Interface: json_pack failed for VM: %s", node->vmName);
+        continue;
+      }
+      json_array_append_new(vms, vm);
+    }
+  }
+
+  json_t *values = json_pack("{s:i,s:o}", "timeStamp", static_cast<int>(static_cast<int32_t>(now.tv_sec)),
+                             "vmWorldGroups", vms);
+  json_t *document = json_pack("{s:o,s:o}", "vethraChangeRate", holder, "changeRateValues", values);
+  if (document == nullptr) {
+    VTR_Log(LOG_ERR, "Interface: json_pack failed in %s", "VTR_QueryChangeRate");
+    return VTR_SendResponse(fd, kEncodingError, sizeof kEncodingError - 1, VTR_REPLY_ERROR);
+  }
+  char *text = json_dumps(document, JSON_COMPACT);
+  json_decref(document);
+  if (text == nullptr) return VTR_SendResponse(fd, kDumpError, sizeof kDumpError - 1, VTR_REPLY_ERROR);
+  VTR_Log(LOG_DEBUG, "Interface: CR Metric info: %s", text);
+  VTR_Status status = VTR_SendResponse(fd, text, static_cast<int32_t>(strlen(text)), VTR_REPLY_OK);
+  free(text);
+  return status;
+}

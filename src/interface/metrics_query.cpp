@@ -1,0 +1,94 @@
+// The metrics query: every monitored disk's 70 I/O counters as one JSON
+// document.
+#include <stdlib.h>
+#include <string.h>
+
+#include "interface/requests.h"
+#include "main/clock.h"
+#include "main/log.h"
+
+namespace {
+
+constexpr const char kEncodingError[] = "Unable to fetch the metrics, json encoding failed.";
+constexpr const char kDumpError[] = "Unable to fetch the metrics, json_dumps() failed.";
+
+// The disks of one VM that still have an entry; the caller holds registryLock.
+json_t *BuildDiskArray(const VMListNode *node) {
+  json_t *disks = json_array();
+  for (int32_t i = 0; i < node->handleCount; i++) {
+    const HandleInfo &handle = node->handles[i];
+    json_t *counters = VTR_GetIoCounters(node->worldGroupId, handle.handleId);
+    json_t *disk = json_pack("{s:s,s:o}", "vscsiDevName", handle.vscsiDevName, "ioCounters", counters);
+    if (disk == nullptr) {
+      VTR_Log(LOG_ERR, "Interface: json_pack failed for device: %s", handle.vscsiDevName);
+      continue;
+    }
+    json_array_append_new(disks, disk);
+  }
+  return disks;
+}
+
+}  // namespace
+
+// The caller holds registryLock, which keeps the entry from being freed
+// while its counters are read.
+json_t *VTR_GetIoCounters(uint32_t worldGroupId, uint64_t handleId) {
+  json_t *counters = json_array();
+  auto *entry = static_cast<DiskEntry *>(hash_lookup(&diskTable, VTR_GetDiskKey(worldGroupId, handleId)));
+  if (entry == nullptr) {
+    VTR_Log(LOG_ERR, "No hash entry found for vmid:%d handleid:%lu", static_cast<int>(worldGroupId),
+            static_cast<unsigned long>(handleId));
+    json_decref(counters);
+    return nullptr;
+  }
+  // Counters above 2^63 - 1 come out negative, as signed 64-bit integers.
+  for (int i = 0; i < VTR_NUM_COUNTERS; i++) {
+    uint64_t value = VTR_CounterLoad(entry->counters.ioCounters[i]);
+    json_array_append_new(counters, json_integer(static_cast<json_int_t>(value)));
+  }
+  return counters;
+}
+
+VTR_Status VTR_QueryMetrics(int fd) {
+  json_t *fields = json_array();
+  json_t *holder = json_object();
+  json_t *vms = json_array();
+  VTR_Log(LOG_INFO, "Interface: Received Metrics Query Message");
+  struct timeval now;
+  VTR_GetTime(&now);
+
+  for (int i = 0; i < VTR_NUM_COUNTERS; i++) json_array_append_new(fields, json_string(metricFieldNames[i]));
+  json_object_set_new(holder, "metricFields", fields);
+
+  {
+    RegistryGuard guard;
+    VMListNode *head = VTR_VMListHeadNode();
+    for (VMListNode *node = vmList.next, *next; node != head; node = next) {
+      next = node->next;
+      if (!VTR_RemoveInvalidVM(node)) continue;
+      json_t *vm = json_pack("{s:s,s:s,s:i,s:o}", "vmName", node->vmName, "uuid", node->uuid,
+                             "worldGroupId", static_cast<int>(static_cast<int32_t>(node->worldGroupId)),
+                             "vmDisks", BuildDiskArray(node));
+      if (vm == nullptr) {
+        VTR_Log(LOG_ERR, "Interface: json_pack failed for VM: %s", node->vmName);
+        continue;
+      }
+      json_array_append_new(vms, vm);
+    }
+  }
+
+  json_t *values = json_pack("{s:i,s:o}", "timeStamp", static_cast<int>(static_cast<int32_t>(now.tv_sec)),
+                             "vmWorldGroups", vms);
+  json_t *document = json_pack("{s:o,s:o}", "vethraMetrics", holder, "metricValues", values);
+  if (document == nullptr) {
+    VTR_Log(LOG_ERR, "Interface: json_pack failed in %s", "VTR_QueryMetrics");
+    return VTR_SendResponse(fd, kEncodingError, sizeof kEncodingError - 1, VTR_REPLY_ERROR);
+  }
+  char *text = json_dumps(document, JSON_COMPACT);
+  json_decref(document);
+  if (text == nullptr) return VTR_SendResponse(fd, kDumpError, sizeof kDumpError - 1, VTR_REPLY_ERROR);
+  VTR_Log(LOG_DEBUG, "Interface: Metric info: %s", text);
+  VTR_Status status = VTR_SendResponse(fd, text, static_cast<int32_t>(strlen(text)), VTR_REPLY_OK);
+  free(text);
+  return status;
+}

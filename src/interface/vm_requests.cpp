@@ -1,0 +1,216 @@
+// Requests that change or report the set of monitored VMs: Append, Delete,
+// status, Exit, and the liveness check that every query applies to a VM.
+#include <stdlib.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "interface/requests.h"
+#include "main/clock.h"
+#include "main/config.h"
+#include "main/log.h"
+#include "main/process.h"
+#include "trace/record_queue.h"
+#include "trace/tracing.h"
+
+namespace {
+
+constexpr const char kAppendError[] = "Unable to append the VM(s)";
+constexpr const char kDeleteError[] = "Unable to delete the VM";
+constexpr const char kStatusError[] = "Unable to query VM status";
+
+template <size_t N>
+VTR_Status SendError(int fd, const char (&text)[N]) {
+  return VTR_SendResponse(fd, text, static_cast<int32_t>(N - 1), VTR_REPLY_ERROR);
+}
+
+VTR_Status SendEmptySuccess(int fd) { return VTR_SendResponse(fd, nullptr, 0, VTR_REPLY_OK); }
+
+// Parses an Append/Delete payload and finds its "vmWorldGroups" value.
+// Returns the parsed root (caller releases it) with *list set, or null after
+// logging why; a value that is not an array counts as an empty list.
+json_t *ParseVMList(const VTR_Request *request, const char *caller, json_t **list) {
+  json_error_t error;
+  json_t *root = json_loadb(request->payload, request->length, 0, &error);
+  if (root == nullptr) {
+    VTR_Log(LOG_ERR, "Interface: json_loadb() failed in %s with err:%s", caller, error.text);
+    return nullptr;
+  }
+  if (!json_is_object(root)) {
+    VTR_Log(LOG_ERR, "Interface: root is not an object");
+    json_decref(root);
+    return nullptr;
+  }
+  if (json_unpack(root, "{s:o}", "vmWorldGroups", list) != 0) {
+    VTR_Log(LOG_ERR, "Interface: json_unpack() failed");
+    json_decref(root);
+    return nullptr;
+  }
+  return root;
+}
+
+// Elements are used as unsigned 32-bit ids: higher bits are dropped and a
+// non-integer element reads as 0.
+uint32_t ElementId(json_t *element) { return static_cast<uint32_t>(json_integer_value(element)); }
+
+}  // namespace
+
+VTR_Status VTR_AppendNewVMs(int fd, const VTR_Request *request) {
+  if (request == nullptr || request->payload == nullptr || request->length == 0) {
+    VTR_Log(LOG_ERR, "Interface:The req msg is null or msg len is invalid in %s.", "VTR_AppendNewVMs");
+    return VTR_FAILURE;
+  }
+  VTR_Log(LOG_INFO, "Interface: Received Append VMs Message : %.*s", static_cast<int>(request->length),
+          request->payload);
+  json_t *list = nullptr;
+  json_t *root = ParseVMList(request, "VTR_AppendNewVMs", &list);
+  if (root == nullptr) return SendError(fd, kAppendError);
+
+  // Only the last element's outcome decides the reply; earlier failures are
+  // logged by the operations themselves.
+  VTR_Status last = VTR_OK;
+  {
+    RegistryGuard guard;
+    size_t count = json_array_size(list);
+    for (size_t i = 0; i < count; i++) {
+      json_t *element = json_array_get(list, i);
+      if (element == nullptr) {
+        VTR_Log(LOG_ERR, "Interface: json_array_get() failed");
+        last = VTR_FAILURE;
+        continue;
+      }
+      last = VTR_EnableVMTrace(ElementId(element));
+    }
+  }
+  json_decref(root);
+  return last == VTR_OK ? SendEmptySuccess(fd) : SendError(fd, kAppendError);
+}
+
+VTR_Status VTR_DeleteVMs(int fd, const VTR_Request *request) {
+  if (request == nullptr || request->payload == nullptr || request->length == 0) {
+    VTR_Log(LOG_ERR, "Interface:The request msg is null or msg len is invalid in %s.", "VTR_DeleteVMs");
+    return VTR_FAILURE;
+  }
+  VTR_Log(LOG_INFO, "Interface: Received Delete VMs Message :%.*s", static_cast<int>(request->length),
+          request->payload);
+  TARN_ParamList *instance = TARN_ParamListCreate(TARN_PARAMLIST_INSTANCE, 2);
+  if (instance == nullptr) {
+    VTR_Log(LOG_ERR, "Interface: TARN_ParamlistCreate() failed");
+    return SendError(fd, kDeleteError);
+  }
+  json_t *list = nullptr;
+  json_t *root = ParseVMList(request, "VTR_DeleteVMs", &list);
+  if (root == nullptr) {
+    TARN_ParamListDestroy(instance);
+    return SendError(fd, kDeleteError);
+  }
+
+  // Every element is tried; any failure turns the reply into the error.
+  bool failed = false;
+  {
+    RegistryGuard guard;
+    size_t count = json_array_size(list);
+    for (size_t i = 0; i < count; i++) {
+      json_t *element = json_array_get(list, i);
+      if (element == nullptr) {
+        VTR_Log(LOG_ERR, "Interface: json_array_get() failed");
+        failed = true;
+        continue;
+      }
+      uint32_t id = ElementId(element);
+      if (VTR_DisableVMTrace(id, instance) != VTR_OK) {
+        VTR_Log(LOG_ERR, "Interface: Failed to stop tracing for WorldId : %d", static_cast<int>(id));
+        failed = true;
+      }
+    }
+  }
+  TARN_ParamListDestroy(instance);
+  json_decref(root);
+  return failed ? SendError(fd, kDeleteError) : SendEmptySuccess(fd);
+}
+
+VTR_Status VTR_QueryVMStatus(int fd) {
+  json_t *ids = json_array();
+  VTR_Log(LOG_INFO, "Interface: Received Vethra Status Query Message");
+
+  int32_t remaining = 0;
+  if (durationSecs != 0) {
+    struct timeval now;
+    VTR_GetTime(&now);
+    int64_t elapsedUs = (static_cast<int64_t>(now.tv_sec) - startTime.tv_sec) * 1000000 +
+                        (static_cast<int64_t>(now.tv_usec) - startTime.tv_usec);
+    int64_t left = static_cast<int64_t>(durationSecs) - elapsedUs / 1000000;
+    remaining = left < 0 ? 0 : static_cast<int32_t>(left);
+  }
+
+  {
+    RegistryGuard guard;
+    VMListNode *head = VTR_VMListHeadNode();
+    for (VMListNode *node = vmList.next, *next; node != head; node = next) {
+      next = node->next;
+      uint32_t id = node->worldGroupId;  // the node may be freed by the check
+      if (VTR_RemoveInvalidVM(node)) json_array_append_new(ids, json_integer(id));
+    }
+  }
+
+  json_t *reply = json_pack("{s:s,s:s,s:i,s:o}", "status", "running", "runName", instanceName,
+                            "duration", static_cast<int>(remaining), "vmWorldGroups", ids);
+  if (reply == nullptr) {
+    VTR_Log(LOG_ERR, "Interface: json_pack() failed in %s.", "VTR_QueryVMStatus");
+    return SendError(fd, kStatusError);
+  }
+  char *text = json_dumps(reply, JSON_COMPACT);
+  json_decref(reply);
+  if (text == nullptr) {
+    VTR_Log(LOG_ERR, "Interface: json_dumps() failed in %s.", "VTR_QueryVMStatus");
+    return SendError(fd, kStatusError);
+  }
+  VTR_Log(LOG_INFO, "Json string: %s", text);
+  VTR_Status status = VTR_SendResponse(fd, text, static_cast<int32_t>(strlen(text)), VTR_REPLY_OK);
+  free(text);
+  return status;
+}
+
+// Replies first, then shuts the daemon down: the flag stops every loop,
+// tracing is stopped once, and the waits of the Producer, the Consumer and
+// the Listener are woken so that the main thread can join them.
+VTR_Status VTR_HandleExit(int fd) {
+  VTR_Log(LOG_INFO, "Interface: Recvd Exit Vethra Message.");
+  SendEmptySuccess(fd);
+  exitRequested.store(true);
+  usleep(200000);
+  if (VTR_StopTracingOnce() != VTR_OK) VTR_Log(LOG_ERR, "Interface: Failed to stop tracing.");
+  VTR_WakeQueueWaiters();
+  if (listenSocket >= 0) shutdown(listenSocket, SHUT_RDWR);
+  VTR_Log(LOG_INFO, "Interface: Exiting Vethra...!");
+  return VTR_OK;
+}
+
+bool VTR_RemoveInvalidVM(VMListNode *node) {
+  TARN_ParamList *instance = TARN_ParamListCreate(TARN_PARAMLIST_INSTANCE, 1);
+  if (instance == nullptr) {
+    VTR_Log(LOG_ERR, "Vethra : Insufficient memory to create TARN Param list");
+    return false;
+  }
+  TARN_ParamListAddInt(instance, node->worldGroupId);
+  uint8_t hasVmm = 0;
+  TARN_Status status = TARN_Get(TARN_NODE_worldGroups_hasVmm, instance, &hasVmm, sizeof hasVmm);
+  TARN_ParamListDestroy(instance);
+  if (status == VTR_OK) return true;
+
+  if (status == VTR_NOT_FOUND || status == VTR_NOT_SUPPORTED) {
+    // The VM is gone: drop its disk entries and its node. Its tracing went
+    // with it.
+    VTR_Log(LOG_INFO, " Interface: VM %u, is DOWN, cleaning up.", node->worldGroupId);
+    for (int32_t i = 0; i < node->handleCount; i++) {
+      VTR_DeleteHashEntry(node->worldGroupId, node->handles[i].handleId);
+    }
+    VTR_VMListUnlink(node);
+    free(node->handles);
+    free(node);
+    return false;
+  }
+  VTR_Log(LOG_ERR, "Interface: TARN_Get() failed in %s status:%d", "VTR_RemoveInvalidVM",
+          static_cast<int>(status));
+  return false;
+}
