@@ -1,19 +1,90 @@
-// STUB: replaced by the registry implementation.
+// Per-disk entries in diskTable, keyed by the disk key of (world group id,
+// handle id), and the creation of the registry at start-up.
+#include <stdlib.h>
+
+#include "main/config.h"
+#include "main/log.h"
 #include "registry/registry.h"
+#include "trace/analyzer.h"
+#include "trace/record_queue.h"
+
 hash_table diskTable;
-VMListHead vmList;
+VMListHead vmList = {VTR_VMListHeadNode(), VTR_VMListHeadNode()};
 pthread_mutex_t registryLock = PTHREAD_MUTEX_INITIALIZER;
-void VTR_InitVMList() { vmList.next = vmList.prev = VTR_VMListHeadNode(); }
-void VTR_VMListInsert(VMListNode *) {}
-void VTR_VMListUnlink(VMListNode *) {}
-VMListNode *VTR_FindVM(uint32_t) { return nullptr; }
-uint64_t VTR_GetDiskKey(uint32_t, uint64_t) { return 0; }
-VTR_Status VTR_AddHashEntry(uint32_t, uint64_t) { return VTR_FAILURE; }
-VTR_Status VTR_DeleteHashEntry(uint32_t, uint64_t) { return VTR_OK; }
-VTR_Status VTR_AddVMWorldIdToList(uint32_t, TARN_ParamList *) { return VTR_FAILURE; }
-VTR_Status VTR_RemoveVMWorldIdFromList(uint32_t) { return VTR_FAILURE; }
-VTR_Status VTR_CheckHasVmm(TARN_ParamList *, uint32_t) { return VTR_FAILURE; }
-VTR_Status VTR_GetVMDeviceName(TARN_ParamList *, VMListNode *, uint32_t) { return VTR_FAILURE; }
-VTR_Status VTR_AllocAndAddHandleInfoToList(TARN_ParamList *, VMListNode *, TARN_ParamList *, int32_t) { return VTR_FAILURE; }
-void VTR_FormatUuid(const char *, char *uuid, size_t) { uuid[0] = 0; }
-int VTR_InitHashTblAndList() { VTR_InitVMList(); return hash_init(&diskTable, VTR_DISK_TABLE_BUCKETS); }
+
+int VTR_InitHashTblAndList() {
+  if (hash_init(&diskTable, VTR_DISK_TABLE_BUCKETS) != 0) {
+    VTR_Log(LOG_ERR, "Main: hash_init(): failed");
+    return -1;
+  }
+  VTR_InitVMList();
+  return 0;
+}
+
+// All arithmetic is unsigned 32-bit and wraps: the Cantor pairing of (a, b)
+// while nothing overflows, and a wrapped product beyond that. Only the low 32
+// bits of the handle id take part.
+uint64_t VTR_GetDiskKey(uint32_t worldGroupId, uint64_t handleId) {
+  uint32_t b = static_cast<uint32_t>(handleId);
+  uint32_t s = worldGroupId + b;
+  uint32_t p = (s + 1u) * s;
+  return static_cast<uint64_t>((p >> 1) + b);
+}
+
+VTR_Status VTR_AddHashEntry(uint32_t worldGroupId, uint64_t handleId) {
+  uint64_t key = VTR_GetDiskKey(worldGroupId, handleId);
+  uint64_t bucket = key % VTR_DISK_TABLE_BUCKETS;
+  if (hash_lookup_node(&diskTable, key) != nullptr) {
+    VTR_Log(LOG_WARNING, "Main: Duplicate hashkey for worldGroupId:%d handleId:%lu Hash: %lu",
+            worldGroupId, handleId, bucket);
+    return VTR_FAILURE;
+  }
+  auto *entry = static_cast<DiskEntry *>(calloc(1, sizeof(DiskEntry)));
+  if (entry == nullptr) {
+    VTR_Log(LOG_ERR, "Main: Malloc failed :%s", "VTR_AddHashEntry");
+    return VTR_FAILURE;
+  }
+  VTR_Log(LOG_INFO, "Main: Adding new hashentry: worldGroupId:%d handleId:%lu Hash: %lu",
+          worldGroupId, handleId, bucket);
+  if (changeRateEnabled && VTR_InitChangeRate(&entry->changeRate, slidingHllEnabled) != VTR_OK) {
+    VTR_Log(LOG_ERR,
+            "Main: Failed to allocate memory for HLL Data-structureworldGroupId: %d handleId: %lu",
+            worldGroupId, handleId);
+    free(entry);
+    return VTR_FAILURE;
+  }
+  VTR_Log(LOG_DEBUG, "hashing %lu (ptr %p)\n", key, static_cast<void *>(entry));
+  entry->node.key = key;
+  entry->node.value = entry;
+  if (hash_insert(&diskTable, &entry->node) == 0) return VTR_OK;
+  VTR_Log(LOG_ERR, "hash_insert() failed\n");
+  if (changeRateEnabled) VTR_DestroyChangeRate(&entry->changeRate, slidingHllEnabled);
+  free(entry);
+  return static_cast<VTR_Status>(-1);
+}
+
+VTR_Status VTR_DeleteHashEntry(uint32_t worldGroupId, uint64_t handleId) {
+  uint64_t key = VTR_GetDiskKey(worldGroupId, handleId);
+  auto *entry = static_cast<DiskEntry *>(hash_lookup(&diskTable, key));
+  if (entry == nullptr) {
+    VTR_Log(LOG_WARNING, "Main: No hash entry found for vm: %d and handleid: %lu", worldGroupId,
+            handleId);
+    return VTR_OK;
+  }
+  // The Consumer uses entries only while it holds the queue mutex: once the
+  // entry is unlinked and the Consumer's lookup cache dropped under it, no
+  // Consumer can reach the entry any more and it can be freed outside.
+  pthread_mutex_lock(&recordQueue.mutex);
+  if (changeRateEnabled) {
+    VTR_DestroyChangeRate(&entry->changeRate, slidingHllEnabled);
+    VTR_Log(LOG_DEBUG, "Main: Deleted HLL Data-structure for vmId: %d and handleId: %lu",
+            worldGroupId, handleId);
+  }
+  hash_remove(&diskTable, key);
+  VTR_InvalidateEntryCache();
+  pthread_mutex_unlock(&recordQueue.mutex);
+  VTR_Log(LOG_DEBUG, "Main: Hash entry for %d: %d deleted with hashKey: %lu", worldGroupId,
+          static_cast<int32_t>(handleId), key % VTR_DISK_TABLE_BUCKETS);
+  free(entry);
+  return VTR_OK;
+}

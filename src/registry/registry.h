@@ -72,6 +72,14 @@ void VTR_VMListInsert(VMListNode *node);
 void VTR_VMListUnlink(VMListNode *node);
 VMListNode *VTR_FindVM(uint32_t worldGroupId);
 
+// Locking contract of the operations below: they take no registry lock of
+// their own. At run time the caller holds registryLock around every change or
+// walk of vmList and around VTR_DeleteHashEntry; at start-up the main thread
+// runs alone. None of them may be called while holding recordQueue.mutex:
+// VTR_DeleteHashEntry takes it (lock order registryLock -> recordQueue.mutex).
+// Names longer than the node's buffers are truncated to fit (vmName 127,
+// vscsiDevName 15, uuid 63 characters), always NUL-terminated.
+
 uint64_t VTR_GetDiskKey(uint32_t worldGroupId, uint64_t handleId);
 VTR_Status VTR_AddHashEntry(uint32_t worldGroupId, uint64_t handleId);
 VTR_Status VTR_DeleteHashEntry(uint32_t worldGroupId, uint64_t handleId);
@@ -85,5 +93,6 @@ VTR_Status VTR_AllocAndAddHandleInfoToList(TARN_ParamList *instance, VMListNode 
 // Builds the dashed UUID form from the host's text (exposed for tests).
 void VTR_FormatUuid(const char *source, char *uuid, size_t uuidSize);
 
-// Start-up: creates diskTable and an empty vmList. 0 on success.
+// Start-up: creates diskTable and an empty vmList; 0 on success, non-zero
+// (after logging the hash_init failure) otherwise. registryLock is static.
 int VTR_InitHashTblAndList();
