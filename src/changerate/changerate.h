@@ -62,3 +62,5 @@ uint64_t VTR_SHllEstimate(VTR_SHll *shll, uint16_t windowSecs);
 void VTR_SHllDestroy(VTR_SHll **slot);
 // Bytes of heap held by one sliding estimator (benchmarks and tests).
 uint64_t VTR_SHllMemoryBytes(const VTR_SHll *shll);
+// Registers that currently hold at least one entry (tests).
+uint32_t VTR_SHllUsedRegisters(const VTR_SHll *shll);

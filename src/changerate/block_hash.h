@@ -1,0 +1,49 @@
+// Block hashing shared by the two estimators, inlined into their feed loops.
+#pragma once
+
+#include <stdint.h>
+
+#include "changerate/changerate.h"
+
+namespace vtr_cr {
+
+constexpr uint64_t kMurmurMul = 0xc6a4a7935bd1e995ULL;
+constexpr int kMurmurShift = 47;
+// seed ^ (8 * m): the state after absorbing the length of one 8-byte key.
+constexpr uint64_t kMurmurInit = VTR_HLL_SEED ^ (8 * kMurmurMul);
+// Consecutive block keys differ by 8 sectors, so key * m grows by 8 * m.
+constexpr uint64_t kKeyStep = 8 * kMurmurMul;
+
+// MurmurHash64A of one 64-bit key, given km = key * m.
+inline uint64_t MurmurFromProduct(uint64_t km) {
+  uint64_t k = km;
+  k ^= k >> kMurmurShift;
+  k *= kMurmurMul;
+  uint64_t h = kMurmurInit ^ k;
+  h *= kMurmurMul;
+  h ^= h >> kMurmurShift;
+  h *= kMurmurMul;
+  h ^= h >> kMurmurShift;
+  return h;
+}
+
+// Number of 4 KiB blocks of a write of `length` bytes, rounded up.
+inline uint32_t BlockCount(uint32_t length) { return (length >> 12) + ((length & 0xfffu) != 0); }
+
+// Calls fn(registerIndex, rank) for each block of the write, in block order.
+// Block keys are the first sector of each 4 KiB block, counted from the 4 KiB
+// boundary at or below `sector`; the count comes from the length alone.
+template <typename Fn>
+inline void ForEachBlock(uint64_t sector, uint32_t length, Fn &&fn) {
+  uint64_t km = (sector & ~7ULL) * kMurmurMul;
+  for (uint32_t n = BlockCount(length); n != 0; --n, km += kKeyStep) {
+    uint64_t h = MurmurFromProduct(km);
+    fn(VTR_HllIndex(h), VTR_HllRank(h));
+  }
+}
+
+}  // namespace vtr_cr
+
+// HyperLogLog operations behind the dispatchers (hll.cpp).
+VTR_Status VTR_HLLInit(VTR_CR_Metric *slot);
+void VTR_HLLAdd(uint64_t sector, uint32_t length, VTR_CR_HLL *hll);
