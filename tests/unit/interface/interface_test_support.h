@@ -1,0 +1,106 @@
+// Shared pieces of the socket interface tests: log capture and a Message
+// Handler thread serving one end of a socketpair.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <stdint.h>
+#include <arpa/inet.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "interface/requests.h"
+#include "main/clock.h"
+#include "main/config.h"
+#include "main/log.h"
+#include "vethra_client.h"
+
+namespace vtrtest {
+
+inline std::mutex logMutex;
+inline std::vector<std::string> logLines;
+
+inline void CaptureLog(int, const char *message) {
+  std::lock_guard<std::mutex> lock(logMutex);
+  logLines.emplace_back(message);
+}
+
+inline bool Logged(const std::string &text) {
+  std::lock_guard<std::mutex> lock(logMutex);
+  for (const auto &line : logLines)
+    if (line == text) return true;
+  return false;
+}
+
+struct Reply {
+  int rc = -1;
+  uint32_t code = 99;
+  std::string body;
+};
+
+// A Message Handler thread on one end of a socketpair; the test is the peer.
+struct Connection {
+  int peer = -1;
+  std::thread handler;
+
+  Connection() {
+    int sv[2];
+    EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
+    peer = sv[0];
+    handler = std::thread(
+        [fd = sv[1]] { VTR_UDSReceive(reinterpret_cast<void *>(static_cast<intptr_t>(fd))); });
+  }
+  // Closing our end ends the handler, which closes its own end.
+  ~Connection() {
+    close(peer);
+    handler.join();
+  }
+  void SendRaw(const std::string &bytes) const {
+    ASSERT_EQ(send(peer, bytes.data(), bytes.size(), MSG_NOSIGNAL), static_cast<ssize_t>(bytes.size()));
+  }
+  Reply Call(uint32_t command, const std::string &payload = "") const {
+    Reply r;
+    r.rc = vtrc_send_request(peer, command, payload.data(), static_cast<uint32_t>(payload.size()));
+    if (r.rc == 0) r.rc = vtrc_recv_reply(peer, &r.code, &r.body, 10000);
+    return r;
+  }
+  Reply Receive() const {
+    Reply r;
+    r.rc = vtrc_recv_reply(peer, &r.code, &r.body, 10000);
+    return r;
+  }
+};
+
+inline std::string Header(uint32_t code, uint32_t length) {
+  uint32_t wire[2] = {htonl(code), htonl(length)};
+  return std::string(reinterpret_cast<const char *>(wire), sizeof wire);
+}
+
+constexpr const char kIdleStatus[] = R"({"status":"running","runName":"","duration":0,"vmWorldGroups":[]})";
+
+// Fresh run configuration, every log line captured, an empty registry.
+class InterfaceTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    static const bool registryReady = (VTR_InitHashTblAndList() == 0);
+    ASSERT_TRUE(registryReady);
+    VTR_ResetRunConfig();
+    logLevel = 7;
+    {
+      std::lock_guard<std::mutex> lock(logMutex);
+      logLines.clear();
+    }
+    VTR_SetLogHook(CaptureLog);
+  }
+  void TearDown() override {
+    VTR_SetLogHook(nullptr);
+    VTR_SetClock(nullptr);
+    VTR_ResetRunConfig();
+  }
+};
+
+}  // namespace vtrtest
