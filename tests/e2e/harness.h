@@ -1,0 +1,156 @@
+// End-to-end harness: runs the real vethra binary against the simulated host
+// inside a private mount + PID namespace, and captures its exit status,
+// standard output, standard error and syslog messages.
+//
+// Inside the namespace a tiny init (PID 1) mounts a fresh /proc, binds a
+// per-test directory over /run (so /var/run/vethra.uds is private to the test
+// and visible from outside as SocketPath()), builds a minimal /dev whose
+// /dev/log is a datagram socket owned by the test, starts vethra, forwards
+// SIGHUP/SIGINT/SIGTERM/SIGALRM to it and exits with its exit code (128 + n
+// when vethra is killed by signal n). When init ends, the kernel kills every
+// other process of the namespace, so nothing outlives a test.
+#pragma once
+
+#include <jansson.h>
+#include <stdint.h>
+#include <sys/types.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace e2e {
+
+// Generous enough for sanitizer builds on a loaded 2-core machine; waits end
+// as soon as the awaited condition holds.
+constexpr int kWaitMs = 20000;
+
+struct LogLine {
+  int priority = -1;  // PRI & 7
+  int facility = -1;  // PRI >> 3
+  int pid = 0;        // as seen inside the namespace
+  std::string ident;  // "vethra"
+  std::string text;   // the message after "ident[pid]: "
+  std::string raw;
+};
+
+// Receives the datagrams that glibc's syslog() sends to /dev/log.
+struct SyslogReceiver {
+  int fd = -1;
+  std::string path;
+  std::thread reader;
+  std::mutex mutex;
+  std::condition_variable changed;
+  std::vector<LogLine> lines;
+  bool stopping = false;
+  uint64_t markersSeen = 0;
+};
+
+struct DaemonOptions {
+  std::vector<std::string> args;     // arguments after argv[0]
+  std::string hostJson;              // host description; empty: built-in demo host
+  bool useDemoHost = false;          // true: do not set HOSTSIM_CONFIG even if hostJson is empty
+  std::vector<std::string> extraEnv; // "NAME=value"
+  bool waitReady = true;             // Start(): wait for the socket (or the exit)
+};
+
+// Options for a run with these arguments on this host description.
+DaemonOptions Opts(std::vector<std::string> args, std::string hostJson = {});
+
+struct Daemon {
+  std::string dir;          // per-test temp dir (removed by the destructor)
+  std::string runDir;       // bound over /run inside the namespace
+  std::string controlPath;  // hostsim's control socket (HOSTSIM_CONTROL)
+  std::string hostConfigPath;
+  pid_t initPid = -1;       // outer pid of the namespace's init
+  bool exited = false;
+  int waitStatus = 0;
+  SyslogReceiver syslog;
+
+  Daemon();
+  ~Daemon();
+  Daemon(const Daemon &) = delete;
+  Daemon &operator=(const Daemon &) = delete;
+
+  std::string SocketPath() const { return runDir + "/vethra.uds"; }
+};
+
+// Starts vethra in a fresh namespace. Returns false (with a gtest failure
+// message in *error) when the namespace could not be set up. With
+// options.waitReady, returns once the daemon's socket accepts connections or
+// the daemon has exited; IsRunning() tells which.
+bool Start(Daemon *d, const DaemonOptions &options, std::string *error);
+
+// Starts, waits for the exit (killing it after timeoutMs) and returns the
+// exit code, or -1 on a time-out or set-up failure.
+int RunToExit(Daemon *d, const DaemonOptions &options, int timeoutMs = kWaitMs);
+
+bool IsRunning(Daemon *d);
+// Waits for the process to end; returns its exit code (128 + signal when
+// killed), or -1 after timeoutMs (the process is then left running).
+int WaitExit(Daemon *d, int timeoutMs = kWaitMs);
+// Sends sig to the daemon (through init). Returns false when it is gone.
+bool Signal(Daemon *d, int sig);
+// SIGKILLs the namespace and reaps it.
+void Kill(Daemon *d);
+// Waits until the daemon's socket accepts a connection. False when the
+// process ended first or on the time-out.
+bool WaitReady(Daemon *d, int timeoutMs = kWaitMs);
+
+std::string Stdout(const Daemon *d);
+std::string Stderr(const Daemon *d);
+
+// Runs another command inside the daemon's namespaces (mount + PID), as a
+// second process beside the daemon, with the same host description and a
+// control socket of its own. Returns its exit code (-1 on time-out).
+int RunInNamespace(Daemon *d, const std::vector<std::string> &argv, std::string *out,
+                   std::string *err, int timeoutMs = kWaitMs);
+
+// Syslog access. Lines() returns every message received so far; Sync()
+// guarantees that every datagram sent before the call has been read.
+std::vector<LogLine> Lines(Daemon *d);
+void SyncLog(Daemon *d);
+// Waits for a message whose text contains `needle` (or, when regex is true,
+// matches it as an ECMAScript regex). Fills *line when given.
+bool WaitForLog(Daemon *d, const std::string &needle, LogLine *line = nullptr,
+                int timeoutMs = kWaitMs, bool regex = false);
+// Every message whose text contains needle (after SyncLog).
+std::vector<LogLine> FindLogs(Daemon *d, const std::string &needle);
+// The whole log as text, for failure messages.
+std::string LogDump(Daemon *d);
+
+// hostsim control: sends one request line and returns the reply line (empty
+// on failure, with *error set).
+std::string HostControl(Daemon *d, const std::string &request, std::string *error = nullptr,
+                        int timeoutMs = kWaitMs);
+// Waits until hostsim's control socket exists (it is created when the daemon
+// first loads libhostrt.so).
+bool WaitControl(Daemon *d, int timeoutMs = kWaitMs);
+
+// Raw framed request to the daemon: 8-byte big-endian header (code, length)
+// and body. Returns 0 and the reply, or -errno.
+int DaemonCall(Daemon *d, uint32_t command, const std::string &payload, uint32_t *code,
+               std::string *body, int timeoutMs = kWaitMs);
+
+struct JsonDeleter {
+  void operator()(json_t *j) const { json_decref(j); }
+};
+using Json = std::unique_ptr<json_t, JsonDeleter>;
+// Null when text is not valid JSON.
+Json ParseJson(const std::string &text);
+// hostsim's {"op":"state"} reply; null on failure.
+Json HostState(Daemon *d);
+// The (worldGroupId, handleId) pairs that a state reply lists as traced.
+std::set<std::pair<uint64_t, uint64_t>> TracedHandles(json_t *state);
+// Integer member of an object (0 when absent).
+int64_t JsonInt(json_t *obj, const char *key);
+
+// Reads a whole file; empty when missing.
+std::string ReadFile(const std::string &path);
+
+}  // namespace e2e
