@@ -13,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "hostsim.h"
 #include "interface/requests.h"
 #include "main/clock.h"
 #include "main/config.h"
@@ -45,12 +46,14 @@ struct Reply {
 // A Message Handler thread on one end of a socketpair; the test is the peer.
 struct Connection {
   int peer = -1;
+  int server = -1;
   std::thread handler;
 
   Connection() {
     int sv[2];
     EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
     peer = sv[0];
+    server = sv[1];
     handler = std::thread(
         [fd = sv[1]] { VTR_UDSReceive(reinterpret_cast<void *>(static_cast<intptr_t>(fd))); });
   }
@@ -80,6 +83,16 @@ inline std::string Header(uint32_t code, uint32_t length) {
   return std::string(reinterpret_cast<const char *>(wire), sizeof wire);
 }
 
+// Replaces the simulated host; VMs default to powered on with a VMM.
+inline void ConfigureHost(const char *json) { ASSERT_EQ(hostsim_configure(json, nullptr), 0); }
+
+inline std::string HostControl(const std::string &request) {
+  char *reply = hostsim_control(request.c_str());
+  std::string text = reply != nullptr ? reply : "";
+  hostsim_free(reply);
+  return text;
+}
+
 constexpr const char kIdleStatus[] = R"({"status":"running","runName":"","duration":0,"vmWorldGroups":[]})";
 
 // Fresh run configuration, every log line captured, an empty registry.
@@ -96,7 +109,13 @@ class InterfaceTest : public ::testing::Test {
     }
     VTR_SetLogHook(CaptureLog);
   }
+  // Drops every VM left in vmList (the host no longer has any).
   void TearDown() override {
+    hostsim_configure(R"({"vms":[]})", nullptr);
+    {
+      RegistryGuard guard;
+      while (!VTR_VMListEmpty()) VTR_RemoveInvalidVM(vmList.next);
+    }
     VTR_SetLogHook(nullptr);
     VTR_SetClock(nullptr);
     VTR_ResetRunConfig();

@@ -1,0 +1,136 @@
+// The metrics and change-rate documents.
+#include <atomic>
+
+#include "interface_test_support.h"
+
+using namespace vtrtest;
+
+namespace {
+
+class QueriesTest : public InterfaceTest {
+ protected:
+  void SetUp() override {
+    InterfaceTest::SetUp();
+    VTR_SetClock([](struct timeval *now) { *now = {1700000000, 0}; });
+  }
+};
+
+// A world group id above 2^31 - 1, and a VM whose only disk has no entry
+// once the test removes it.
+constexpr const char kHost[] = R"({"vms":[
+  {"worldGroupId":3000000000,"displayName":"big","uuid":"42 00 00 00 00 00 00 01-00 00 00 00 00 00 00 01",
+   "disks":[{"handleId":9001,"name":"scsi0:0"}]},
+  {"worldGroupId":6001,"displayName":"lonely","uuid":"42 00 00 00 00 00 00 02-00 00 00 00 00 00 00 02",
+   "disks":[{"handleId":9101,"name":"scsi0:0"}]}]})";
+
+DiskEntry *Entry(uint32_t worldGroupId, uint64_t handleId) {
+  return static_cast<DiskEntry *>(hash_lookup(&diskTable, VTR_GetDiskKey(worldGroupId, handleId)));
+}
+
+std::string MetricFieldsJson() {
+  std::string names;
+  for (int i = 0; i < VTR_NUM_COUNTERS; i++) names += std::string(i ? "," : "") + '"' + metricFieldNames[i] + '"';
+  return "[" + names + "]";
+}
+
+TEST_F(QueriesTest, DocumentsWithoutVMs) {
+  Connection c;
+  ASSERT_STREQ(metricFieldNames[0], "rio");
+  ASSERT_STREQ(metricFieldNames[VTR_NUM_COUNTERS - 1], "wlatgt100ms");
+  Reply r = c.Call(VTR_CMD_METRICS_QUERY);
+  EXPECT_EQ(r.code, 0u);
+  EXPECT_EQ(r.body, R"({"vethraMetrics":{"metricFields":)" + MetricFieldsJson() +
+                        R"(},"metricValues":{"timeStamp":1700000000,"vmWorldGroups":[]}})");
+
+  // Change-rate: disabled without -c/-s, for both codes.
+  for (uint32_t code : {VTR_CMD_CHANGE_RATE_QUERY, VTR_CMD_CHANGE_RATE_QUERY2}) {
+    r = c.Call(code);
+    EXPECT_EQ(r.code, 1u);
+    EXPECT_EQ(r.body, "Change rate estimation is disabled");
+    EXPECT_EQ(r.body.size(), 34u);
+  }
+  changeRateEnabled = true;
+  const char *expected =
+      R"({"vethraChangeRate":{"changeRateFields":["changebytes5m","changebytes15m","changebytes60m"]},)"
+      R"("changeRateValues":{"timeStamp":1700000000,"vmWorldGroups":[]}})";
+  EXPECT_EQ(c.Call(VTR_CMD_CHANGE_RATE_QUERY).body, expected);
+  EXPECT_EQ(c.Call(VTR_CMD_CHANGE_RATE_QUERY2).body, expected);
+}
+
+TEST_F(QueriesTest, MetricsRenderLargeValuesSignedAndSkipDisksWithoutEntry) {
+  ConfigureHost(kHost);
+  Connection c;
+  ASSERT_EQ(c.Call(VTR_CMD_APPEND_VMS, R"({"vmWorldGroups":[3000000000,6001]})").code, 0u);
+  DiskEntry *entry = Entry(3000000000u, 9001);
+  ASSERT_NE(entry, nullptr);
+  entry->counters.ioCounters[0] = (1ULL << 63) + 5;
+  entry->counters.ioCounters[VTR_NUM_COUNTERS - 1] = 42;
+  {
+    RegistryGuard guard;
+    VTR_DeleteHashEntry(6001, 9101);
+  }
+
+  std::string body = c.Call(VTR_CMD_METRICS_QUERY).body;
+  std::string counters = "[-9223372036854775803";
+  for (int i = 1; i < VTR_NUM_COUNTERS - 1; i++) counters += ",0";
+  counters += ",42]";
+  EXPECT_NE(body.find(R"({"vmName":"lonely","uuid":"42000000-0000-0002-0000-000000000002")"
+                      R"(,"worldGroupId":6001,"vmDisks":[]})"),
+            std::string::npos)
+      << body;
+  EXPECT_NE(body.find(R"("worldGroupId":-1294967296,"vmDisks":[{"vscsiDevName":"scsi0:0","ioCounters":)" + counters),
+            std::string::npos)
+      << body;
+  EXPECT_TRUE(Logged("No hash entry found for vmid:6001 handleid:9101"));
+  EXPECT_TRUE(Logged("Interface: json_pack failed for device: scsi0:0"));
+  // Reading changes nothing.
+  EXPECT_EQ(c.Call(VTR_CMD_METRICS_QUERY).body, body);
+}
+
+TEST_F(QueriesTest, ChangeRatesAreHllEstimatesInBytes) {
+  ConfigureHost(kHost);
+  changeRateEnabled = true;
+  Connection c;
+  ASSERT_EQ(c.Call(VTR_CMD_APPEND_VMS, R"({"vmWorldGroups":[6001]})").code, 0u);
+  DiskEntry *entry = Entry(6001, 9101);
+  ASSERT_NE(entry, nullptr);
+  ASSERT_NE(entry->changeRate.hll, nullptr);
+  EXPECT_NE(c.Call(VTR_CMD_CHANGE_RATE_QUERY).body.find(R"("changeRates":[0,0,0])"), std::string::npos);
+  entry->changeRate.hll->hll5m->estimate = 3;
+  entry->changeRate.hll->hll15m->estimate = 1ULL << 51;  // 2^63 bytes: rendered negative
+  entry->changeRate.hll->hll60m->estimate = 7;
+  EXPECT_NE(c.Call(VTR_CMD_CHANGE_RATE_QUERY).body.find(
+                R"({"vscsiDevName":"scsi0:0","changeRates":[12288,-9223372036854775808,28672]})"),
+            std::string::npos);
+}
+
+TEST_F(QueriesTest, ConcurrencyVMChangesWhileQuerying) {
+  ConfigureHost(kHost);
+  changeRateEnabled = true;
+  std::atomic<bool> done{false};
+  std::atomic<int> failures{0};
+  std::thread changer([&] {
+    Connection c;
+    for (int i = 0; i < 40; i++) {
+      if (c.Call(VTR_CMD_APPEND_VMS, R"({"vmWorldGroups":[6001]})").code != 0) failures++;
+      if (c.Call(VTR_CMD_DELETE_VMS, R"({"vmWorldGroups":[6001]})").code != 0) failures++;
+    }
+    done = true;
+  });
+  std::vector<std::thread> readers;
+  for (uint32_t command : {VTR_CMD_METRICS_QUERY, VTR_CMD_CHANGE_RATE_QUERY, VTR_CMD_STATUS_QUERY}) {
+    readers.emplace_back([&, command] {
+      Connection c;
+      while (!done) {
+        Reply r = c.Call(command);
+        if (r.rc != 0 || r.code != 0) failures++;
+      }
+    });
+  }
+  changer.join();
+  for (auto &t : readers) t.join();
+  EXPECT_EQ(failures.load(), 0);
+  EXPECT_EQ(Entry(6001, 9101), nullptr);
+}
+
+}  // namespace
