@@ -1,6 +1,5 @@
-// The Consumer thread: takes batches of records from the queue and updates
-// the counters of each record's disk entry.
-#include <string.h>
+// The Consumer thread: takes batches of records from the queue and hands
+// them to the analysis, and ends the HyperLogLog periods.
 #include <time.h>
 
 #include "main/clock.h"
@@ -8,26 +7,7 @@
 #include "main/log.h"
 #include "trace/analyzer.h"
 
-int32_t lookupFailureCount = 0;
-
 namespace {
-
-// Key -> entry cache of recent successful lookups, used only with the queue
-// mutex held. Entries are unlinked and freed only by VTR_DeleteHashEntry,
-// which drops the cache under the same mutex, so a cached pointer is always
-// a live entry. Failed lookups are not cached: a disk may be added any time.
-constexpr int ENTRY_CACHE_SLOTS = 256;
-struct CachedEntry {
-  uint64_t key;
-  DiskEntry *entry;
-};
-CachedEntry entryCache[ENTRY_CACHE_SLOTS];
-
-inline CachedEntry &CacheSlot(uint64_t key) {
-  return entryCache[(key ^ (key >> 11) ^ (key >> 29)) & (ENTRY_CACHE_SLOTS - 1)];
-}
-
-TraceRecord batchBuffer[VTR_BATCH_SIZE];
 
 void AddOneSecond(struct timespec *deadline) {
   clock_gettime(CLOCK_MONOTONIC, deadline);
@@ -35,41 +15,6 @@ void AddOneSecond(struct timespec *deadline) {
 }
 
 }  // namespace
-
-void VTR_InvalidateEntryCache() { memset(static_cast<void *>(entryCache), 0, sizeof entryCache); }
-
-void VTR_ProcessRecord(const TraceRecord *record) {
-  const uint64_t key = VTR_GetDiskKey(record->worldGroupId, record->handleId);
-  CachedEntry &slot = CacheSlot(key);
-  DiskEntry *entry = slot.entry != nullptr && slot.key == key ? slot.entry : nullptr;
-  if (entry == nullptr) {
-    if (hash_node *node = hash_lookup_node(&diskTable, key)) {
-      entry = static_cast<DiskEntry *>(node->value);
-      slot.key = key;
-      slot.entry = entry;
-    }
-  }
-  if (entry != nullptr) {
-    VTR_UpdateCounters(entry, record);
-    return;
-  }
-  // Records of a disk without an entry arrive at the full I/O rate: log the
-  // first 99 and then every 1000th.
-  lookupFailureCount = static_cast<int32_t>(static_cast<uint32_t>(lookupFailureCount) + 1);
-  if (lookupFailureCount <= 99 || lookupFailureCount % 1000 == 0) {
-    VTR_Log(LOG_WARNING,
-            "Analyzer: Hash entry loopkup failures seen for worldId: %d handleId: %d hashKey: "
-            "%lu Total lookup failure:%d",
-            static_cast<int>(record->worldGroupId), static_cast<int32_t>(record->handleId),
-            static_cast<unsigned long>(key % VTR_DISK_TABLE_BUCKETS), lookupFailureCount);
-  }
-}
-
-int32_t VTR_ProcessBatch() {
-  const int32_t n = VTR_TakeBatch(batchBuffer);
-  for (int32_t i = 0; i < n; i++) VTR_ProcessRecord(&batchBuffer[i]);
-  return n;
-}
 
 void *VTR_ConsumerThread(void *) {
   VTR_Log(LOG_INFO, "Analyzer: Consumer thread initialized.");

@@ -1,0 +1,220 @@
+// Throughput of the trace pipeline: the Consumer's batch processing, the
+// Producer's ordered enqueue, and hostsim's channel through the real
+// Producer and Consumer threads to the counters.
+#include <benchmark/benchmark.h>
+#include <pthread.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "hostsim.h"
+#include "main/config.h"
+#include "registry/registry.h"
+#include "trace/analyzer.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+constexpr int kDisks = 8;
+constexpr uint32_t kWorldGroupBase = 5000;
+constexpr uint64_t kHandleBase = 8000;
+
+DiskEntry *disks[kDisks];
+
+// diskTable with one entry per benchmark disk, created once per process.
+void EnsureDisks() {
+  static bool ready = [] {
+    logLevel = 3;
+    if (VTR_InitHashTblAndList() != 0) return false;
+    VTR_InitRecordQueue();
+    for (int i = 0; i < kDisks; i++) {
+      if (VTR_AddHashEntry(kWorldGroupBase + i, kHandleBase + i) != VTR_OK) return false;
+      disks[i] = static_cast<DiskEntry *>(
+          hash_lookup(&diskTable, VTR_GetDiskKey(kWorldGroupBase + i, kHandleBase + i)));
+    }
+    return true;
+  }();
+  if (!ready) abort();
+}
+
+uint64_t CountedRecords() {
+  uint64_t n = 0;
+  for (DiskEntry *d : disks) {
+    n += VTR_CounterLoad(d->counters.ioCounters[VTR_CTR_RIO]) +
+         VTR_CounterLoad(d->counters.ioCounters[VTR_CTR_WIO]);
+  }
+  return n;
+}
+
+// 70% reads, 4 KiB to 1 MiB (small sizes most frequent), 8 disks, runs of
+// sequential I/O mixed with random ones, latencies from 50 us to 200 ms,
+// increasing time stamps. outOfOrder pulls every tenth record back a little.
+std::vector<TraceRecord> MakeWorkload(size_t n, bool outOfOrder = false) {
+  std::mt19937_64 rng(12345);
+  const uint32_t sizes[] = {4096, 4096, 4096, 8192, 8192, 16384, 32768, 65536, 131072, 262144,
+                            524288, 1048576};
+  uint64_t nextLba[kDisks][2] = {};
+  std::vector<TraceRecord> out(n);
+  for (size_t i = 0; i < n; i++) {
+    TraceRecord &r = out[i];
+    memset(&r, 0, sizeof r);
+    const int disk = static_cast<int>(rng() % kDisks);
+    const int d = rng() % 10 < 7 ? 0 : 1;
+    r.opcode = d == 0 ? 0x28 : 0x2A;
+    r.worldGroupId = kWorldGroupBase + disk;
+    r.handleId = kHandleBase + disk;
+    r.length = sizes[rng() % (sizeof sizes / sizeof sizes[0])];
+    uint64_t lba = rng() % 2 ? nextLba[disk][d] : (rng() % (1u << 24)) * 8;
+    nextLba[disk][d] = lba + (r.length >> 9);
+    r.lba = lba;
+    r.latency = 50 + (rng() % 1000) * (rng() % 200);
+    r.timestamp = 1000 + i * 10;
+    if (outOfOrder && i % 10 == 9) r.timestamp -= rng() % 80;
+  }
+  return out;
+}
+
+void ReportRate(benchmark::State &state, uint64_t records, double seconds) {
+  state.counters["records/s"] = benchmark::Counter(static_cast<double>(records),
+                                                   benchmark::Counter::kIsRate);
+  state.counters["ns/record"] = seconds * 1e9 / static_cast<double>(records);
+}
+
+// (1) VTR_ProcessBatch over a full queue, change-rate estimation off.
+void BM_ConsumerProcessBatch(benchmark::State &state) {
+  EnsureDisks();
+  changeRateEnabled = false;
+  const std::vector<TraceRecord> records = MakeWorkload(VTR_QUEUE_SLOTS);
+  uint64_t total = 0;
+  double seconds = 0;
+  for (auto _ : state) {
+    memcpy(static_cast<void *>(recordQueue.slots), records.data(), records.size() * sizeof(TraceRecord));
+    recordQueue.readIndex = 0;
+    recordQueue.writeIndex = VTR_QUEUE_SLOTS - 1;
+    auto start = Clock::now();
+    pthread_mutex_lock(&recordQueue.mutex);
+    while (VTR_ProcessBatch() > 0) {
+    }
+    pthread_mutex_unlock(&recordQueue.mutex);
+    double s = std::chrono::duration<double>(Clock::now() - start).count();
+    state.SetIterationTime(s);
+    seconds += s;
+    total += records.size();
+  }
+  ReportRate(state, total, seconds);
+}
+BENCHMARK(BM_ConsumerProcessBatch)->UseManualTime()->Unit(benchmark::kMillisecond);
+
+// (2) VTR_Enqueue into an empty queue; arg 1 = slightly out of order.
+void BM_Enqueue(benchmark::State &state) {
+  EnsureDisks();
+  const size_t n = 400000;
+  const std::vector<TraceRecord> records = MakeWorkload(n, state.range(0) != 0);
+  uint64_t total = 0;
+  double seconds = 0;
+  for (auto _ : state) {
+    VTR_InitRecordQueue();
+    auto start = Clock::now();
+    for (const TraceRecord &r : records) VTR_Enqueue(&r);
+    double s = std::chrono::duration<double>(Clock::now() - start).count();
+    state.SetIterationTime(s);
+    seconds += s;
+    total += n;
+  }
+  VTR_InitRecordQueue();
+  ReportRate(state, total, seconds);
+  state.SetLabel(state.range(0) ? "10% pulled back up to 8 positions" : "in order");
+}
+BENCHMARK(BM_Enqueue)->Arg(0)->Arg(1)->UseManualTime()->Unit(benchmark::kMillisecond);
+
+// (3) hostsim's channel -> Producer -> queue -> Consumer -> counters.
+std::string HostJson() {
+  std::string vms, stale;
+  for (int i = 0; i < kDisks; i++) {
+    char vm[256], tr[96];
+    snprintf(vm, sizeof vm,
+             "%s{\"instanceId\":%d,\"worldGroupId\":%u,\"displayName\":\"bench%d\","
+             "\"disks\":[{\"handleId\":%lu,\"name\":\"scsi0:%d\"}]}",
+             i ? "," : "", 100 + i, kWorldGroupBase + i, i,
+             static_cast<unsigned long>(kHandleBase + i), i);
+    snprintf(tr, sizeof tr, "%s{\"worldGroupId\":%u,\"handleId\":%lu}", i ? "," : "",
+             kWorldGroupBase + i, static_cast<unsigned long>(kHandleBase + i));
+    vms += vm;
+    stale += tr;
+  }
+  return "{\"vms\":[" + vms + "],\"staleTraces\":[" + stale +
+         "],\"channelCapacityBytes\":134217728}";
+}
+
+void BM_EndToEnd(benchmark::State &state) {
+  EnsureDisks();
+  changeRateEnabled = false;
+  const size_t n = 2000000;
+  static const std::string json = HostJson();
+  if (hostsim_configure(json.c_str(), nullptr) != 0) {
+    state.SkipWithError("hostsim_configure failed");
+    return;
+  }
+  char path[] = "/tmp/vethra_bench_XXXXXX";
+  int fd = mkstemp(path);
+  const std::vector<TraceRecord> records = MakeWorkload(n);
+  if (fd < 0 || write(fd, records.data(), n * sizeof(TraceRecord)) !=
+                    static_cast<ssize_t>(n * sizeof(TraceRecord))) {
+    state.SkipWithError("cannot write the replay file");
+    return;
+  }
+  close(fd);
+  const std::string inject = std::string("{\"op\":\"inject\",\"file\":\"") + path + "\"}";
+  uint64_t total = 0, dropped = 0;
+  double seconds = 0;
+  for (auto _ : state) {
+    const int32_t failuresBefore = lookupFailureCount;
+    char *reply = hostsim_control(inject.c_str());
+    const bool appended = reply != nullptr && strstr(reply, "\"appended\":2000000") != nullptr;
+    if (!appended) fprintf(stderr, "inject: %s\n", reply ? reply : "(null)");
+    hostsim_free(reply);
+    if (!appended) {
+      state.SkipWithError("inject failed");
+      break;
+    }
+    const uint64_t target = CountedRecords() + n;
+    pthread_t producer, consumer;
+    auto start = Clock::now();
+    pthread_create(&producer, nullptr, VTR_ProducerThread, nullptr);
+    pthread_create(&consumer, nullptr, VTR_ConsumerThread, nullptr);
+    uint64_t last = 0;
+    for (uint64_t now; (now = CountedRecords()) < target;) {
+      // The last few thousand records stay below the wake-up threshold; the
+      // Consumer's one-second time-out would collect them, the poke saves the wait.
+      if (now == last) VTR_WakeQueueWaiters();
+      last = now;
+      usleep(200);
+    }
+    double s = std::chrono::duration<double>(Clock::now() - start).count();
+    exitRequested.store(true);
+    VTR_WakeQueueWaiters();
+    pthread_join(producer, nullptr);
+    pthread_join(consumer, nullptr);
+    exitRequested.store(false);
+    VTR_InitRecordQueue();
+    dropped += static_cast<uint64_t>(lookupFailureCount - failuresBefore);
+    state.SetIterationTime(s);
+    seconds += s;
+    total += n;
+  }
+  unlink(path);
+  if (total == 0) return;
+  ReportRate(state, total, seconds);
+  state.counters["dropped"] = static_cast<double>(dropped);
+}
+BENCHMARK(BM_EndToEnd)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(3);
+
+}  // namespace
+
+BENCHMARK_MAIN();

@@ -1,0 +1,153 @@
+// Per-record analysis on the Consumer thread: finds each record's disk entry
+// and updates its counters (direction, sequentiality, alignment, size and
+// latency histograms) and, for writes, its change-rate estimator.
+#include <string.h>
+
+#include "main/config.h"
+#include "main/log.h"
+#include "trace/analyzer.h"
+
+namespace {
+constexpr uint64_t SEQUENTIAL_WINDOW = 1000000;  // trace-clock units
+constexpr uint64_t SHORT_GAP_SECTORS = 32;
+constexpr uint8_t OPCODE_CLASS_MASK = 0x5F;  // folds the 6/10/12/16-byte CDB variants
+constexpr uint8_t OPCODE_READ = 0x08;
+constexpr uint8_t OPCODE_WRITE = 0x0A;
+}  // namespace
+
+// Size classes by whole KiB k: 0-3 | 4 | 5-7 | 8 | 9-15 | ... | 1024 | above.
+// From 4 KiB to 1 MiB each power of two 2^p has an "equal" bucket 2(p-2)+1
+// followed by the "between" bucket 2(p-2)+2 for the lengths up to 2^(p+1).
+int VTR_SizeBucket(uint32_t length) {
+  const uint32_t k = length >> 10;
+  if (k < 4) return 0;
+  if (k > 1024) return VTR_NUM_SIZE_BUCKETS - 1;
+  const int p = 31 - __builtin_clz(k);
+  return 2 * (p - 2) + (k == (1u << p) ? 1 : 2);
+}
+
+// Inclusive upper bounds in microseconds; the count of bounds below L is the bucket.
+int VTR_LatencyBucket(uint64_t l) {
+  return (l > 1) + (l > 10) + (l > 100) + (l > 500) + (l > 1000) + (l > 5000) + (l > 10000) +
+         (l > 25000) + (l > 50000) + (l > 100000);
+}
+
+int VTR_ClassifySequential(const DiskEntry *entry, const TraceRecord *record, int d) {
+  const CounterBlock &c = entry->counters;
+  const uint64_t lastLength = c.lastLength[d];
+  if (lastLength == 0) return 0;
+  if (record->timestamp - c.lastTimestamp[d] > SEQUENTIAL_WINDOW) return 0;
+  const uint64_t lastLba = c.lastLba[d];
+  const uint64_t lba = record->lba;
+  const uint64_t previousEnd = lastLba + (lastLength >> 9);
+  if (lba == previousEnd) return 1;  // continues where the last one ended
+  if (lba == lastLba && record->length == lastLength) return 2;  // the same range again
+  if (previousEnd < lba) return lba - previousEnd <= SHORT_GAP_SECTORS ? 5 : 0;
+  const uint64_t newEnd = lba + (record->length >> 9);
+  if (lastLba < newEnd) return 3;  // overlapping ranges
+  return lastLba - newEnd <= SHORT_GAP_SECTORS ? 4 : 0;  // just before the last one
+}
+
+void VTR_UpdateCounters(DiskEntry *entry, const TraceRecord *record) {
+  const uint8_t opClass = record->opcode & OPCODE_CLASS_MASK;
+  int d;
+  if (opClass == OPCODE_READ) {
+    d = 0;
+  } else if (opClass == OPCODE_WRITE) {
+    d = 1;
+  } else {
+    VTR_Log(LOG_DEBUG, "Unhandled VSCSI Command Type: 0x%x\n", record->opcode);
+    return;
+  }
+  CounterBlock &c = entry->counters;
+  uint64_t *ctr = c.ioCounters;
+  const uint32_t length = record->length;
+  const uint64_t lba = record->lba;
+
+  VTR_CounterAdd(ctr[VTR_CTR_RIO + d], 1);
+  VTR_CounterAdd(ctr[VTR_CTR_RTHPUT + d], length);
+  if (VTR_ClassifySequential(entry, record, d) != 0) {
+    VTR_CounterAdd(ctr[VTR_CTR_SEQRIO + d], 1);
+    VTR_CounterAdd(ctr[VTR_CTR_SEQRBYTES + d], length);
+  }
+  if ((lba & 7) == 0 && (length & 4095) == 0) VTR_CounterAdd(ctr[VTR_CTR_ALIGNED_RIO + d], 1);
+  VTR_CounterAdd(ctr[VTR_CTR_SIZE_BASE + 2 * VTR_SizeBucket(length) + d], 1);
+  VTR_CounterAdd(ctr[VTR_CTR_LAT_BASE + 2 * VTR_LatencyBucket(record->latency) + d], 1);
+
+  VTR_CounterStore(c.lastLba[d], lba);
+  VTR_CounterStore(c.lastLength[d], length);
+  VTR_CounterStore(c.lastTimestamp[d], record->timestamp);
+
+  if (d == 1 && changeRateEnabled) {
+    VTR_AddChangeRate(lba, length, &entry->changeRate, slidingHllEnabled);
+  }
+}
+
+int32_t lookupFailureCount = 0;
+
+namespace {
+
+// Cache of recent successful lookups, used only with the queue mutex held.
+// Entries are unlinked and freed only by VTR_DeleteHashEntry, which drops the
+// cache under the same mutex, so a cached pointer is always a live entry.
+// Failed lookups are not cached: a disk may be added at any time. The cache is
+// indexed by the disk's identity (world group id, low 32 bits of the handle
+// id), the only inputs of the disk key, which saves computing the key on a hit.
+constexpr int ENTRY_CACHE_SLOTS = 256;
+struct CachedEntry {
+  uint64_t identity;
+  DiskEntry *entry;
+};
+CachedEntry entryCache[ENTRY_CACHE_SLOTS];
+
+inline uint64_t DiskIdentity(const TraceRecord *r) {
+  return static_cast<uint64_t>(r->worldGroupId) << 32 | static_cast<uint32_t>(r->handleId);
+}
+inline CachedEntry &CacheSlot(uint64_t identity) {
+  const uint64_t h = identity * 0x9E3779B97F4A7C15ULL;
+  return entryCache[h >> 56];
+}
+static_assert(ENTRY_CACHE_SLOTS == 256, "CacheSlot takes the top 8 bits");
+
+TraceRecord batchBuffer[VTR_BATCH_SIZE];
+
+// Records of a disk without an entry arrive at the full I/O rate: log the
+// first 99 and then every 1000th.
+__attribute__((noinline)) void CountLookupFailure(const TraceRecord *record, uint64_t key) {
+  lookupFailureCount = static_cast<int32_t>(static_cast<uint32_t>(lookupFailureCount) + 1);
+  if (lookupFailureCount <= 99 || lookupFailureCount % 1000 == 0) {
+    VTR_Log(LOG_WARNING,
+            "Analyzer: Hash entry loopkup failures seen for worldId: %d handleId: %d hashKey: "
+            "%lu Total lookup failure:%d",
+            static_cast<int>(record->worldGroupId), static_cast<int32_t>(record->handleId),
+            static_cast<unsigned long>(key % VTR_DISK_TABLE_BUCKETS), lookupFailureCount);
+  }
+}
+
+}  // namespace
+
+void VTR_InvalidateEntryCache() { memset(static_cast<void *>(entryCache), 0, sizeof entryCache); }
+
+void VTR_ProcessRecord(const TraceRecord *record) {
+  const uint64_t identity = DiskIdentity(record);
+  CachedEntry &slot = CacheSlot(identity);
+  if (slot.entry != nullptr && slot.identity == identity) {
+    VTR_UpdateCounters(slot.entry, record);
+    return;
+  }
+  const uint64_t key = VTR_GetDiskKey(record->worldGroupId, record->handleId);
+  hash_node *node = hash_lookup_node(&diskTable, key);
+  if (node == nullptr) {
+    CountLookupFailure(record, key);
+    return;
+  }
+  slot.identity = identity;
+  slot.entry = static_cast<DiskEntry *>(node->value);
+  VTR_UpdateCounters(slot.entry, record);
+}
+
+int32_t VTR_ProcessBatch() {
+  const int32_t n = VTR_TakeBatch(batchBuffer);
+  for (int32_t i = 0; i < n; i++) VTR_ProcessRecord(&batchBuffer[i]);
+  return n;
+}
