@@ -1,0 +1,100 @@
+// vethractl's renderers on known documents (golden text).
+#include <gtest/gtest.h>
+
+#include "unit/tools/tools_docs.h"
+
+namespace {
+
+VTR_Doc Parse(const std::string &json) {
+  VTR_Doc d{};
+  std::string err;
+  EXPECT_EQ(VTR_ParseMetricsDoc(json, &d, &err), 0) << err;
+  return d;
+}
+
+// db-01 scsi0:0 does 200 reads (4 KiB, 100 of them sequential) and 100 writes
+// of 64 KiB in 2 s; web-01 has no disks.
+const std::vector<TestVm> kBefore = {
+    {"db-01", 70001, {{"scsi0:0", {{"rio", 1000}, {"wio", 500}, {"rthput", 4096000}, {"wthput", 32768000}}}}},
+    {"web-01", 70002, {}}};
+const std::vector<TestVm> kAfter = {
+    {"db-01",
+     70001,
+     {{"scsi0:0",
+       {{"rio", 1200}, {"wio", 600}, {"rthput", 4915200}, {"wthput", 39321600}, {"seqrio", 100},
+        {"eq4kalirio", 200}, {"eq4kaliwio", 100}, {"eq4krio", 1200}, {"eq64kwio", 600},
+        {"rlat100us", 900}, {"rlat500us", 300}, {"wlat1ms", 600}}},
+      {"scsi0:1", {}}}},
+    {"web-01", 70002, {}}};
+
+TEST(ToolsRender, MetricsTableFromTwoSamplesAndFromTotals) {
+  VTR_Doc before = Parse(TestMetricsDoc(100, kBefore)), after = Parse(TestMetricsDoc(102, kAfter));
+  VTR_MetricsView view{2.0, false, "", 40};
+  EXPECT_EQ(VTR_RenderMetricsTable(&before, after, view),
+            "VM            WGID  DISK         R IOPS      W IOPS        READ/s       WRITE/s   READ%    SEQ%   4K-ALN%\n"
+            "db-01        70001  scsi0:0       100.0        50.0     400.0 KiB      3.12 MiB    66.7    33.3     100.0\n"
+            "db-01        70001  scsi0:1           -           -             -             -       -       -         -\n"
+            "web-01       70002  (no disks)\n"
+            "2 VM(s), 2 disk(s); rates over 2.00 s (- : disk new since the first sample)\n");
+  view.seconds = 0;
+  std::string totals = VTR_RenderMetricsTable(nullptr, after, view);
+  EXPECT_NE(totals.find("       READS      WRITES          READ       WRITTEN"), std::string::npos) << totals;
+  EXPECT_NE(totals.find("scsi0:0        1200         600      4.69 MiB      37.5 MiB    66.7     5.6      16.7\n"),
+            std::string::npos)
+      << totals;
+}
+
+TEST(ToolsRender, HistogramsShowTheUsedBucketRangeOfTheChosenDisk) {
+  VTR_Doc after = Parse(TestMetricsDoc(102, kAfter));
+  VTR_MetricsView view{0, true, "db-01/scsi0:0", 20};
+  EXPECT_EQ(VTR_RenderHistograms(nullptr, after, view),
+            "\ndb-01 (70001) / scsi0:0: all I/O since the disk was added\n"
+            "  read size (1200 I/Os)\n"
+            "    4K         |####################|     1200 100.0%\n"
+            "  write size (600 I/Os)\n"
+            "    64K        |####################|      600 100.0%\n"
+            "  read latency (1200 I/Os)\n"
+            "    <= 100us   |####################|      900  75.0%\n"
+            "    <= 500us   |#######             |      300  25.0%\n"
+            "  write latency (600 I/Os)\n"
+            "    <= 1ms     |####################|      600 100.0%\n");
+  view.histogramDisk = "scsi9:9";
+  EXPECT_EQ(VTR_RenderHistograms(nullptr, after, view), "no disk named scsi9:9\n");
+}
+
+TEST(ToolsRender, ChangeRateStatusAndUnits) {
+  VTR_Doc cr{};
+  std::string err;
+  ASSERT_EQ(VTR_ParseChangeRateDoc(
+                "{\"vethraChangeRate\":{\"changeRateFields\":[\"changebytes5m\",\"changebytes15m\",\"changebytes60m\"]},"
+                "\"changeRateValues\":{\"timeStamp\":5,\"vmWorldGroups\":[{\"vmName\":\"db-01\",\"uuid\":\"u\","
+                "\"worldGroupId\":-1,\"vmDisks\":[{\"vscsiDevName\":\"scsi0:0\",\"changeRates\":[4096,"
+                "10485760,3221225472]}]}]}}",
+                &cr, &err),
+            0)
+      << err;
+  EXPECT_EQ(VTR_RenderChangeRate(cr),
+            "VM           WGID  DISK          5 MIN      15 MIN      60 MIN\n"
+            "db-01  4294967295  scsi0:0    4.00 KiB    10.0 MiB    3.00 GiB\n"
+            "bytes in distinct 4 KiB blocks written per window\n");
+  VTR_StatusDoc st;
+  ASSERT_EQ(VTR_ParseStatusDoc("{\"status\":\"running\",\"runName\":\"\",\"duration\":0,\"vmWorldGroups\":[7,8]}",
+                               &st, &err),
+            0);
+  EXPECT_EQ(VTR_RenderStatus(st),
+            "vethra is running\nrun name:      (none)\ntime left:     no limit set, or it has passed\n"
+            "monitored VMs: 2 (7 8)\n");
+  EXPECT_EQ(VTR_HumanBytes(1023), "1023 B");
+  EXPECT_EQ(VTR_ParseStatusDoc("Unable to query VM status", &st, &err), -1);
+}
+
+TEST(ToolsRender, CountersArePlacedByNameAndWrappedValuesStayUnsigned) {
+  std::string json = TestMetricsDoc(1, {{"vm", 1, {{"d", {{"rio", -1}}}}}});
+  // Swap the first two names: the value of "rio" must still land in rio.
+  json.replace(json.find("\"rio\",\"wio\""), 11, "\"wio\",\"rio\"");
+  VTR_Doc d = Parse(json);
+  EXPECT_EQ(d.vms[0].disks[0].c[0], 0u);
+  EXPECT_EQ(d.vms[0].disks[0].c[1], UINT64_MAX);
+}
+
+}  // namespace
