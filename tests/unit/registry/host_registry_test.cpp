@@ -1,0 +1,372 @@
+// VM list, disk entries, start-up tracing and tracing control against the
+// simulated host, in-process. Each test checks that every host parameter
+// list it made the daemon create was destroyed again.
+#include <gtest/gtest.h>
+#include <jansson.h>
+#include <stdlib.h>
+
+#include <set>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "hostsim.h"
+#include "main/config.h"
+#include "main/log.h"
+#include "registry/registry.h"
+#include "registry/startup_tracing.h"
+#include "trace/record_queue.h"
+#include "trace/tracing.h"
+
+namespace {
+
+// VM 7 (instance 101, leader 70) with two disks, VM 9 (instance 102) with
+// one, VM 11 (instance 103) without a VMM and without disks.
+const std::string kVms = R"("vms":[
+  {"instanceId":101,"worldGroupId":7,"vmmLeaderId":70,"worldIds":[700],"displayName":"db",
+   "configFile":"/vmfs/db/db.vmx","uuid":"42 1a 2b 3c 4d 5e 6f 70-81 92 a3 b4 c5 d6 e7 f8",
+   "disks":[{"handleId":8001,"name":"scsi0:0"},{"handleId":8002,"name":"scsi0:1"}]},
+  {"instanceId":102,"worldGroupId":9,"vmmLeaderId":90,"displayName":"web",
+   "configFile":"/vmfs/web/web.vmx","disks":[{"handleId":9001,"name":"scsi0:0"}]},
+  {"instanceId":103,"worldGroupId":11,"hasVmm":false,"displayName":"helper",
+   "configFile":"/vmfs/helper.vmx"}])";
+const std::string kHost = "{" + kVms + "}";
+// The same host with three disks still traced by an earlier run.
+const std::string kStaleHost = "{" + kVms + R"(,"staleTraces":[{"worldGroupId":7,"handleId":8001},
+  {"worldGroupId":9,"handleId":9001},{"worldGroupId":7,"handleId":8002}]})";
+
+using Trace = std::pair<uint32_t, uint64_t>;
+std::vector<std::pair<int, std::string>> messages;
+void CaptureLog(int priority, const char *message) { messages.emplace_back(priority, message); }
+
+json_t *HostState() {
+  char *text = hostsim_control(R"({"op":"state"})");
+  json_t *state = json_loads(text, 0, nullptr);
+  hostsim_free(text);
+  return state;
+}
+
+int64_t StateInt(const char *key, const char *sub = nullptr) {
+  json_t *state = HostState();
+  json_t *value = sub ? json_object_get(json_object_get(state, key), sub) : json_object_get(state, key);
+  int64_t result = json_integer_value(value);
+  json_decref(state);
+  return result;
+}
+
+std::set<Trace> Traced() {
+  std::set<Trace> traced;
+  json_t *state = HostState();
+  size_t i;
+  json_t *t;
+  json_array_foreach(json_object_get(state, "traced"), i, t) {
+    traced.emplace(json_integer_value(json_object_get(t, "worldGroupId")),
+                   json_integer_value(json_object_get(t, "handleId")));
+  }
+  json_decref(state);
+  return traced;
+}
+
+void Fault(const std::string &node, int count = 1) {
+  std::string request = R"({"op":"fault","node":")" + node +
+                        R"(","status":195887105,"count":)" + std::to_string(count) + "}";
+  hostsim_free(hostsim_control(request.c_str()));
+}
+
+const std::string kFailText = BREL_ReturnStatusToString(VTR_FAILURE);
+
+std::vector<uint32_t> ListedVMs() {
+  std::vector<uint32_t> ids;
+  for (VMListNode *n = vmList.prev; n != VTR_VMListHeadNode(); n = n->prev) ids.push_back(n->worldGroupId);
+  return ids;
+}
+
+bool HasEntry(uint32_t worldGroupId, uint64_t handleId) {
+  return hash_lookup(&diskTable, VTR_GetDiskKey(worldGroupId, handleId)) != nullptr;
+}
+
+class RegistryHostTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() { VTR_InitRecordQueue(); }
+
+  void SetUp() override {
+    VTR_ResetRunConfig();
+    logLevel = 7;
+    messages.clear();
+    VTR_SetLogHook(CaptureLog);
+    ASSERT_EQ(hostsim_configure(kHost.c_str(), nullptr), 0);
+    ASSERT_EQ(VTR_InitHashTblAndList(), 0);
+    liveLists = StateInt("paramListsLive");
+    instance = TARN_ParamListCreate(TARN_PARAMLIST_INSTANCE, 2);
+  }
+
+  void TearDown() override {
+    TARN_ParamListDestroy(instance);
+    EXPECT_EQ(StateInt("paramListsLive"), liveLists) << "a host parameter list leaked";
+    while (!VTR_VMListEmpty()) {
+      VMListNode *node = vmList.next;
+      VTR_VMListUnlink(node);
+      free(node->handles);
+      free(node);
+    }
+    std::vector<void *> entries;
+    for (int b = 0; b < diskTable.bucketCount; b++)
+      for (hash_node *n = diskTable.buckets[b]; n; n = n->next) entries.push_back(n->value);
+    hash_destroy(&diskTable);
+    for (void *e : entries) free(e);
+    VTR_SetLogHook(nullptr);
+    VTR_ResetRunConfig();
+  }
+
+  bool Logged(int priority, const std::string &text) const {
+    for (const auto &m : messages)
+      if (m.first == priority && m.second == text) return true;
+    return false;
+  }
+
+  int64_t liveLists = 0;
+  TARN_ParamList *instance = nullptr;
+};
+
+TEST_F(RegistryHostTest, AddAndRemoveVMs) {
+  TARN_ParamListAddInt(instance, 101);
+  ASSERT_EQ(VTR_AddVMWorldIdToList(7, instance), VTR_OK);
+  VMListNode *db = VTR_FindVM(7);
+  ASSERT_NE(db, nullptr);
+  EXPECT_STREQ(db->vmName, "db");
+  EXPECT_STREQ(db->uuid, "421a2b3c-4d5e-6f70-8192-a3b4c5d6e7f8");
+  ASSERT_EQ(db->handleCount, 2);
+  EXPECT_EQ(db->handles[0].handleId, 8001u);
+  EXPECT_STREQ(db->handles[1].vscsiDevName, "scsi0:1");
+  ASSERT_EQ(TARN_ParamListUsedCount(instance), 1);  // the caller's list comes back as given
+  EXPECT_EQ(TARN_ParamGetInt(TARN_ParamListGetParam(instance, 0)), 101);
+
+  EXPECT_EQ(VTR_AddVMWorldIdToList(7, instance), VTR_FAILURE);
+  EXPECT_TRUE(Logged(6, "Main: worldId: 7 already exist in the list failed to add it again."));
+
+  // A device name that cannot be read leaves the disk listed without a name.
+  TARN_ParamListRemoveLastParam(instance);
+  TARN_ParamListAddInt(instance, 102);
+  Fault("worldGroups_vscsi_name");
+  ASSERT_EQ(VTR_AddVMWorldIdToList(9, instance), VTR_OK);
+  EXPECT_EQ(VTR_FindVM(9)->handles[0].handleId, 9001u);
+  EXPECT_STREQ(VTR_FindVM(9)->handles[0].vscsiDevName, "");
+  EXPECT_TRUE(Logged(3, "Main: Failed to fetch dev name for handleid:9001"));
+
+  TARN_ParamListRemoveLastParam(instance);
+  TARN_ParamListAddInt(instance, 103);
+  EXPECT_EQ(VTR_AddVMWorldIdToList(11, instance), VTR_FAILURE);
+  EXPECT_TRUE(Logged(3, "Main: Id:11 Not a valid VM worldId."));
+  EXPECT_EQ(ListedVMs(), (std::vector<uint32_t>{7, 9}));  // oldest first
+
+  EXPECT_EQ(VTR_RemoveVMWorldIdFromList(42), VTR_FAILURE);
+  EXPECT_TRUE(Logged(4, "Main: The worldId:42 not present in the list"));
+  EXPECT_EQ(VTR_RemoveVMWorldIdFromList(7), VTR_OK);
+  EXPECT_EQ(VTR_RemoveVMWorldIdFromList(9), VTR_OK);
+  EXPECT_EQ(VTR_RemoveVMWorldIdFromList(9), VTR_FAILURE);
+  EXPECT_TRUE(Logged(6, "Main:The WorldId list is empty"));
+}
+
+TEST_F(RegistryHostTest, FailedAddLeavesListUnchanged) {
+  TARN_ParamListAddInt(instance, 101);
+  Fault("vm_vmmGroupInfo");
+  EXPECT_EQ(VTR_AddVMWorldIdToList(7, instance), VTR_FAILURE);
+  EXPECT_TRUE(Logged(3, "Main: TARN_Get() failed to get device name for VM: 7 ,err: " + kFailText));
+  Fault("worldGroups_vscsi");
+  EXPECT_EQ(VTR_AddVMWorldIdToList(7, instance), VTR_FAILURE);
+  EXPECT_TRUE(Logged(3, "Main: Failed to get vscsi handle list for worldId: 7 in VTR_AddVMWorldIdToList()"));
+  Fault("paramListCreate");
+  EXPECT_EQ(VTR_AddVMWorldIdToList(7, instance), VTR_FAILURE);
+  EXPECT_TRUE(Logged(3, "Monitor: Insufficient memory to create TARN Param list for VM: 7"));
+  EXPECT_TRUE(VTR_VMListEmpty());
+  EXPECT_EQ(TARN_ParamListUsedCount(instance), 1);
+}
+
+TEST_F(RegistryHostTest, LongHostTextsAreTruncated) {
+  std::string name(300, 'n'), uuid(100, 'a'), host = R"({"vms":[{"worldGroupId":5,"displayName":")" +
+                                                  name + R"(","uuid":")" + uuid +
+                                                  R"(","disks":[{"handleId":1,"name":"abcdefghijklmnopqrst"}]}]})";
+  ASSERT_EQ(hostsim_configure(host.c_str(), nullptr), 0);
+  TARN_ParamListAddInt(instance, 5);
+  ASSERT_EQ(VTR_AddVMWorldIdToList(5, instance), VTR_OK);
+  VMListNode *vm = VTR_FindVM(5);
+  EXPECT_EQ(std::string(vm->vmName), name.substr(0, 127));
+  EXPECT_EQ(strlen(vm->uuid), 63u);
+  EXPECT_EQ(std::string(vm->handles[0].vscsiDevName), "abcdefghijklmno");
+}
+
+TEST_F(RegistryHostTest, DiskEntriesRefuseDuplicatesAndAbsentDeletes) {
+  ASSERT_EQ(VTR_AddHashEntry(7, 8001), VTR_OK);
+  EXPECT_EQ(VTR_AddHashEntry(7, 8001), VTR_FAILURE);
+  EXPECT_TRUE(Logged(4, "Main: Duplicate hashkey for worldGroupId:7 handleId:8001 Hash: " +
+                            std::to_string(VTR_GetDiskKey(7, 8001) % 2000)));
+  EXPECT_EQ(VTR_DeleteHashEntry(7, 8001), VTR_OK);
+  EXPECT_FALSE(HasEntry(7, 8001));
+  EXPECT_EQ(VTR_DeleteHashEntry(7, 8001), VTR_OK);
+  EXPECT_TRUE(Logged(4, "Main: No hash entry found for vm: 7 and handleid: 8001"));
+}
+
+TEST_F(RegistryHostTest, EnableThenDisableWithFailedFirstStop) {
+  ASSERT_EQ(VTR_EnableVMTrace(7), VTR_OK);
+  EXPECT_TRUE(Logged(6, " Monitor: vmLeaderID : 70"));
+  EXPECT_EQ(Traced(), (std::set<Trace>{{7, 8001}, {7, 8002}}));
+  EXPECT_TRUE(HasEntry(7, 8001) && HasEntry(7, 8002));
+  EXPECT_EQ(ListedVMs(), std::vector<uint32_t>{7});
+
+  disabledHandleCount = 0;
+  Fault("worldGroups_vscsi_stats_stopVethraTrace");
+  EXPECT_EQ(VTR_DisableVMTrace(7, instance), VTR_OK);
+  EXPECT_TRUE(Logged(3, "Monitor: Failed to stop tracing for VMid: 7  handleid: 8001"));
+  EXPECT_EQ(Traced(), (std::set<Trace>{{7, 8001}}));
+  EXPECT_TRUE(HasEntry(7, 8001));
+  EXPECT_FALSE(HasEntry(7, 8002));
+  EXPECT_EQ(disabledHandleCount, 1u);
+  EXPECT_TRUE(VTR_VMListEmpty());
+  EXPECT_EQ(TARN_ParamListUsedCount(instance), 0);
+
+  EXPECT_EQ(VTR_DisableVMTrace(42, instance), VTR_FAILURE);
+  EXPECT_TRUE(Logged(3, "Monitor: TARN_GetInstanceList() failed for VMid:42"));
+  EXPECT_EQ(TARN_ParamListUsedCount(instance), 0);
+}
+
+TEST_F(RegistryHostTest, EnableFailures) {
+  EXPECT_EQ(VTR_EnableVMTrace(11), VTR_FAILURE);
+  EXPECT_TRUE(Logged(3, "Monitor: Failed to add WorldID to VMlist : 11"));
+  Fault("world_info");
+  EXPECT_EQ(VTR_EnableVMTrace(9), VTR_FAILURE);
+  EXPECT_TRUE(Logged(3, "Monitor: Failed to get the groupID for vmId : 9"));
+  Fault("worldGroups_vmmLeaderID");
+  EXPECT_EQ(VTR_EnableVMTrace(9), VTR_FAILURE);
+  EXPECT_TRUE(Logged(3, " Monitor: Failed to get the vmLeaderID for vmId : 9"));
+  EXPECT_TRUE(Traced().empty());
+
+  // A refused start keeps the VM listed without that disk's entry; the
+  // result is the last handle's status.
+  Fault("worldGroups_vscsi_stats_startVethraTrace");
+  EXPECT_EQ(VTR_EnableVMTrace(7), VTR_OK);
+  EXPECT_EQ(Traced(), (std::set<Trace>{{7, 8002}}));
+  EXPECT_FALSE(HasEntry(7, 8001));
+  Fault("worldGroups_vscsi_stats_startVethraTrace");
+  EXPECT_EQ(VTR_EnableVMTrace(9), VTR_FAILURE);
+  EXPECT_EQ(ListedVMs(), (std::vector<uint32_t>{7, 9}));
+}
+
+TEST_F(RegistryHostTest, InitialCleanupStopsStaleTracesSkippingUnreadableInfo) {
+  ASSERT_EQ(hostsim_configure(kStaleHost.c_str(), nullptr), 0);
+  ASSERT_EQ(Traced().size(), 3u);
+  Fault("perf_vethra_handles_handleInfo");
+  EXPECT_EQ(VTR_InitialCleanup(), VTR_OK);
+  EXPECT_TRUE(Logged(6, "Main: Disks monitored from previous run : 3"));
+  EXPECT_TRUE(Logged(3, "Main: Failed to get the handleInfo for handleId: 8001 with err:" + kFailText + " "));
+  EXPECT_EQ(Traced(), (std::set<Trace>{{7, 8001}}));
+  EXPECT_EQ(StateInt("calls", "worldGroups_vscsi_stats_stopVethraTrace"), 2);
+}
+
+TEST_F(RegistryHostTest, InitialCleanupCountZeroOrUnreadable) {
+  ASSERT_EQ(hostsim_configure(kStaleHost.c_str(), nullptr), 0);
+  Fault("perf_vethra_monitoredDiskCount");
+  EXPECT_EQ(VTR_InitialCleanup(), VTR_FAILURE);
+  EXPECT_TRUE(Logged(3, "Main: Failed to get monitored Disk Count (195887105)"));
+  EXPECT_EQ(Traced().size(), 3u);
+  EXPECT_EQ(StateInt("calls", "perf_vethra_handles"), 0);
+
+  ASSERT_EQ(hostsim_configure(kHost.c_str(), nullptr), 0);
+  Fault("perf_vethra_command_clearLogChannel");
+  EXPECT_EQ(VTR_InitialCleanup(), VTR_OK);
+  EXPECT_TRUE(Logged(3, "Main: Failed to set TARN command node:clearLogChannel(195887105): " + kFailText));
+  EXPECT_EQ(StateInt("calls", "perf_vethra_command_resetStartTimestamp"), 1);
+  EXPECT_EQ(StateInt("calls", "perf_vethra_handles"), 0);
+}
+
+struct Selection {
+  bool all;
+  std::vector<uint32_t> ids;
+  std::vector<uint32_t> listed;
+  std::set<Trace> traced;
+};
+
+class SelectionTest : public RegistryHostTest, public ::testing::WithParamInterface<Selection> {};
+
+TEST_P(SelectionTest, AddsAndTracesTheSelectedVMs) {
+  const Selection &s = GetParam();
+  monitorAll = s.all;
+  worldGroupGiven = !s.ids.empty();
+  for (uint32_t id : s.ids) worldGroupIds[worldGroupCount++] = id;
+  EXPECT_EQ(VTR_EnableVMVscsiTrace(), VTR_OK);
+  EXPECT_EQ(ListedVMs(), s.listed);
+  EXPECT_EQ(Traced(), s.traced);
+  for (const Trace &t : s.traced) EXPECT_TRUE(HasEntry(t.first, t.second));
+  bool duplicateLogged = Logged(3, "Main: Failed to add WorldID to VMlist : 7");
+  EXPECT_EQ(duplicateLogged, s.all && !s.ids.empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Options, SelectionTest,
+    ::testing::Values(Selection{true, {}, {7, 9}, {{7, 8001}, {7, 8002}, {9, 9001}}},
+                      Selection{false, {9}, {9}, {{9, 9001}}},
+                      Selection{true, {7}, {7, 9}, {{7, 8001}, {7, 8002}}},
+                      Selection{false, {42}, {}, {}}));
+
+TEST_F(RegistryHostTest, StartupSkipsVMWithoutCartelIdAndStopTracingUndoesAll) {
+  monitorAll = true;
+  Fault("vm_vmxCartelID");
+  ASSERT_EQ(VTR_EnableVMVscsiTrace(), VTR_OK);
+  EXPECT_TRUE(Logged(3, "Main: Failed to get cartel id for VM instance: 101"));
+  EXPECT_EQ(ListedVMs(), std::vector<uint32_t>{9});
+  EXPECT_EQ(Traced(), (std::set<Trace>{{9, 9001}}));
+
+  ASSERT_EQ(VTR_EnableVMTrace(7), VTR_OK);
+  Fault("vm_vmxCartelID");  // VM 7 cannot be addressed at shutdown
+  EXPECT_EQ(VTR_StopTracing(), VTR_OK);
+  EXPECT_TRUE(Logged(3, "Monitor: Failed to get cartel id for VM instance: 101"));
+  EXPECT_TRUE(Logged(3, "Monitor: Failed to stop tracing for WorldId : 103"));
+  EXPECT_TRUE(Logged(6, "Monitor: Number of handles disabled :1"));
+  EXPECT_EQ(Traced(), (std::set<Trace>{{7, 8001}, {7, 8002}}));
+  EXPECT_EQ(ListedVMs(), std::vector<uint32_t>{7});
+}
+
+TEST_F(RegistryHostTest, StopTracingWithWorldGroupIdsVisitsOnlyThose) {
+  worldGroupGiven = true;
+  worldGroupIds[worldGroupCount++] = 9;
+  worldGroupIds[worldGroupCount++] = 42;
+  ASSERT_EQ(VTR_EnableVMVscsiTrace(), VTR_OK);
+  ASSERT_EQ(VTR_EnableVMTrace(7), VTR_OK);  // added at run time: not visited
+  EXPECT_EQ(VTR_StopTracing(), VTR_OK);
+  EXPECT_TRUE(Logged(3, "Monitor: Failed to stop tracing for WorldId : 42"));
+  EXPECT_EQ(disabledHandleCount, 1u);
+  EXPECT_EQ(Traced(), (std::set<Trace>{{7, 8001}, {7, 8002}}));
+  EXPECT_FALSE(HasEntry(9, 9001));
+}
+
+TEST_F(RegistryHostTest, ListModePrintsVMsAndDisks) {
+  listMode = true;
+  worldGroupGiven = true;
+  worldGroupIds[worldGroupCount++] = 9;
+  ::testing::internal::CaptureStdout();
+  ASSERT_EQ(VTR_EnableVMVscsiTrace(), VTR_OK);
+  EXPECT_EQ(::testing::internal::GetCapturedStdout(),
+            "Virtual Machine worldGroupID: 7, Virtual Machine Display Name: db, Virtual Machine "
+            "Config File: /vmfs/db/db.vmx, \n"
+            "Virtual Machine worldGroupID: 9, Virtual Machine Display Name: web, Virtual Machine "
+            "Config File: /vmfs/web/web.vmx, \n"
+            "Virtual SCSI Disk handleID: 9001 (scsi0:0)\n"
+            "Virtual Machine worldGroupID: 11, Virtual Machine Display Name: helper, Virtual "
+            "Machine Config File: /vmfs/helper.vmx, \n");
+  EXPECT_EQ(ListedVMs(), std::vector<uint32_t>{9});
+  EXPECT_TRUE(Traced().empty());
+
+  worldGroupGiven = false;
+  worldGroupCount = 0;
+  VTR_RemoveVMWorldIdFromList(9);
+  Fault("vm_vmmGroupInfo");
+  Fault("worldGroups_vscsi_name");
+  ::testing::internal::CaptureStdout();
+  ASSERT_EQ(VTR_EnableVMVscsiTrace(), VTR_OK);
+  std::string out = ::testing::internal::GetCapturedStdout();
+  EXPECT_EQ(out.substr(0, out.find("Virtual Machine worldGroupID: 9")),
+            "One of the TARN apis failed with error(195887105): " + kFailText +
+                "Virtual SCSI Disk handleID: 8002 (scsi0:1)\n");
+  EXPECT_TRUE(VTR_VMListEmpty());
+}
+
+}  // namespace
