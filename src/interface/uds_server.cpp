@@ -172,6 +172,8 @@ void *VTR_UDSReceive(void *connFd) {
       LogReceiveFailure(ErrnoStatus(err));
       continue;
     }
+    // A request that arrives while the daemon shuts down is not served.
+    if (exitRequested.load()) break;
 
     unsigned char header[VTR_MSG_HEADER_SIZE];
     ssize_t n = recv(fd, header, sizeof header, 0);

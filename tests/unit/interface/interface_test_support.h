@@ -37,6 +37,25 @@ inline bool Logged(const std::string &text) {
   return false;
 }
 
+inline size_t CountLogged(const std::string &text) {
+  std::lock_guard<std::mutex> lock(logMutex);
+  size_t n = 0;
+  for (const auto &line : logLines) n += line == text;
+  return n;
+}
+
+// Detached Message Handler threads outlive their test; once every started
+// handler has logged its exit line it no longer reads the run configuration.
+inline void WaitForDetachedHandlers() {
+  for (int i = 0; i < 2000; i++) {
+    if (CountLogged("Interface: Message Handler thread initialized.") ==
+        CountLogged("Interface: The remote connection is closed.MessageHandler thread exiting."))
+      return;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  ADD_FAILURE() << "Message Handler threads did not end";
+}
+
 struct Reply {
   int rc = -1;
   uint32_t code = 99;

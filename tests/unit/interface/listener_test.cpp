@@ -28,6 +28,7 @@ class ListenerTest : public InterfaceTest {
   }
   // The shutdown's way of ending the Listener: flag, then shut the socket down.
   void TearDown() override {
+    WaitForDetachedHandlers();
     exitRequested.store(true);
     shutdown(listenFd, SHUT_RDWR);
     listener.join();
