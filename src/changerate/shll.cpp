@@ -167,6 +167,15 @@ uint8_t Scan(VTR_SHll *shll, Register &reg, uint32_t now, uint32_t window) {
   if (kept == 0) {
     ReleaseSpill(shll, reg);
     --shll->usedRegisters;
+  } else if (reg.capacity != 0 && kept <= kInlineEntries) {
+    // Few enough entries again: move them back inline.
+    uint8_t *spill = reg.spill;
+    uint8_t capacity = reg.capacity;
+    reg.capacity = 0;
+    memcpy(reg.ranks, ranks, kept);
+    memcpy(reg.stamps, stamps, sizeof(uint32_t) * kept);
+    free(spill);
+    shll->spillBytes -= SpillBytes(capacity);
   }
   return mx;
 }
