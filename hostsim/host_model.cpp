@@ -341,7 +341,8 @@ bool addVmToHost(Host &h, Vm vm, std::string &err) {
 std::unique_ptr<Host> parseHostJson(json_t *root, std::string &err) {
   if (!json_is_object(root)) return err = "host description must be a JSON object", nullptr;
   warnUnknownKeys(root, "host",
-                  {"vms", "signatureMatches", "hostBuildDate", "staleTraces", "channelCapacityBytes"});
+                  {"vms", "signatureMatches", "hostBuildDate", "staleTraces", "channelCapacityBytes",
+                   "faults"});
   auto h = std::make_unique<Host>();
   if (!getBool(root, "signatureMatches", h->signatureMatches, err) ||
       !getString(root, "hostBuildDate", h->hostBuildDate, err) ||
@@ -368,6 +369,24 @@ std::unique_ptr<Host> parseHostJson(json_t *root, std::string &err) {
       if (!getU32(v, "worldGroupId", wg, true, err) || !jsonU64(v, "handleId", handle, true, err))
         return err = "staleTraces: " + err, nullptr;
       h->traced.insert({wg, handle});
+    }
+  }
+  if (json_t *faults = json_object_get(root, "faults")) {
+    if (!json_is_array(faults)) return err = "faults must be an array", nullptr;
+    size_t i;
+    json_t *v;
+    json_array_foreach(faults, i, v) {
+      json_t *name = json_object_get(v, "node");
+      int node = json_is_string(name) ? nodeByName(json_string_value(name)) : 0;
+      if (!node) return err = "faults: missing or unknown \"node\"", nullptr;
+      Host::StartFault f{node, ST_FAILURE, 1};
+      if (json_t *st = json_object_get(v, "status"))
+        if (!jsonStatus(st, f.status)) return err = "faults: bad \"status\"", nullptr;
+      if (json_t *c = json_object_get(v, "count")) {
+        if (!json_is_integer(c)) return err = "faults: \"count\" must be an integer", nullptr;
+        f.count = json_integer_value(c);
+      }
+      h->startFaults.push_back(f);
     }
   }
   return h;

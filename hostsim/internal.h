@@ -162,6 +162,14 @@ struct Host {
   std::string hostBuildDate = "Mar 03 2025 10:00:00";
   uint64_t channelCapacityBytes = DEFAULT_CHANNEL_CAPACITY;
   std::set<std::pair<uint32_t, uint64_t>> traced;  // (worldGroupId, handleId)
+  // "faults" of the description: armed whenever this host becomes current,
+  // so that tests can make the daemon's start-up calls fail.
+  struct StartFault {
+    int node;
+    TARN_Status status;
+    int64_t count;
+  };
+  std::vector<StartFault> startFaults;
 
   enum class Addr { VmFirst, GroupFirst, World };
   Vm *findVm(int64_t id, Addr how);

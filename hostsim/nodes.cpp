@@ -23,6 +23,19 @@ void putText(void *out, size_t at, size_t field, const std::string &s) {
   static_cast<uint8_t *>(out)[at + n] = 0;
 }
 
+// HOSTSIM_STATE_AT_EXIT names a file that receives the "state" reply when
+// the process ends, so that tests can check what a finished run left behind
+// (traces still on, parameter lists not destroyed).
+std::string g_stateDumpPath;
+
+void dumpStateAtExit() {
+  std::string state = controlExecuteText("{\"op\":\"state\"}", 14, nullptr);
+  if (FILE *f = fopen(g_stateDumpPath.c_str(), "w")) {
+    fputs(state.c_str(), f);
+    fclose(f);
+  }
+}
+
 void startFromEnvironment() {
   std::unique_ptr<Host> h;
   std::string err;
@@ -47,6 +60,10 @@ void startFromEnvironment() {
   }
   std::lock_guard<std::mutex> lock(g_lifecycleMutex);
   replaceHost(std::move(h));
+  if (const char *dump = getenv("HOSTSIM_STATE_AT_EXIT"); dump && *dump) {
+    g_stateDumpPath = dump;
+    atexit(dumpStateAtExit);
+  }
   const char *ctl = getenv("HOSTSIM_CONTROL");
   std::string path = ctl ? ctl : "/var/run/hostsim.ctl";
   if (!path.empty() && path != "none") controlServerStart(path);
@@ -233,6 +250,7 @@ void replaceHost(std::unique_ptr<Host> h) {
     resetTraceClock();
     resetCallCounts();
     clearFaults();
+    for (const auto &f : host->startFaults) setFault(f.node, f.status, f.count);
   }
   generatorStart();
 }
