@@ -225,6 +225,7 @@ std::vector<std::string> DaemonEnv(const Daemon *d, const DaemonOptions &o,
   }
   if (!o.useDemoHost && !d->hostConfigPath.empty()) env.push_back("HOSTSIM_CONFIG=" + d->hostConfigPath);
   env.push_back("HOSTSIM_CONTROL=" + controlPath);
+  if (controlPath == d->controlPath) env.push_back("HOSTSIM_STATE_AT_EXIT=" + d->StatePath());
   for (const auto &e : o.extraEnv) env.push_back(e);
   return env;
 }
@@ -342,6 +343,8 @@ Json ParseJson(const std::string &text) {
 }
 
 Json HostState(Daemon *d) { return ParseJson(HostControl(d, "{\"op\":\"state\"}")); }
+
+Json ExitState(const Daemon *d) { return ParseJson(ReadFile(d->StatePath())); }
 
 std::set<std::pair<uint64_t, uint64_t>> TracedHandles(json_t *state) {
   std::set<std::pair<uint64_t, uint64_t>> out;

@@ -78,6 +78,7 @@ struct Daemon {
   Daemon &operator=(const Daemon &) = delete;
 
   std::string SocketPath() const { return runDir + "/vethra.uds"; }
+  std::string StatePath() const { return dir + "/state-at-exit.json"; }
 };
 
 // Starts vethra in a fresh namespace. Returns false (with a gtest failure
@@ -145,6 +146,9 @@ using Json = std::unique_ptr<json_t, JsonDeleter>;
 Json ParseJson(const std::string &text);
 // hostsim's {"op":"state"} reply; null on failure.
 Json HostState(Daemon *d);
+// The state hostsim recorded when the daemon's process ended (written by
+// hostsim at exit to StatePath()); null when there is none.
+Json ExitState(const Daemon *d);
 // The (worldGroupId, handleId) pairs that a state reply lists as traced.
 std::set<std::pair<uint64_t, uint64_t>> TracedHandles(json_t *state);
 // Integer member of an object (0 when absent).

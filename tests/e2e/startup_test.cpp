@@ -1,0 +1,256 @@
+// End-to-end tests of start-up against hostsim: list mode output, the VM
+// selection of -a/-w, the clean-up of traces left by an earlier run, the
+// shutdown stopping what the daemon started, and parameter-list balance.
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <algorithm>
+
+#include "e2e/harness.h"
+
+namespace {
+
+using namespace e2e;
+using Traced = std::set<std::pair<uint64_t, uint64_t>>;
+
+// Three powered-on VMs and one powered-off VM that the host does not list.
+std::string ListHost(const std::string &faults) {
+  return R"({"faults":)" + faults + R"(,"vms":[
+    {"instanceId":11,"worldGroupId":1001,"vmmLeaderId":1002,"worldIds":[1003],
+     "displayName":"db01","configFile":"/vmfs/volumes/ds1/db01/db01.vmx",
+     "uuid":"42 1a 2b 3c 4d 5e 6f 70-81 92 a3 b4 c5 d6 e7 f8",
+     "disks":[{"handleId":8001,"name":"scsi0:0"},{"handleId":8002,"name":"scsi0:1"}]},
+    {"instanceId":21,"worldGroupId":2001,"vmmLeaderId":2002,"displayName":"web01",
+     "configFile":"/vmfs/volumes/ds1/web01/web01.vmx","disks":[{"handleId":9001,"name":"scsi0:0"}]},
+    {"instanceId":41,"worldGroupId":4001,"poweredOn":false,"displayName":"off01",
+     "disks":[{"handleId":9901,"name":"scsi0:0"}]},
+    {"instanceId":31,"worldGroupId":3001,"vmmLeaderId":3002,"displayName":"backup 01",
+     "configFile":"/vmfs/volumes/ds2/backup 01/backup 01.vmx",
+     "disks":[{"handleId":8589934593,"name":"scsi1:0"}]}]})";
+}
+
+std::string VmLine(int wg, const std::string &name, const std::string &config) {
+  return "Virtual Machine worldGroupID: " + std::to_string(wg) +
+         ", Virtual Machine Display Name: " + name + ", Virtual Machine Config File: " + config +
+         ", \n";
+}
+
+std::string DiskLine(const std::string &handle, const std::string &name) {
+  return "Virtual SCSI Disk handleID: " + handle + " (" + name + ")\n";
+}
+
+// VMs 7 and 9 (cartel ids) with three disks.
+const char kSelectionHost[] = R"({"vms":[
+  {"instanceId":1,"worldGroupId":7,"vmmLeaderId":70,"worldIds":[71],"displayName":"vm7",
+   "disks":[{"handleId":701,"name":"scsi0:0"},{"handleId":702,"name":"scsi0:1"}]},
+  {"instanceId":2,"worldGroupId":9,"vmmLeaderId":90,"worldIds":[91],"displayName":"vm9",
+   "disks":[{"handleId":901,"name":"scsi0:0"}]}]})";
+
+void StartReady(Daemon *d, const DaemonOptions &o) {
+  std::string error;
+  ASSERT_TRUE(Start(d, o, &error)) << error;
+  ASSERT_TRUE(IsRunning(d)) << "exit " << WaitExit(d, 0) << "\nstdout:\n" << Stdout(d)
+                            << "\nstderr:\n" << Stderr(d) << "\nlog:\n" << LogDump(d);
+}
+
+// World group ids of the status reply (command 11).
+std::set<int64_t> StatusVms(Daemon *d) {
+  uint32_t code = 99;
+  std::string body;
+  std::set<int64_t> out;
+  EXPECT_EQ(DaemonCall(d, 11, "", &code, &body), 0);
+  EXPECT_EQ(code, 0u) << body;
+  Json reply = ParseJson(body);
+  size_t i;
+  json_t *v;
+  json_array_foreach(json_object_get(reply.get(), "vmWorldGroups"), i, v) {
+    out.insert(json_integer_value(v));
+  }
+  return out;
+}
+
+void ExpectListsBalanced(json_t *state) {
+  ASSERT_NE(state, nullptr);
+  EXPECT_GT(JsonInt(state, "paramListsCreated"), 0);
+  EXPECT_EQ(JsonInt(state, "paramListsCreated"), JsonInt(state, "paramListsDestroyed"));
+}
+
+TEST(Startup, ListModeOutput) {
+  Daemon d;
+  // The first VM's vmmGroupInfo read and the first disk-name read fail.
+  std::string faults = R"([{"node":"vm_vmmGroupInfo","status":"0xBAD0001","count":1},
+                           {"node":"worldGroups_vscsi_name","status":"0xBAD0062","count":1}])";
+  EXPECT_EQ(RunToExit(&d, Opts({"-l"}, ListHost(faults))), 0) << Stderr(&d);
+  std::string out = Stdout(&d);
+
+  // The failure text is the host's status text; the first disk line
+  // follows it on the same output line.
+  const std::string head = "One of the TARN apis failed with error(195887105): ";
+  ASSERT_EQ(out.rfind(head, 0), 0u) << out;
+  size_t disk = out.find("Virtual SCSI Disk", head.size());
+  ASSERT_NE(disk, std::string::npos) << out;
+  std::string statusText = out.substr(head.size(), disk - head.size());
+  EXPECT_FALSE(statusText.empty());
+  EXPECT_EQ(statusText.find('\n'), std::string::npos) << out;
+  std::string expected =
+      head + statusText + DiskLine("8002", "scsi0:1") +
+      VmLine(2001, "web01", "/vmfs/volumes/ds1/web01/web01.vmx") + DiskLine("9001", "scsi0:0") +
+      VmLine(3001, "backup 01", "/vmfs/volumes/ds2/backup 01/backup 01.vmx") +
+      DiskLine("8589934593", "scsi1:0");
+  EXPECT_EQ(out, expected);
+
+  auto nameFailure = FindLogs(&d, "Monitor: Failed to fetch dev name for handleid:8001");
+  ASSERT_EQ(nameFailure.size(), 1u) << LogDump(&d);
+  EXPECT_EQ(nameFailure[0].priority, 3);
+
+  // List mode traces nothing, skips the clean-up and leaks no list.
+  Json state = ExitState(&d);
+  ASSERT_TRUE(state) << "no hostsim exit state";
+  EXPECT_TRUE(TracedHandles(state.get()).empty());
+  EXPECT_EQ(JsonInt(json_object_get(state.get(), "calls"), "perf_vethra_monitoredDiskCount"), 0);
+  ExpectListsBalanced(state.get());
+}
+
+TEST(Startup, ListModeWithWorldGroupPrintsOnlyItsDisks) {
+  Daemon d;
+  EXPECT_EQ(RunToExit(&d, Opts({"-l", "-w", "2001"}, ListHost("[]"))), 0) << Stderr(&d);
+  std::string expected =
+      "\n" + VmLine(1001, "db01", "/vmfs/volumes/ds1/db01/db01.vmx") +
+      VmLine(2001, "web01", "/vmfs/volumes/ds1/web01/web01.vmx") + DiskLine("9001", "scsi0:0") +
+      VmLine(3001, "backup 01", "/vmfs/volumes/ds2/backup 01/backup 01.vmx");
+  EXPECT_EQ(Stdout(&d), expected);
+  EXPECT_FALSE(FindLogs(&d, "Enabling tracing for the below VM wordlIds:").empty());
+  auto ids = FindLogs(&d, "worldId: ");
+  ids.erase(std::remove_if(ids.begin(), ids.end(),
+                           [](const LogLine &l) { return l.text.rfind("worldId: ", 0) != 0; }),
+            ids.end());
+  ASSERT_EQ(ids.size(), 1u) << LogDump(&d);
+  EXPECT_EQ(ids[0].text, "worldId: 2001");
+  EXPECT_EQ(ids[0].priority, 6);
+}
+
+struct SelectionCase {
+  const char *name;
+  std::vector<std::string> args;
+  std::set<int64_t> listed;
+  Traced traced;
+  bool duplicateLogged;
+};
+
+class SelectionTest : public ::testing::TestWithParam<SelectionCase> {};
+
+// Which VMs are registered and traced, and what SIGTERM stops: without -w
+// the shutdown stops the traces of every VM of the host, even one switched on
+// by someone else meanwhile; with -w only those of the given VMs.
+TEST_P(SelectionTest, RegistersTracesAndStopsOnShutdown) {
+  const SelectionCase &c = GetParam();
+  Daemon d;
+  StartReady(&d, Opts(c.args, kSelectionHost));
+  Json state = HostState(&d);
+  ASSERT_TRUE(state);
+  EXPECT_EQ(TracedHandles(state.get()), c.traced);
+  EXPECT_EQ(StatusVms(&d), c.listed);
+  auto dup = FindLogs(&d, "Main: Failed to add WorldID to VMlist : ");
+  if (c.duplicateLogged) {
+    ASSERT_EQ(dup.size(), 1u) << LogDump(&d);
+    EXPECT_EQ(dup[0].text, "Main: Failed to add WorldID to VMlist : 7");
+    EXPECT_EQ(dup[0].priority, 3);
+  } else {
+    EXPECT_TRUE(dup.empty()) << LogDump(&d);
+  }
+
+  bool worldGroupGiven = std::find(c.args.begin(), c.args.end(), "-w") != c.args.end();
+  Traced left;
+  if (!c.traced.count({9, 901})) {
+    if (worldGroupGiven) left.insert({9, 901});
+    std::string reply =
+        HostControl(&d, R"({"op":"setTraced","worldGroupId":9,"handleId":901,"traced":true})");
+    ASSERT_NE(reply.find("\"ok\""), std::string::npos) << reply;
+  }
+  ASSERT_TRUE(Signal(&d, SIGTERM));
+  EXPECT_EQ(WaitExit(&d), 0) << Stderr(&d);
+  Json last = ExitState(&d);
+  ASSERT_TRUE(last) << "no hostsim exit state";
+  EXPECT_EQ(TracedHandles(last.get()), left);
+  ExpectListsBalanced(last.get());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Startup, SelectionTest,
+    ::testing::Values(
+        SelectionCase{"All", {"-a"}, {7, 9}, {{7, 701}, {7, 702}, {9, 901}}, false},
+        SelectionCase{"One", {"-w", "7"}, {7}, {{7, 701}, {7, 702}}, false},
+        SelectionCase{"AllAndOne", {"-a", "-w", "7"}, {7, 9}, {{7, 701}, {7, 702}}, true},
+        SelectionCase{"Unknown", {"-w", "42"}, {}, {}, false},
+        SelectionCase{"None", {"-n", "idle"}, {}, {}, false}),
+    [](const auto &info) { return std::string(info.param.name); });
+
+TEST(Startup, StaleTracesAreStoppedExceptAnUnreadableHandle) {
+  Daemon d;
+  // Earlier run's traces, one on a VM the host no longer has. The handle
+  // list is walked in (world group, handle) order, so the first info read,
+  // the one that fails, is the one for handle 701.
+  std::string host = kSelectionHost;
+  host.insert(1, R"("staleTraces":[{"worldGroupId":7,"handleId":701},
+                   {"worldGroupId":9,"handleId":901},{"worldGroupId":55,"handleId":5501}],
+                   "faults":[{"node":"perf_vethra_handles_handleInfo","status":"0xBAD0062","count":1}],)");
+  StartReady(&d, Opts({"-n", "cleanup"}, host));
+  Json state = HostState(&d);
+  ASSERT_TRUE(state);
+  EXPECT_EQ(TracedHandles(state.get()), (Traced{{7, 701}})) << LogDump(&d);
+  json_t *calls = json_object_get(state.get(), "calls");
+  EXPECT_EQ(JsonInt(calls, "perf_vethra_handles_handleInfo"), 3);
+  EXPECT_EQ(JsonInt(calls, "worldGroups_vscsi_stats_stopVethraTrace"), 2);
+  EXPECT_EQ(JsonInt(calls, "perf_vethra_command_clearLogChannel"), 1);
+  EXPECT_EQ(JsonInt(calls, "perf_vethra_command_resetStartTimestamp"), 1);
+
+  EXPECT_EQ(FindLogs(&d, "Main: Disks monitored from previous run : 3").size(), 1u) << LogDump(&d);
+  EXPECT_EQ(FindLogs(&d, "Main: Resetting tracelogging for disks from previous run").size(), 1u);
+  auto failed = FindLogs(&d, "Main: Failed to get the handleInfo for handleId: 701 with err:");
+  ASSERT_EQ(failed.size(), 1u) << LogDump(&d);
+  EXPECT_EQ(failed[0].priority, 3);
+  EXPECT_EQ(failed[0].text.back(), ' ');
+  EXPECT_TRUE(FindLogs(&d, "Main: Failure during initial cleanup.").empty());
+
+  ASSERT_TRUE(Signal(&d, SIGTERM));
+  EXPECT_EQ(WaitExit(&d), 0);
+  Json last = ExitState(&d);
+  ASSERT_TRUE(last);
+  ExpectListsBalanced(last.get());
+}
+
+// Failures on every start-up path: the daemon goes on, traces what it can,
+// and destroys every parameter list it created.
+TEST(Startup, InjectedFailuresLeakNoParameterList) {
+  std::string host = kSelectionHost;
+  host.insert(1, R"("staleTraces":[{"worldGroupId":9,"handleId":901},{"worldGroupId":55,"handleId":5501}],
+    "faults":[{"node":"perf_vethra_command_clearLogChannel","count":1},
+              {"node":"perf_vethra_handles_handleInfo","count":1},
+              {"node":"worldGroups_vscsi_stats_stopVethraTrace","count":1},
+              {"node":"vm_vmxCartelID","count":1},
+              {"node":"worldGroups_hasVmm","count":1},
+              {"node":"worldGroups_vmmLeaderID","count":1},
+              {"node":"worldGroups_vscsi_name","count":1},
+              {"node":"worldGroups_vscsi_stats_startVethraTrace","count":1},
+              {"node":"worldGroups_vscsi","count":1}],)");
+  for (std::vector<std::string> args :
+       {std::vector<std::string>{"-a"}, {"-a", "-w", "9"}, {"-l"}, {"-l", "-w", "7"}}) {
+    Daemon d;
+    std::string error;
+    ASSERT_TRUE(Start(&d, Opts(args, host), &error)) << error;
+    if (IsRunning(&d)) {
+      ASSERT_TRUE(Signal(&d, SIGTERM));
+    }
+    EXPECT_EQ(WaitExit(&d), 0) << args[0] << " " << Stderr(&d) << LogDump(&d);
+    Json last = ExitState(&d);
+    ASSERT_TRUE(last) << "no hostsim exit state";
+    ExpectListsBalanced(last.get());
+    if (args[0] == "-a") {
+      // Whatever was started was stopped again.
+      Traced left = TracedHandles(last.get());
+      for (const auto &t : left) EXPECT_TRUE(t.first != 7) << t.first << "/" << t.second;
+    }
+  }
+}
+
+}  // namespace
