@@ -59,7 +59,10 @@ std::string VTR_DashboardRatesJson(const VTR_Doc *prev, const VTR_Doc &cur, doub
         restarted |= d.c[i] < it->second->c[i];
         delta[i] = d.c[i] - it->second->c[i];
       }
-      if (restarted) continue;  // a new entry under the same name: no common base
+      // A counter that went down belongs to a new entry under the same name (the
+      // disk was removed and added again): no common base. A real wrap past 2^64
+      // would take 16 EiB or 2^64 I/Os and is not worth telling apart.
+      if (restarted) continue;
       uint64_t ios = delta[0] + delta[1];
       json_t *r = json_object();
       json_object_set_new(r, "worldGroupId", json_integer((int32_t)vm.worldGroupId));
