@@ -104,6 +104,20 @@ TEST_F(QueriesTest, ChangeRatesAreHllEstimatesInBytes) {
             std::string::npos);
 }
 
+TEST_F(QueriesTest, SlidingRatesCountDistinctBlocksOverEachWindow) {
+  ConfigureHost(kHost);
+  changeRateEnabled = slidingHllEnabled = true;
+  Connection c;
+  ASSERT_EQ(c.Call(VTR_CMD_APPEND_VMS, R"({"vmWorldGroups":[6001]})").code, 0u);
+  DiskEntry *entry = Entry(6001, 9101);
+  ASSERT_NE(entry, nullptr);
+  // Eight distinct 4 KiB blocks, written twice, all within the last minute.
+  VTR_AddChangeRate(0, 32768, &entry->changeRate, true);
+  VTR_AddChangeRate(0, 32768, &entry->changeRate, true);
+  EXPECT_NE(c.Call(VTR_CMD_CHANGE_RATE_QUERY).body.find(R"("changeRates":[32768,32768,32768])"),
+            std::string::npos);
+}
+
 TEST_F(QueriesTest, ConcurrencyVMChangesWhileQuerying) {
   ConfigureHost(kHost);
   changeRateEnabled = true;
