@@ -37,6 +37,7 @@ constexpr int kMaxRank = 51;
 constexpr int kInlineEntries = 6;
 constexpr uint8_t kSpillSmall = 16;
 constexpr uint8_t kSpillLarge = 52;
+static_assert(kSpillLarge >= kMaxRank, "a register never holds more entries than ranks");
 constexpr uint32_t kPruneAge = 3600;  // entries this old leave on the next estimate not counting them
 
 // Entries live inline while `capacity` is 0; otherwise `spill` points to
