@@ -15,8 +15,7 @@ class QueriesTest : public InterfaceTest {
   }
 };
 
-// A world group id above 2^31 - 1, and a VM whose only disk has no entry
-// once the test removes it.
+// A world group id above 2^31 - 1, and a VM whose only disk loses its entry.
 constexpr const char kHost[] = R"({"vms":[
   {"worldGroupId":3000000000,"displayName":"big","uuid":"42 00 00 00 00 00 00 01-00 00 00 00 00 00 00 01",
    "disks":[{"handleId":9001,"name":"scsi0:0"}]},
@@ -27,24 +26,18 @@ DiskEntry *Entry(uint32_t worldGroupId, uint64_t handleId) {
   return static_cast<DiskEntry *>(hash_lookup(&diskTable, VTR_GetDiskKey(worldGroupId, handleId)));
 }
 
-std::string MetricFieldsJson() {
-  std::string names;
-  for (int i = 0; i < VTR_NUM_COUNTERS; i++) names += std::string(i ? "," : "") + '"' + metricFieldNames[i] + '"';
-  return "[" + names + "]";
-}
+bool Contains(const std::string &body, const std::string &part) { return body.find(part) != std::string::npos; }
 
 TEST_F(QueriesTest, DocumentsWithoutVMs) {
   Connection c;
   ASSERT_STREQ(metricFieldNames[0], "rio");
   ASSERT_STREQ(metricFieldNames[VTR_NUM_COUNTERS - 1], "wlatgt100ms");
-  Reply r = c.Call(VTR_CMD_METRICS_QUERY);
-  EXPECT_EQ(r.code, 0u);
-  EXPECT_EQ(r.body, R"({"vethraMetrics":{"metricFields":)" + MetricFieldsJson() +
-                        R"(},"metricValues":{"timeStamp":1700000000,"vmWorldGroups":[]}})");
-
-  // Change-rate: disabled without -c/-s, for both codes.
+  std::string names;
+  for (int i = 0; i < VTR_NUM_COUNTERS; i++) names += std::string(i ? ",\"" : "\"") + metricFieldNames[i] + '"';
+  EXPECT_EQ(c.Call(VTR_CMD_METRICS_QUERY).body, R"({"vethraMetrics":{"metricFields":[)" + names +
+                                                    R"(]},"metricValues":{"timeStamp":1700000000,"vmWorldGroups":[]}})");
   for (uint32_t code : {VTR_CMD_CHANGE_RATE_QUERY, VTR_CMD_CHANGE_RATE_QUERY2}) {
-    r = c.Call(code);
+    Reply r = c.Call(code);
     EXPECT_EQ(r.code, 1u);
     EXPECT_EQ(r.body, "Change rate estimation is disabled");
     EXPECT_EQ(r.body.size(), 34u);
@@ -69,79 +62,62 @@ TEST_F(QueriesTest, MetricsRenderLargeValuesSignedAndSkipDisksWithoutEntry) {
     RegistryGuard guard;
     VTR_DeleteHashEntry(6001, 9101);
   }
-
-  std::string body = c.Call(VTR_CMD_METRICS_QUERY).body;
   std::string counters = "[-9223372036854775803";
   for (int i = 1; i < VTR_NUM_COUNTERS - 1; i++) counters += ",0";
-  counters += ",42]";
-  EXPECT_NE(body.find(R"({"vmName":"lonely","uuid":"42000000-0000-0002-0000-000000000002")"
-                      R"(,"worldGroupId":6001,"vmDisks":[]})"),
-            std::string::npos)
-      << body;
-  EXPECT_NE(body.find(R"("worldGroupId":-1294967296,"vmDisks":[{"vscsiDevName":"scsi0:0","ioCounters":)" + counters),
-            std::string::npos)
-      << body;
+  std::string body = c.Call(VTR_CMD_METRICS_QUERY).body;
+  EXPECT_TRUE(Contains(body, R"({"vmName":"lonely","uuid":"42000000-0000-0002-0000-000000000002")"
+                             R"(,"worldGroupId":6001,"vmDisks":[]})"));
+  EXPECT_TRUE(Contains(body, R"("worldGroupId":-1294967296,"vmDisks":[{"vscsiDevName":"scsi0:0","ioCounters":)" +
+                                 counters + ",42]}"));
   EXPECT_TRUE(Logged("No hash entry found for vmid:6001 handleid:9101"));
   EXPECT_TRUE(Logged("Interface: json_pack failed for device: scsi0:0"));
-  // Reading changes nothing.
-  EXPECT_EQ(c.Call(VTR_CMD_METRICS_QUERY).body, body);
+  EXPECT_EQ(c.Call(VTR_CMD_METRICS_QUERY).body, body);  // reading changes nothing
 }
 
-TEST_F(QueriesTest, ChangeRatesAreHllEstimatesInBytes) {
+TEST_F(QueriesTest, ChangeRatesInBytesFromEitherEstimator) {
   ConfigureHost(kHost);
   changeRateEnabled = true;
   Connection c;
   ASSERT_EQ(c.Call(VTR_CMD_APPEND_VMS, R"({"vmWorldGroups":[6001]})").code, 0u);
-  DiskEntry *entry = Entry(6001, 9101);
-  ASSERT_NE(entry, nullptr);
-  ASSERT_NE(entry->changeRate.hll, nullptr);
-  EXPECT_NE(c.Call(VTR_CMD_CHANGE_RATE_QUERY).body.find(R"("changeRates":[0,0,0])"), std::string::npos);
-  entry->changeRate.hll->hll5m->estimate = 3;
-  entry->changeRate.hll->hll15m->estimate = 1ULL << 51;  // 2^63 bytes: rendered negative
-  entry->changeRate.hll->hll60m->estimate = 7;
-  EXPECT_NE(c.Call(VTR_CMD_CHANGE_RATE_QUERY).body.find(
-                R"({"vscsiDevName":"scsi0:0","changeRates":[12288,-9223372036854775808,28672]})"),
-            std::string::npos);
-}
+  VTR_CR_HLL *hll = Entry(6001, 9101)->changeRate.hll;
+  ASSERT_NE(hll, nullptr);
+  EXPECT_TRUE(Contains(c.Call(VTR_CMD_CHANGE_RATE_QUERY).body, R"("changeRates":[0,0,0])"));
+  hll->hll5m->estimate = 3;
+  hll->hll15m->estimate = 1ULL << 51;  // 2^63 bytes: rendered negative
+  hll->hll60m->estimate = 7;
+  EXPECT_TRUE(Contains(c.Call(VTR_CMD_CHANGE_RATE_QUERY).body,
+                       R"({"vscsiDevName":"scsi0:0","changeRates":[12288,-9223372036854775808,28672]})"));
 
-TEST_F(QueriesTest, SlidingRatesCountDistinctBlocksOverEachWindow) {
-  ConfigureHost(kHost);
-  changeRateEnabled = slidingHllEnabled = true;
-  Connection c;
+  // Sliding mode: eight distinct blocks written twice, all within 5 minutes.
+  ASSERT_EQ(c.Call(VTR_CMD_DELETE_VMS, R"({"vmWorldGroups":[6001]})").code, 0u);
+  slidingHllEnabled = true;
   ASSERT_EQ(c.Call(VTR_CMD_APPEND_VMS, R"({"vmWorldGroups":[6001]})").code, 0u);
-  DiskEntry *entry = Entry(6001, 9101);
-  ASSERT_NE(entry, nullptr);
-  // Eight distinct 4 KiB blocks, written twice, all within the last minute.
-  VTR_AddChangeRate(0, 32768, &entry->changeRate, true);
-  VTR_AddChangeRate(0, 32768, &entry->changeRate, true);
-  EXPECT_NE(c.Call(VTR_CMD_CHANGE_RATE_QUERY).body.find(R"("changeRates":[32768,32768,32768])"),
-            std::string::npos);
+  for (int i = 0; i < 2; i++) VTR_AddChangeRate(0, 32768, &Entry(6001, 9101)->changeRate, true);
+  EXPECT_TRUE(Contains(c.Call(VTR_CMD_CHANGE_RATE_QUERY2).body, R"("changeRates":[32768,32768,32768])"));
 }
 
+// Append and Delete on one connection while three others query: under TSan
+// this checks that no query reads vmList or an entry while it changes.
 TEST_F(QueriesTest, ConcurrencyVMChangesWhileQuerying) {
   ConfigureHost(kHost);
   changeRateEnabled = true;
   std::atomic<bool> done{false};
   std::atomic<int> failures{0};
-  std::thread changer([&] {
-    Connection c;
-    for (int i = 0; i < 40; i++) {
-      if (c.Call(VTR_CMD_APPEND_VMS, R"({"vmWorldGroups":[6001]})").code != 0) failures++;
-      if (c.Call(VTR_CMD_DELETE_VMS, R"({"vmWorldGroups":[6001]})").code != 0) failures++;
-    }
-    done = true;
-  });
   std::vector<std::thread> readers;
   for (uint32_t command : {VTR_CMD_METRICS_QUERY, VTR_CMD_CHANGE_RATE_QUERY, VTR_CMD_STATUS_QUERY}) {
     readers.emplace_back([&, command] {
       Connection c;
-      while (!done) {
-        Reply r = c.Call(command);
-        if (r.rc != 0 || r.code != 0) failures++;
-      }
+      while (!done) failures += c.Call(command).code != 0;
     });
   }
-  changer.join();
+  {
+    Connection c;
+    for (int i = 0; i < 40; i++) {
+      failures += c.Call(VTR_CMD_APPEND_VMS, R"({"vmWorldGroups":[6001]})").code != 0;
+      failures += c.Call(VTR_CMD_DELETE_VMS, R"({"vmWorldGroups":[6001]})").code != 0;
+    }
+  }
+  done = true;
   for (auto &t : readers) t.join();
   EXPECT_EQ(failures.load(), 0);
   EXPECT_EQ(Entry(6001, 9101), nullptr);
