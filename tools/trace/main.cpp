@@ -143,7 +143,7 @@ int Convert(int argc, char **argv) {
     return 1;
   }
   fprintf(stderr,
-          "vethra-trace: %llu lines, %zu records written, %llu malformed lines, %llu skipped (no data), "
+          "vethra-trace: %llu lines, %zu records written, %llu lines not understood, %llu skipped (no data), "
           "%llu issues without completion%s, %llu completions without issue, %llu lengths clipped\n",
           (unsigned long long)st.lines, recs.size(), (unsigned long long)st.malformed,
           (unsigned long long)st.skipped, (unsigned long long)st.unmatchedIssues,
