@@ -19,10 +19,17 @@ constexpr uint64_t kTickUs = 2000;
 constexpr uint64_t kMaxCatchUpUs = 250000;   // after a stall, generate at most this much backlog
 constexpr size_t kMaxReplayPerTick = 20000;  // per disk
 
-std::mutex g_genMutex;  // guards the thread object and the stop flag's wait
-std::condition_variable g_genCv;
-bool g_genStop = false;
-std::thread *g_gen = nullptr;
+// Never destroyed: the generator thread may still run while the process exits.
+struct GenControl {
+  std::mutex mutex;  // guards the thread object and the stop flag
+  std::condition_variable cv;
+  bool stop = false;
+  std::thread *thread = nullptr;
+};
+GenControl &gc() {
+  static GenControl *g = new GenControl;
+  return *g;
+}
 
 double uniform(std::mt19937_64 &rng) { return (rng() >> 11) * (1.0 / 9007199254740992.0); }
 
@@ -164,8 +171,9 @@ void generatorLoop() {
       // just stopped (or a VM just powered off) reaches the channel afterwards.
       channelAppendOrDrop(scratch.data(), scratch.size());
     }
-    std::unique_lock<std::mutex> lock(g_genMutex);
-    if (g_genCv.wait_for(lock, std::chrono::microseconds(kTickUs), [] { return g_genStop; })) return;
+    GenControl &g = gc();
+    std::unique_lock<std::mutex> lock(g.mutex);
+    if (g.cv.wait_for(lock, std::chrono::microseconds(kTickUs), [&g] { return g.stop; })) return;
   }
 }
 
@@ -214,21 +222,23 @@ bool loadRecordFile(const std::string &path, std::vector<WireRecord> &out, std::
 }
 
 void generatorStart() {
-  std::lock_guard<std::mutex> lock(g_genMutex);
-  if (g_gen) return;
-  g_genStop = false;
-  g_gen = new std::thread(generatorLoop);
+  GenControl &g = gc();
+  std::lock_guard<std::mutex> lock(g.mutex);
+  if (g.thread) return;
+  g.stop = false;
+  g.thread = new std::thread(generatorLoop);
 }
 
 void generatorStop() {
+  GenControl &g = gc();
   std::thread *t;
   {
-    std::lock_guard<std::mutex> lock(g_genMutex);
-    t = g_gen;
-    g_gen = nullptr;
-    g_genStop = true;
+    std::lock_guard<std::mutex> lock(g.mutex);
+    t = g.thread;
+    g.thread = nullptr;
+    g.stop = true;
   }
-  g_genCv.notify_all();
+  g.cv.notify_all();
   if (t) {
     t->join();
     delete t;

@@ -394,6 +394,69 @@ TEST(HostsimWorkload, GeneratesRecordsForTracedDisksOnly) {
   }
 }
 
+TEST(HostsimWorkload, ReplayRewritesIdsAndKeepsSpacing) {
+  std::string path = "/tmp/hostsim_replay_" + std::to_string(getpid()) + ".rec";
+  std::vector<TraceRecord> file(3);
+  for (int i = 0; i < 3; i++) {
+    file[i] = TraceRecord{};
+    file[i].opcode = 0x2A;
+    file[i].worldGroupId = 99;  // rewritten to the disk's ids
+    file[i].handleId = 99;
+    file[i].length = 512 * (i + 1);
+    file[i].lba = 100 + i;
+    file[i].timestamp = 5000000 + 1000 * i;  // 1 ms apart
+    file[i].latency = 7;
+  }
+  FILE *f = fopen(path.c_str(), "wb");
+  ASSERT_NE(nullptr, f);
+  fwrite(file.data(), 48, 3, f);
+  fclose(f);
+  std::string host = R"({"vms":[{"worldGroupId":4,"disks":[{"handleId":40,"workload":{"replay":")" + path +
+                     R"(","replayLoop":false}}]}]})";
+  ASSERT_EQ(0, hostsim_configure(host.c_str(), nullptr));
+  ASSERT_EQ(0u, start(4, 40));
+  std::vector<uint8_t> data;
+  for (int i = 0; i < 200 && data.size() < 3 * 48; i++) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    data = readChunk();
+  }
+  ASSERT_EQ(3u * 48, data.size());
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  EXPECT_EQ(3u * 48, readChunk().size());  // no loop
+  for (int i = 0; i < 3; i++) {
+    TraceRecord rec;
+    memcpy(&rec, data.data() + i * 48, 48);
+    EXPECT_EQ(4u, rec.worldGroupId);
+    EXPECT_EQ(40u, rec.handleId);
+    EXPECT_EQ(uint32_t(512 * (i + 1)), rec.length);
+    EXPECT_EQ(uint64_t(100 + i), rec.lba);
+    if (i > 0) {
+      TraceRecord prev;
+      memcpy(&prev, data.data() + (i - 1) * 48, 48);
+      EXPECT_EQ(1000u, rec.timestamp - prev.timestamp);
+    }
+  }
+  unlink(path.c_str());
+}
+
+TEST(HostsimWorkload, ReorderPullsTimestampsBack) {
+  ASSERT_EQ(0, hostsim_configure(R"({"vms": [{"worldGroupId": 5, "disks": [
+      {"handleId": 50, "workload": {"rate": 50000, "reorder": {"fraction": 0.3, "maxUs": 2000}}}]}]})",
+                                 nullptr));
+  ASSERT_EQ(0u, start(5, 50));
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  std::vector<uint8_t> data = readChunk();
+  ASSERT_GE(data.size(), 48u * 100);
+  int backwards = 0;
+  for (size_t off = 48; off + 48 <= data.size(); off += 48) {
+    TraceRecord a, b;
+    memcpy(&a, data.data() + off - 48, 48);
+    memcpy(&b, data.data() + off, 48);
+    backwards += b.timestamp < a.timestamp;
+  }
+  EXPECT_GT(backwards, 0);
+}
+
 TEST_F(Hostsim, ParamListCreateDestroyCounting) {
   int64_t created = stateInt("paramListsCreated"), destroyed = stateInt("paramListsDestroyed");
   TARN_ParamList *a = TARN_ParamListCreate(TARN_PARAMLIST_INPUT, 1);
