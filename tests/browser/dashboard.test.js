@@ -1,0 +1,286 @@
+// Drives the exporter's dashboard in the system's headless Chromium against a
+// real daemon on a simulated host: the daemon runs in private mount and PID
+// namespaces with its own /run, the exporter outside them on that socket.
+//
+// Environment: VETHRA_BUILD_DIR (default <repo>/build), VETHRA_BINARY,
+// VETHRACTL_BINARY, CHROMIUM (default /usr/bin/chromium), SCREENSHOT (where
+// to write the page's picture; default docs/images/dashboard.png).
+'use strict';
+
+const { test, before, after } = require('node:test');
+const assert = require('node:assert/strict');
+const { spawn, execFileSync } = require('node:child_process');
+const fs = require('node:fs');
+const net = require('node:net');
+const os = require('node:os');
+const path = require('node:path');
+const { chromium } = require('playwright-core');
+
+const ROOT = path.resolve(__dirname, '../..');
+const BUILD = process.env.VETHRA_BUILD_DIR || path.join(ROOT, 'build');
+const VETHRA = process.env.VETHRA_BINARY || path.join(BUILD, 'src/vethra');
+const VETHRACTL = process.env.VETHRACTL_BINARY || path.join(BUILD, 'tools/vethractl');
+const CHROMIUM = process.env.CHROMIUM || '/usr/bin/chromium';
+const SCREENSHOT = process.env.SCREENSHOT || path.join(ROOT, 'docs/images/dashboard.png');
+const CHROMIUM_FLAGS = ['--headless', '--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
+  '--disable-background-networking', '--disable-component-update', '--disable-sync'];
+
+// Three VMs: db-01 busy on one disk and silent on the other (the injection
+// target), web-01 busy, batch-01 silent (powered off during the test), and a
+// VM with twelve quiet disks for the filter.
+const HOST = {
+  vms: [
+    { worldGroupId: 70001, displayName: 'db-01', disks: [
+      { handleId: 8001, name: 'scsi0:0', workload: { rate: 400, readFraction: 0.7, sizes: [{ bytes: 8192, weight: 1 }],
+        latency: { histogram: [{ us: 150, weight: 6 }, { us: 800, weight: 3 }, { us: 30000, weight: 1 }] } } },
+      { handleId: 8002, name: 'scsi0:1' }] },
+    { worldGroupId: 70002, displayName: 'web-01', disks: [
+      { handleId: 8003, name: 'scsi0:0', workload: { rate: 200, readFraction: 0.95, sequentialFraction: 0.9,
+        sizes: [{ bytes: 65536, weight: 2 }, { bytes: 4096, weight: 1 }] } }] },
+    { worldGroupId: 70003, displayName: 'batch-01', disks: [{ handleId: 8005, name: 'scsi0:0' }] },
+    { worldGroupId: 70004, displayName: 'fileserver-01',
+      disks: Array.from({ length: 12 }, (_, i) => ({ handleId: 8100 + i, name: `scsi${i >> 2}:${i & 3}`,
+        workload: { rate: 5 + i, readFraction: 0.5 } })) },
+  ],
+};
+
+let dir, daemon, exporter, context, page, base;
+const consoleErrors = [];
+const foreignRequests = [];
+const apiBodies = [];
+
+function freePort() {
+  return new Promise((resolve, reject) => {
+    const srv = net.createServer().listen(0, '127.0.0.1', () => {
+      const { port } = srv.address();
+      srv.close(() => resolve(port));
+    }).on('error', reject);
+  });
+}
+
+// One request on the simulated host's control socket.
+function hostControl(request) {
+  return new Promise((resolve, reject) => {
+    const sock = net.createConnection(path.join(dir, 'hostsim.ctl'));
+    let data = '';
+    sock.on('connect', () => sock.write(JSON.stringify(request) + '\n'));
+    sock.on('data', (chunk) => {
+      data += chunk;
+      if (data.includes('\n')) {
+        sock.end();
+        const reply = JSON.parse(data);
+        if (reply.error) reject(new Error(`hostsim ${request.op}: ${reply.error}`));
+        else resolve(reply);
+      }
+    });
+    sock.on('error', reject);
+  });
+}
+
+async function until(what, fn, timeoutMs = 20000) {
+  const end = Date.now() + timeoutMs;
+  for (;;) {
+    try {
+      const v = await fn();
+      if (v) return v;
+    } catch (e) {
+      if (Date.now() > end) throw e;
+    }
+    if (Date.now() > end) throw new Error('timed out waiting for ' + what);
+    await new Promise((r) => setTimeout(r, 200));
+  }
+}
+
+async function api() {
+  const reply = await fetch(base + '/api/v1/metrics');
+  return reply.json();
+}
+
+// Waits until the page has rendered a refresh that started after this call.
+async function nextRefresh() {
+  const n = await page.evaluate(() => Number(document.body.dataset.refreshes || 0));
+  await page.waitForFunction((k) => Number(document.body.dataset.refreshes || 0) >= k + 2, n, { timeout: 15000 });
+}
+
+function diskSelector(wg, disk) {
+  return `details.vm[data-wg="${wg}"] details.disk[data-disk="${disk}"]`;
+}
+
+before(async () => {
+  for (const f of [VETHRA, VETHRACTL, CHROMIUM]) assert.ok(fs.existsSync(f), `${f} is missing`);
+  dir = fs.mkdtempSync(path.join(os.tmpdir(), 'vethra-browser-'));
+  fs.mkdirSync(path.join(dir, 'run'));
+  fs.writeFileSync(path.join(dir, 'host.json'), JSON.stringify(HOST));
+  // The daemon's socket /var/run/vethra.uds lands in dir/run; its PID namespace
+  // keeps its single-instance check away from other daemons on the machine.
+  daemon = spawn('unshare', ['--mount', '--pid', '--fork', '--kill-child', '--mount-proc', 'sh', '-c',
+    `mount --bind "${dir}/run" /run && exec "${VETHRA}" -a -s`], {
+    env: { ...process.env, HOSTSIM_CONFIG: path.join(dir, 'host.json'), HOSTSIM_CONTROL: path.join(dir, 'hostsim.ctl') },
+    stdio: ['ignore', 'inherit', 'inherit'],
+  });
+  const socket = path.join(dir, 'run/vethra.uds');
+  await until('the daemon socket', () => fs.existsSync(socket));
+  const port = await freePort();
+  base = `http://127.0.0.1:${port}`;
+  exporter = spawn(VETHRACTL, ['--socket', socket, 'exporter', '--listen', `127.0.0.1:${port}`],
+    { stdio: ['ignore', 'inherit', 'inherit'] });
+  await until('the exporter', async () => (await fetch(base + '/')).ok);
+  const index = await (await fetch(base + '/')).text();
+  assert.match(index, /id="vms"/, 'this vethractl does not serve the dashboard page');
+  await until('four VMs in the metrics', async () => (await api()).metrics.metricValues.vmWorldGroups.length === 4);
+
+  context = await chromium.launchPersistentContext(path.join(dir, 'profile'), {
+    executablePath: CHROMIUM, headless: true, args: CHROMIUM_FLAGS, viewport: { width: 1400, height: 1000 },
+  });
+  // Everything must come from the exporter: any other address is refused and noted.
+  await context.route('**/*', (route) => {
+    const url = new URL(route.request().url());
+    if (url.origin === base || url.protocol === 'data:') return route.continue();
+    foreignRequests.push(url.href);
+    return route.abort();
+  });
+  page = context.pages()[0] || await context.newPage();
+  page.on('console', (m) => { if (m.type() === 'error') consoleErrors.push(m.text()); });
+  page.on('pageerror', (e) => consoleErrors.push(String(e)));
+  page.on('response', async (r) => {
+    if (r.url().endsWith('/api/v1/metrics')) apiBodies.push(await r.json().catch(() => null));
+  });
+  await page.goto(base + '/');
+  await nextRefresh();
+});
+
+after(async () => {
+  if (context) await context.close();
+  // unshare ignores SIGTERM while it waits; SIGKILL takes the daemon with it (--kill-child).
+  const stops = [[exporter, 'SIGTERM'], [daemon, 'SIGKILL']].filter(([p]) => p && p.exitCode === null)
+    .map(([p, sig]) => new Promise((resolve) => { p.on('exit', resolve); p.kill(sig); }));
+  await Promise.all(stops);
+  if (dir) fs.rmSync(dir, { recursive: true, force: true });
+});
+
+test('lists every VM and disk that the daemon reports', async () => {
+  const shown = await page.evaluate(() => [...document.querySelectorAll('details.vm')].map((vm) => ({
+    wg: Number(vm.dataset.wg), name: vm.querySelector('summary > span').textContent,
+    disks: [...vm.querySelectorAll('details.disk')].map((d) => d.dataset.disk),
+  })));
+  const doc = await page.evaluate(() => window.vethraLastData.metrics.metricValues.vmWorldGroups);
+  assert.deepEqual(shown, doc.map((v) => ({ wg: v.worldGroupId, name: v.vmName, disks: v.vmDisks.map((d) => d.vscsiDevName) })));
+  assert.deepEqual(shown.map((v) => v.name).sort(), ['batch-01', 'db-01', 'fileserver-01', 'web-01']);
+  assert.equal(shown.find((v) => v.name === 'fileserver-01').disks.length, 12);
+});
+
+test('shows the values that the JSON endpoint returned', async () => {
+  await nextRefresh();
+  const { data, cells } = await page.evaluate(() => ({
+    data: window.vethraLastData,
+    cells: [...document.querySelectorAll('details.disk')].map((d) => ({
+      wg: Number(d.closest('details.vm').dataset.wg), disk: d.dataset.disk,
+      fields: Object.fromEntries([...d.querySelectorAll('[data-field]')].map((s) => [s.dataset.field, [s.dataset.value, s.textContent]])),
+    })),
+  }));
+  // What the page shows is what the exporter sent it.
+  assert.ok(apiBodies.some((b) => JSON.stringify(b) === JSON.stringify(data)), 'rendered data was never served');
+  assert.ok(data.rates.intervalSeconds > 0);
+  const busy = data.rates.disks.find((r) => r.worldGroupId === 70001 && r.vscsiDevName === 'scsi0:0');
+  assert.ok(busy.readIops > 0 && busy.writeIops > 0, 'the busy disk shows I/O');
+  for (const c of cells) {
+    const r = data.rates.disks.find((x) => x.worldGroupId === c.wg && x.vscsiDevName === c.disk) || {};
+    for (const f of ['readIops', 'writeIops', 'readBytesPerSec', 'writeBytesPerSec', 'sequentialPct', 'aligned4kPct']) {
+      assert.equal(c.fields[f][0], r[f] === null || r[f] === undefined ? '' : String(r[f]), `${c.wg}/${c.disk} ${f}`);
+    }
+    const cr = data.changeRate.changeRateValues.vmWorldGroups.find((v) => v.worldGroupId === c.wg)
+      .vmDisks.find((d) => d.vscsiDevName === c.disk).changeRates;
+    assert.deepEqual(['changed5m', 'changed15m', 'changed60m'].map((f) => Number(c.fields[f][0])), cr);
+  }
+  const cell = cells.find((c) => c.wg === 70001 && c.disk === 'scsi0:0').fields;
+  assert.equal(cell.readIops[1], busy.readIops.toFixed(1));
+  assert.match(cell.readBytesPerSec[1], /^\d+(\.\d)? (B|KiB|MiB)\/s$/);
+});
+
+test('draws the size and latency histograms of an opened disk', async () => {
+  await page.click(diskSelector(70001, 'scsi0:0') + ' > summary');
+  await nextRefresh();
+  const charts = await page.evaluate((sel) => {
+    const d = document.querySelector(sel);
+    const data = window.vethraLastData;
+    const fields = data.metrics.vethraMetrics.metricFields;
+    const disk = data.metrics.metricValues.vmWorldGroups.find((v) => v.worldGroupId === 70001)
+      .vmDisks.find((x) => x.vscsiDevName === 'scsi0:0');
+    const counter = (n) => disk.ioCounters[fields.indexOf(n)];
+    return [...d.querySelectorAll('canvas')].map((c) => {
+      const px = c.getContext('2d').getImageData(0, 0, c.width, c.height).data;
+      let painted = 0;
+      for (let i = 3; i < px.length; i += 4) if (px[i] > 0) painted++;
+      return { key: c.dataset.chart, values: c.dataset.values.split(',').map(Number), painted,
+        expect: { eq8krio: counter('eq8krio'), eq8kwio: counter('eq8kwio'), rlat500us: counter('rlat500us'),
+          rlat1ms: counter('rlat1ms'), wlat50ms: counter('wlat50ms'), wio: counter('wio') } };
+    });
+  }, diskSelector(70001, 'scsi0:0'));
+  assert.deepEqual(charts.map((c) => c.key), ['readSize', 'writeSize', 'readLatency', 'writeLatency']);
+  for (const c of charts) assert.ok(c.painted > 1000, `${c.key} has pixels`);
+  const [readSize, writeSize, readLat, writeLat] = charts;
+  const e = readSize.expect;
+  assert.ok(e.eq8krio > 0 && e.wio > 0);
+  assert.equal(readSize.values[3], e.eq8krio);  // the 8K bucket
+  assert.equal(writeSize.values[3], e.eq8kwio);
+  assert.equal(readLat.values[3], e.rlat500us);  // 150 µs
+  assert.equal(readLat.values[4], e.rlat1ms);    // 800 µs
+  assert.equal(writeLat.values[8], e.wlat50ms);  // 30 ms
+  assert.equal(writeSize.values.reduce((a, b) => a + b), e.wio, 'every write is in one size bucket');
+});
+
+test('updates after new records are injected', async () => {
+  const sel = diskSelector(70001, 'scsi0:1');
+  await page.click(sel + ' > summary');
+  await nextRefresh();
+  const values = (key) => page.$eval(`${sel} canvas[data-chart="${key}"]`, (c) => c.dataset.values.split(',').map(Number));
+  assert.deepEqual(await values('readSize'), new Array(19).fill(0), 'the silent disk starts empty');
+  const reads = Array.from({ length: 10 }, (_, i) => ({ opcode: 0x28, worldGroupId: 70001, handleId: 8002,
+    length: 4096, lba: 8 * i, latency: 150 }));
+  const writes = Array.from({ length: 5 }, (_, i) => ({ opcode: 0x2a, worldGroupId: 70001, handleId: 8002,
+    length: 65536, lba: 4096 + 128 * i, latency: 7000 }));
+  assert.equal((await hostControl({ op: 'inject', records: reads.concat(writes) })).appended, 15);
+  await hostControl({ op: 'drain' });
+  await until('the injected records on the page', async () => (await values('readSize'))[1] === 10);
+  assert.equal((await values('writeSize'))[9], 5);     // the 64K bucket
+  assert.equal((await values('readLatency'))[3], 10);  // ≤ 500 µs
+  assert.equal((await values('writeLatency'))[6], 5);  // ≤ 10 ms
+  // Every record of the injection fell into the interval of one refresh or two.
+  const seen = apiBodies.flatMap((b) => (b && b.rates.disks) || [])
+    .filter((r) => r.worldGroupId === 70001 && r.vscsiDevName === 'scsi0:1');
+  assert.ok(seen.some((r) => r.readIops > 0 && r.sequentialPct > 0), 'the interval rates saw the injection');
+});
+
+test('filters VMs and disks', async () => {
+  await page.fill('#filter', 'web');
+  const visible = () => page.$$eval('details.vm', (vms) => vms.filter((v) => !v.hidden).map((v) => v.dataset.wg));
+  assert.deepEqual(await visible(), ['70002']);
+  await page.fill('#filter', 'scsi2:');
+  assert.deepEqual(await visible(), ['70004']);
+  assert.equal(await page.$$eval('details.vm[data-wg="70004"] details.disk:not([hidden])', (d) => d.length), 4);
+  await page.fill('#filter', '');
+  assert.equal((await visible()).length, 4);
+});
+
+test('keeps working when a VM is powered off and when one is added', async () => {
+  await hostControl({ op: 'powerOff', worldGroupId: 70003 });
+  await page.waitForSelector('details.vm[data-wg="70003"]', { state: 'detached', timeout: 15000 });
+  await nextRefresh();
+  assert.equal(await page.$$eval('details.vm', (v) => v.length), 3);
+  assert.match(await page.textContent('#status'), /^3 VM\(s\), 15 disk\(s\)/);
+
+  await hostControl({ op: 'powerOn', worldGroupId: 70003 });
+  execFileSync(VETHRACTL, ['--socket', path.join(dir, 'run/vethra.uds'), 'add', '70003']);
+  await page.waitForSelector(diskSelector(70003, 'scsi0:0'), { timeout: 15000 });
+  assert.equal(await page.$$eval('details.vm', (v) => v.length), 4);
+});
+
+test('takes a screenshot, with no console errors and nothing fetched from elsewhere', async () => {
+  await page.click(diskSelector(70001, 'scsi0:1') + ' > summary');  // close: one disk open in the picture
+  await page.evaluate(() => document.querySelector('details.vm[data-wg="70004"]').open = false);
+  await nextRefresh();
+  fs.mkdirSync(path.dirname(SCREENSHOT), { recursive: true });
+  await page.screenshot({ path: SCREENSHOT, fullPage: true });
+  assert.deepEqual(consoleErrors, []);
+  assert.deepEqual(foreignRequests, []);
+});
