@@ -457,6 +457,37 @@ TEST(HostsimWorkload, ReorderPullsTimestampsBack) {
   EXPECT_GT(backwards, 0);
 }
 
+TEST_F(Hostsim, AddVmAndWorkloadOps) {
+  json_t *r = control(R"({"op":"addVm","vm":{"instanceId":13,"worldGroupId":700,"disks":[{"handleId":1}]}})");
+  EXPECT_EQ(700, json_integer_value(json_object_get(r, "worldGroupId")));
+  json_decref(r);
+  r = control(R"({"op":"addVm","vm":{"worldGroupId":700}})");
+  EXPECT_TRUE(json_is_string(json_object_get(r, "error")));  // duplicate
+  json_decref(r);
+  TARN_ParamList *vms = nullptr;
+  ASSERT_EQ(0u, TARN_GetInstanceListAlloc(TARN_NODE_vm, nullptr, &vms));
+  EXPECT_EQ(3, TARN_ParamListUsedCount(vms));
+  EXPECT_EQ(13, TARN_ParamGetInt(TARN_ParamListGetParam(vms, 2)));
+  TARN_ParamListDestroy(vms);
+
+  ASSERT_EQ(0u, start(700, 1));
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  EXPECT_TRUE(readChunk().empty());  // no workload yet
+  r = control(R"({"op":"workload","worldGroupId":13,"handleId":1,"workload":{"rate":20000,"readFraction":1}})");
+  EXPECT_TRUE(json_is_true(json_object_get(r, "ok")));
+  json_decref(r);
+  std::vector<uint8_t> data;
+  for (int i = 0; i < 200 && data.empty(); i++) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    data = readChunk();
+  }
+  ASSERT_GE(data.size(), 48u);
+  TraceRecord rec;
+  memcpy(&rec, data.data(), 48);
+  EXPECT_EQ(700u, rec.worldGroupId);
+  EXPECT_EQ(0x28, rec.opcode);
+}
+
 TEST_F(Hostsim, ParamListCreateDestroyCounting) {
   int64_t created = stateInt("paramListsCreated"), destroyed = stateInt("paramListsDestroyed");
   TARN_ParamList *a = TARN_ParamListCreate(TARN_PARAMLIST_INPUT, 1);
@@ -530,6 +561,29 @@ TEST(HostsimSocket, ControlRoundTripOverSocket) {
 
   ASSERT_EQ(0, hostsim_configure(kHost, nullptr));  // stops serving and removes the socket
   EXPECT_NE(0, access(path.c_str(), F_OK));
+}
+
+TEST(HostsimSocket, LiveListenerIsNotStolen) {
+  std::string path = "/tmp/hostsim_unit_busy_" + std::to_string(getpid()) + ".ctl";
+  unlink(path.c_str());
+  int owner = socket(AF_UNIX, SOCK_STREAM, 0);
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  strncpy(addr.sun_path, path.c_str(), sizeof addr.sun_path - 1);
+  ASSERT_EQ(0, bind(owner, (sockaddr *)&addr, sizeof addr));
+  ASSERT_EQ(0, listen(owner, 4));
+  EXPECT_EQ(-1, hostsim_configure(kHost, path.c_str()));  // warns, serves nothing
+  int probe = socket(AF_UNIX, SOCK_STREAM, 0);
+  EXPECT_EQ(0, connect(probe, (sockaddr *)&addr, sizeof addr));  // still the owner's socket
+  int accepted = accept(owner, nullptr, nullptr);
+  EXPECT_GE(accepted, 0);
+  close(accepted);
+  close(probe);
+  close(owner);
+  unlink(path.c_str());
+  List inst{500};
+  uint8_t flag;
+  EXPECT_EQ(0u, TARN_Get(TARN_NODE_worldGroups_hasVmm, inst.l, &flag, 1));  // the host runs anyway
 }
 
 }  // namespace
