@@ -19,7 +19,9 @@ void BenchClock(struct timeval *now) {
 void QuietLog(int, const char *) {}
 
 // Distinct pseudo-random block-aligned sectors.
-inline uint64_t Sector(uint64_t i) { return ((i * 0x9E3779B97F4A7C15ULL) & ((1ULL << 40) - 1)) * 8; }
+inline uint64_t Sector(uint64_t i) {
+  return ((i * 0x9E3779B97F4A7C15ULL) & ((1ULL << 40) - 1)) * 8;
+}
 
 void BM_HllAdd(benchmark::State &state) {
   const uint32_t length = static_cast<uint32_t>(state.range(0)) * 4096;

@@ -25,7 +25,9 @@ const std::array<double, 64> kInversePowers = [] {
   return table;
 }();
 
-void LogNullContext() { VTR_Log(LOG_ERR, "HLL: Invalid input argument, pointer to VTR_CR_HLL is NULL"); }
+void LogNullContext() {
+  VTR_Log(LOG_ERR, "HLL: Invalid input argument, pointer to VTR_CR_HLL is NULL");
+}
 
 VTR_Status FailInit(VTR_CR_Metric *slot) {
   VTR_HLLDestroy(slot);

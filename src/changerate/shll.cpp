@@ -38,7 +38,8 @@ constexpr int kInlineEntries = 6;
 constexpr uint8_t kSpillSmall = 16;
 constexpr uint8_t kSpillLarge = 52;
 static_assert(kSpillLarge >= kMaxRank, "a register never holds more entries than ranks");
-constexpr uint32_t kPruneAge = 3600;  // entries this old leave on the next estimate not counting them
+// Entries this old leave on the next estimate that does not count them.
+constexpr uint32_t kPruneAge = 3600;
 
 // Entries live inline while `capacity` is 0; otherwise `spill` points to
 // `capacity` stamps followed by `capacity` ranks.
