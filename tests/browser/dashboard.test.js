@@ -9,17 +9,12 @@
 
 const { test, before, after } = require('node:test');
 const assert = require('node:assert/strict');
-const { spawn, execFileSync } = require('node:child_process');
+const { execFileSync } = require('node:child_process');
 const fs = require('node:fs');
-const net = require('node:net');
-const os = require('node:os');
 const path = require('node:path');
 const { chromium } = require('playwright-core');
+const { ROOT, VETHRACTL, startHost, until } = require('./harness');
 
-const ROOT = path.resolve(__dirname, '../..');
-const BUILD = process.env.VETHRA_BUILD_DIR || path.join(ROOT, 'build');
-const VETHRA = process.env.VETHRA_BINARY || path.join(BUILD, 'src/vethra');
-const VETHRACTL = process.env.VETHRACTL_BINARY || path.join(BUILD, 'tools/vethractl');
 const CHROMIUM = process.env.CHROMIUM || '/usr/bin/chromium';
 const SCREENSHOT = process.env.SCREENSHOT || path.join(ROOT, 'docs/images/dashboard.png');
 const CHROMIUM_FLAGS = ['--headless', '--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
@@ -44,52 +39,10 @@ const HOST = {
   ],
 };
 
-let dir, daemon, exporter, context, page, base;
+let host, context, page, base;
 const consoleErrors = [];
 const foreignRequests = [];
 const apiBodies = [];
-
-function freePort() {
-  return new Promise((resolve, reject) => {
-    const srv = net.createServer().listen(0, '127.0.0.1', () => {
-      const { port } = srv.address();
-      srv.close(() => resolve(port));
-    }).on('error', reject);
-  });
-}
-
-// One request on the simulated host's control socket.
-function hostControl(request) {
-  return new Promise((resolve, reject) => {
-    const sock = net.createConnection(path.join(dir, 'hostsim.ctl'));
-    let data = '';
-    sock.on('connect', () => sock.write(JSON.stringify(request) + '\n'));
-    sock.on('data', (chunk) => {
-      data += chunk;
-      if (data.includes('\n')) {
-        sock.end();
-        const reply = JSON.parse(data);
-        if (reply.error) reject(new Error(`hostsim ${request.op}: ${reply.error}`));
-        else resolve(reply);
-      }
-    });
-    sock.on('error', reject);
-  });
-}
-
-async function until(what, fn, timeoutMs = 20000) {
-  const end = Date.now() + timeoutMs;
-  for (;;) {
-    try {
-      const v = await fn();
-      if (v) return v;
-    } catch (e) {
-      if (Date.now() > end) throw e;
-    }
-    if (Date.now() > end) throw new Error('timed out waiting for ' + what);
-    await new Promise((r) => setTimeout(r, 200));
-  }
-}
 
 async function api() {
   const reply = await fetch(base + '/api/v1/metrics');
@@ -107,29 +60,14 @@ function diskSelector(wg, disk) {
 }
 
 before(async () => {
-  for (const f of [VETHRA, VETHRACTL, CHROMIUM]) assert.ok(fs.existsSync(f), `${f} is missing`);
-  dir = fs.mkdtempSync(path.join(os.tmpdir(), 'vethra-browser-'));
-  fs.mkdirSync(path.join(dir, 'run'));
-  fs.writeFileSync(path.join(dir, 'host.json'), JSON.stringify(HOST));
-  // The daemon's socket /var/run/vethra.uds lands in dir/run; its PID namespace
-  // keeps its single-instance check away from other daemons on the machine.
-  daemon = spawn('unshare', ['--mount', '--pid', '--fork', '--kill-child', '--mount-proc', 'sh', '-c',
-    `mount --bind "${dir}/run" /run && exec "${VETHRA}" -a -s`], {
-    env: { ...process.env, HOSTSIM_CONFIG: path.join(dir, 'host.json'), HOSTSIM_CONTROL: path.join(dir, 'hostsim.ctl') },
-    stdio: ['ignore', 'inherit', 'inherit'],
-  });
-  const socket = path.join(dir, 'run/vethra.uds');
-  await until('the daemon socket', () => fs.existsSync(socket));
-  const port = await freePort();
-  base = `http://127.0.0.1:${port}`;
-  exporter = spawn(VETHRACTL, ['--socket', socket, 'exporter', '--listen', `127.0.0.1:${port}`],
-    { stdio: ['ignore', 'inherit', 'inherit'] });
-  await until('the exporter', async () => (await fetch(base + '/')).ok);
+  assert.ok(fs.existsSync(CHROMIUM), `${CHROMIUM} is missing`);
+  host = await startHost(HOST, ['-a', '-s']);
+  base = host.base;
   const index = await (await fetch(base + '/')).text();
   assert.match(index, /id="vms"/, 'this vethractl does not serve the dashboard page');
   await until('four VMs in the metrics', async () => (await api()).metrics.metricValues.vmWorldGroups.length === 4);
 
-  context = await chromium.launchPersistentContext(path.join(dir, 'profile'), {
+  context = await chromium.launchPersistentContext(path.join(host.dir, 'profile'), {
     executablePath: CHROMIUM, headless: true, args: CHROMIUM_FLAGS, viewport: { width: 1400, height: 1000 },
   });
   // Everything must come from the exporter: any other address is refused and noted.
@@ -151,11 +89,7 @@ before(async () => {
 
 after(async () => {
   if (context) await context.close();
-  // unshare ignores SIGTERM while it waits; SIGKILL takes the daemon with it (--kill-child).
-  const stops = [[exporter, 'SIGTERM'], [daemon, 'SIGKILL']].filter(([p]) => p && p.exitCode === null)
-    .map(([p, sig]) => new Promise((resolve) => { p.on('exit', resolve); p.kill(sig); }));
-  await Promise.all(stops);
-  if (dir) fs.rmSync(dir, { recursive: true, force: true });
+  if (host) await host.stop();
 });
 
 test('lists every VM and disk that the daemon reports', async () => {
@@ -239,8 +173,8 @@ test('updates after new records are injected', async () => {
     length: 4096, lba: 8 * i, latency: 150 }));
   const writes = Array.from({ length: 5 }, (_, i) => ({ opcode: 0x2a, worldGroupId: 70001, handleId: 8002,
     length: 65536, lba: 4096 + 128 * i, latency: 7000 }));
-  assert.equal((await hostControl({ op: 'inject', records: reads.concat(writes) })).appended, 15);
-  await hostControl({ op: 'drain' });
+  assert.equal((await host.control({ op: 'inject', records: reads.concat(writes) })).appended, 15);
+  await host.control({ op: 'drain' });
   await until('the injected records on the page', async () => (await values('readSize'))[1] === 10);
   assert.equal((await values('writeSize'))[9], 5);     // the 64K bucket
   assert.equal((await values('readLatency'))[3], 10);  // ≤ 500 µs
@@ -263,14 +197,14 @@ test('filters VMs and disks', async () => {
 });
 
 test('keeps working when a VM is powered off and when one is added', async () => {
-  await hostControl({ op: 'powerOff', worldGroupId: 70003 });
+  await host.control({ op: 'powerOff', worldGroupId: 70003 });
   await page.waitForSelector('details.vm[data-wg="70003"]', { state: 'detached', timeout: 15000 });
   await nextRefresh();
   assert.equal(await page.$$eval('details.vm', (v) => v.length), 3);
   assert.match(await page.textContent('#status'), /^3 VM\(s\), 15 disk\(s\)/);
 
-  await hostControl({ op: 'powerOn', worldGroupId: 70003 });
-  execFileSync(VETHRACTL, ['--socket', path.join(dir, 'run/vethra.uds'), 'add', '70003']);
+  await host.control({ op: 'powerOn', worldGroupId: 70003 });
+  execFileSync(VETHRACTL, ['--socket', host.socket, 'add', '70003']);
   await page.waitForSelector(diskSelector(70003, 'scsi0:0'), { timeout: 15000 });
   assert.equal(await page.$$eval('details.vm', (v) => v.length), 4);
 });
