@@ -88,4 +88,4 @@ async function startHost(host, args = ['-a', '-s']) {
   return { dir, socket, base, control, stop };
 }
 
-module.exports = { ROOT, VETHRACTL, startHost, until };
+module.exports = { ROOT, VETHRACTL, freePort, startHost, until };
