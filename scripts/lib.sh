@@ -4,6 +4,14 @@ ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 VETHRA_PACKAGES=(cmake ninja-build g++ pkg-config libjansson-dev libgtest-dev libgmock-dev
                  libbenchmark-dev procps util-linux iproute2 clang libclang-rt-14-dev faketime curl)
 
+# Parallel jobs for ninja and ctest: the machine's cores unless JOBS is set.
+JOBS=${JOBS:-$(nproc 2>/dev/null || echo 2)}
+
+as_root() {
+  if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi
+}
+
+# install_packages PKG... : installs those that are not installed yet.
 install_packages() {
   local missing=()
   for p in "$@"; do
@@ -11,15 +19,27 @@ install_packages() {
   done
   if [ ${#missing[@]} -gt 0 ]; then
     echo "Installing: ${missing[*]}"
-    local sudo=""; [ "$(id -u)" -ne 0 ] && sudo=sudo
-    $sudo apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}" >/dev/null
+    as_root apt-get update -qq
+    as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
   fi
 }
 
-# build DIR [cmake args...]
+# build DIR [cmake args...] [-- ninja targets...]
+# Configures DIR (once; later calls only pass changed arguments) and builds
+# the given targets, or everything.
 build() {
   local dir=$1; shift
-  cmake -S "$ROOT" -B "$dir" -G Ninja "$@" >/dev/null
-  ninja -C "$dir"
+  local cmake_args=() targets=()
+  while [ $# -gt 0 ]; do
+    if [ "$1" = "--" ]; then shift; targets=("$@"); break; fi
+    cmake_args+=("$1"); shift
+  done
+  cmake -S "$ROOT" -B "$dir" -G Ninja "${cmake_args[@]}" >/dev/null
+  ninja -C "$dir" -j "$JOBS" "${targets[@]}"
+}
+
+# Names of the test binaries a build tree defines (unit_* and e2e_tests).
+test_targets() {
+  ninja -C "$1" -t targets all 2>/dev/null |
+    sed -n 's/^\(tests\/\)\{0,1\}\(unit_[a-z_]*\|e2e_tests\): .*/\2/p' | sort -u
 }

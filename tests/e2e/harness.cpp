@@ -487,10 +487,9 @@ bool Start(Daemon *d, const DaemonOptions &o, std::string *error) {
   }
   d->initPid = pid;
   d->exited = false;
+  // A set-up failure inside the namespace shows as exit code 99 with its
+  // reason on the daemon's stderr.
   if (o.waitReady) WaitReady(d);
-  if (!d->exited) {
-    // A set-up failure of init shows as its own exit code.
-  }
   return true;
 }
 
