@@ -143,7 +143,10 @@ function render(data) {
   const error = [data.metricsError, data.changeRateError].filter((e) => e && e !== 'Change rate estimation is disabled');
   $('#error').hidden = error.length === 0;
   $('#error').textContent = error.join(' · ');
-  if (!data.metrics) return;
+  if (!data.metrics) {
+    $('#status').textContent = 'No answer from the daemon' + (vms.size ? ' · showing the last sample' : '');
+    return;
+  }
 
   const index = new Map(data.metrics.vethraMetrics.metricFields.map((n, i) => [n, i]));
   const key = (wg, disk) => wg + '/' + disk;
