@@ -218,3 +218,12 @@ test('takes a screenshot, with no console errors and nothing fetched from elsewh
   assert.deepEqual(consoleErrors, []);
   assert.deepEqual(foreignRequests, []);
 });
+
+test('reports a daemon that went away and keeps the last sample', async () => {
+  await host.killDaemon();
+  await page.waitForSelector('#error:not([hidden])', { timeout: 15000 });
+  assert.match(await page.textContent('#error'), /vethra is not running/);
+  assert.match(await page.textContent('#status'), /^No answer from the daemon · showing the last sample/);
+  assert.equal(await page.$$eval('details.vm', (v) => v.length), 4);
+  assert.deepEqual(consoleErrors, []);
+});

@@ -40,7 +40,8 @@ async function until(what, fn, timeoutMs = 20000) {
 }
 
 // Starts both processes for the host description `host` with the daemon's
-// options `args`. Resolves to { dir, socket, base, control(request), stop() }.
+// options `args`. Resolves to { dir, socket, base, control(request),
+// killDaemon(), stop() }.
 async function startHost(host, args = ['-a', '-s']) {
   for (const f of [VETHRA, VETHRACTL]) if (!fs.existsSync(f)) throw new Error(`${f} is missing: build it first`);
   const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'vethra-browser-'));
@@ -85,7 +86,12 @@ async function startHost(host, args = ['-a', '-s']) {
     });
     sock.on('error', reject);
   });
-  return { dir, socket, base, control, stop };
+  const killDaemon = () => new Promise((resolve) => {
+    if (daemon.exitCode !== null) return resolve();
+    daemon.on('exit', resolve);
+    daemon.kill('SIGKILL');
+  });
+  return { dir, socket, base, control, killDaemon, stop };
 }
 
 module.exports = { ROOT, VETHRACTL, freePort, startHost, until };
