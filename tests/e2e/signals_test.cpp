@@ -1,0 +1,109 @@
+// End-to-end tests of SIGTERM arriving at any moment: during start-up,
+// during heavy ingest and during long queries. Each time the daemon must end
+// with exit code 0, without a crash, and with every trace it started
+// switched off again (hostsim records its state when the process ends).
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <atomic>
+#include <thread>
+
+#include "e2e/peer_util.h"
+
+namespace {
+
+using namespace e2e;
+
+// Exit code 0 and no trace left in the host.
+void ExpectCleanExit(Daemon *d) {
+  EXPECT_EQ(WaitExit(d), 0) << Stderr(d) << LogDump(d);
+  Json state = ExitState(d);
+  ASSERT_TRUE(state) << "hostsim recorded no state at exit";
+  EXPECT_TRUE(TracedHandles(state.get()).empty()) << ReadFile(d->StatePath());
+}
+
+TEST(Signals, TermDuringStartUp) {
+  const std::string host = GeneratedHost(64, 32);
+  // Well inside the tracing of 2048 disks.
+  {
+    Daemon d;
+    std::string error;
+    ASSERT_TRUE(Start(&d, [&] {
+      DaemonOptions o = Opts({"-a", "-s"}, host);
+      o.waitReady = false;
+      return o;
+    }(), &error)) << error;
+    ASSERT_TRUE(WaitForLog(&d, "Main: Adding new hashentry")) << Stderr(&d);
+    ASSERT_TRUE(Signal(&d, SIGTERM));
+    ExpectCleanExit(&d);
+  }
+  // At assorted moments from the library's first call on: before the
+  // handler is installed SIGTERM's default action ends the process (143)
+  // before it has traced anything; from then on the exit is clean.
+  for (int delayUs : {0, 1000, 5000, 20000, 60000, 150000}) {
+    Daemon d;
+    DaemonOptions o = Opts({"-a"}, GeneratedHost(8, 8));
+    o.waitReady = false;
+    std::string error;
+    ASSERT_TRUE(Start(&d, o, &error)) << error;
+    ASSERT_TRUE(WaitControl(&d)) << Stderr(&d);
+    usleep(delayUs);
+    ASSERT_TRUE(Signal(&d, SIGTERM));
+    int code = WaitExit(&d);
+    if (code == 128 + SIGTERM) {
+      EXPECT_TRUE(FindLogs(&d, "Main: Adding new hashentry").empty()) << delayUs;
+      continue;
+    }
+    EXPECT_EQ(code, 0) << "after " << delayUs << " us: " << Stderr(&d) << LogDump(&d);
+    Json state = ExitState(&d);
+    ASSERT_TRUE(state) << delayUs;
+    EXPECT_TRUE(TracedHandles(state.get()).empty()) << delayUs;
+  }
+}
+
+TEST(Signals, TermDuringHeavyIngest) {
+  Daemon d;
+  // 8 disks at 40000 I/Os per second each, half of them writes that feed
+  // the sliding estimators.
+  StartServing(&d, Opts({"-a", "-s"}, GeneratedHost(2, 4, R"({"rate":40000,"readFraction":0.5})")));
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kWaitMs);
+  int64_t seen = 0;
+  while (seen < 100000 && std::chrono::steady_clock::now() < deadline) {
+    Json state = HostState(&d);
+    seen = JsonInt(state.get(), "recordsAcknowledged");
+    usleep(50000);
+  }
+  ASSERT_GE(seen, 100000) << "the daemon did not ingest";
+  ASSERT_TRUE(Signal(&d, SIGTERM));
+  ExpectCleanExit(&d);
+  EXPECT_EQ(FindLogs(&d, "Main: Received signal 15.Cleaning up...").size(), 1u);
+}
+
+TEST(Signals, TermDuringLongQueries) {
+  Daemon d;
+  StartServing(&d, Opts({"-a", "-s"}, GeneratedHost(64, 32, R"({"rate":200})")));
+  // Four peers query metrics and change rates back to back; the signal
+  // comes once each has had a reply, so queries are in flight.
+  std::atomic<int> answered{0};
+  std::vector<std::thread> peers;
+  for (int i = 0; i < 4; i++) {
+    peers.emplace_back([&d, &answered, i] {
+      Peer p(&d);
+      uint32_t code;
+      std::string body;
+      bool counted = false;
+      while (p.Send(Request(i % 2 ? 14 : 10)) && p.Receive(&code, &body, kWaitMs) == 0) {
+        if (!counted) answered++;
+        counted = true;
+      }
+    });
+  }
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kWaitMs);
+  while (answered < 4 && std::chrono::steady_clock::now() < deadline) usleep(10000);
+  EXPECT_EQ(answered.load(), 4);
+  ASSERT_TRUE(Signal(&d, SIGTERM));
+  ExpectCleanExit(&d);
+  for (auto &t : peers) t.join();
+}
+
+}  // namespace
