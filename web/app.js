@@ -53,9 +53,12 @@ function setField(span, field, value) {
   span.classList.toggle('na', !known);
 }
 
-function newVm(wg) {
+// VM sections start open on small hosts and closed on big ones.
+const OPEN_UP_TO_DISKS = 60;
+
+function newVm(wg, open) {
   const vm = { el: el('details', 'vm'), meta: el('span', 'meta'), name: el('span'), disks: new Map() };
-  vm.el.open = true;
+  vm.el.open = open;
   vm.el.dataset.wg = wg;
   const summary = el('summary');
   summary.append(vm.name, vm.meta);
@@ -126,15 +129,18 @@ function destroyCharts(d) {
   d.el.querySelector('.charts').replaceChildren();
 }
 
-function applyFilter() {
-  const q = $('#filter').value.trim().toLowerCase();
+// Every word of the filter must occur in "VM-name world-group-id disk".
+function applyFilter(openMatches) {
+  const words = $('#filter').value.toLowerCase().split(/\s+/).filter(Boolean);
+  const match = (text) => words.every((w) => text.toLowerCase().includes(w));
   for (const vm of vms.values()) {
     let visible = 0;
     for (const [name, d] of vm.disks) {
-      d.el.hidden = q !== '' && !(vm.label + ' ' + name).toLowerCase().includes(q);
+      d.el.hidden = !match(vm.label + ' ' + name);
       if (!d.el.hidden) visible++;
     }
-    vm.el.hidden = q !== '' && visible === 0 && !vm.label.toLowerCase().includes(q);
+    vm.el.hidden = words.length > 0 && visible === 0 && !match(vm.label);
+    if (openMatches && words.length && !vm.el.hidden) vm.el.open = true;  // show what the filter found
   }
 }
 
@@ -158,9 +164,11 @@ function render(data) {
 
   const seen = new Set();
   let diskCount = 0;
-  for (const v of data.metrics.metricValues.vmWorldGroups) {
+  const all = data.metrics.metricValues.vmWorldGroups;
+  const open = all.reduce((n, v) => n + v.vmDisks.length, 0) <= OPEN_UP_TO_DISKS;
+  for (const v of all) {
     seen.add(v.worldGroupId);
-    const vm = vms.get(v.worldGroupId) || vms.set(v.worldGroupId, newVm(v.worldGroupId)).get(v.worldGroupId);
+    const vm = vms.get(v.worldGroupId) || vms.set(v.worldGroupId, newVm(v.worldGroupId, open)).get(v.worldGroupId);
     vm.label = v.vmName + ' ' + v.worldGroupId;
     vm.name.textContent = v.vmName;
     vm.meta.textContent = `world group ${v.worldGroupId} · ${v.uuid} · ${v.vmDisks.length} disk(s)`;
@@ -205,5 +213,5 @@ async function refresh() {
   setTimeout(refresh, REFRESH_MS);
 }
 
-$('#filter').addEventListener('input', applyFilter);
+$('#filter').addEventListener('input', () => applyFilter(true));
 refresh();

@@ -192,6 +192,9 @@ test('filters VMs and disks', async () => {
   await page.fill('#filter', 'scsi2:');
   assert.deepEqual(await visible(), ['70004']);
   assert.equal(await page.$$eval('details.vm[data-wg="70004"] details.disk:not([hidden])', (d) => d.length), 4);
+  await page.fill('#filter', 'DB  scsi0:1');  // every word must match, in any case
+  assert.deepEqual(await visible(), ['70001']);
+  assert.deepEqual(await page.$$eval('details.vm[data-wg="70001"] details.disk:not([hidden])', (d) => d.map((x) => x.dataset.disk)), ['scsi0:1']);
   await page.fill('#filter', '');
   assert.equal((await visible()).length, 4);
 });
