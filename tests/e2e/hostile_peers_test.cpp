@@ -83,6 +83,12 @@ TEST(HostilePeers, PeersLeavingMidReplyDoNotHurtTheDaemon) {
   EXPECT_EQ(code, 0u);
   EXPECT_GT(body.size(), 300000u);
   EXPECT_EQ(json_array_size(DocVms(ParseJson(body).get())), 64u);
+  // The premise: some replies were cut off by the peer leaving.
+  int cut = 0;
+  for (const auto &line : FindLogs(&d, "Interface: Msg bytes sent to quorrel: ")) {
+    cut += atol(line.text.substr(line.text.rfind(' ') + 1).c_str()) < static_cast<long>(body.size());
+  }
+  EXPECT_GT(cut, 0) << "every reply went out whole";
   StopCleanly(&d);
 }
 
