@@ -120,8 +120,7 @@ void VTR_HLLRollover(struct timeval *periodEnd, uint32_t *periodCounter) {
   const bool due[3] = {true, *periodCounter % 3 == 0, *periodCounter % 12 == 0};
   {
     RegistryGuard guard;
-    VMListNode *head = VTR_VMListHeadNode();
-    for (VMListNode *vm = vmList.prev; vm != head; vm = vm->prev) {
+    VTR_ForEachVM([&](VMListNode *vm) {
       for (int32_t i = 0; i < vm->handleCount; ++i) {
         uint64_t handleId = vm->handles[i].handleId;
         auto *entry = static_cast<DiskEntry *>(
@@ -133,7 +132,7 @@ void VTR_HLLRollover(struct timeval *periodEnd, uint32_t *periodCounter) {
         }
         RollDisk(entry->changeRate.hll, due, vm->worldGroupId, handleId);
       }
-    }
+    });
   }
   *periodEnd = now;
   ++*periodCounter;

@@ -4,15 +4,13 @@
 #include <string.h>
 
 #include "interface/requests.h"
-#include "main/clock.h"
+#include "interface/vm_document.h"
 #include "main/config.h"
 #include "main/log.h"
 
 namespace {
 
 constexpr const char kDisabled[] = "Change rate estimation is disabled";
-constexpr const char kEncodingError[] = "Unable to fetch the change rate, json encoding failed.";
-constexpr const char kDumpError[] = "Unable to fetch the change rate, json_dumps() failed.";
 
 constexpr int kBlockShift = 12;  // distinct 4 KiB blocks -> bytes
 
@@ -78,46 +76,15 @@ VTR_Status VTR_QueryChangeRate(int fd) {
     VTR_Log(LOG_INFO, "Interface: Change rate estimation is disabled");
     return VTR_SendResponse(fd, kDisabled, sizeof kDisabled - 1, VTR_REPLY_ERROR);
   }
+  static const VTR_VMDocument document = {
+      "vethraChangeRate", "changeRateValues", "VTR_QueryChangeRate", "Interface: CR Metric info: ",
+      "Unable to fetch the change rate, json encoding failed.",
+      "Unable to fetch the change rate, json_dumps() failed."};
   json_t *fields = json_array();
   json_t *holder = json_object();
-  json_t *vms = json_array();
-  struct timeval now;
-  VTR_GetTime(&now);
-
   for (const char *name : {"changebytes5m", "changebytes15m", "changebytes60m"}) {
     json_array_append_new(fields, json_string(name));
   }
   json_object_set_new(holder, "changeRateFields", fields);
-
-  {
-    RegistryGuard guard;
-    VMListNode *head = VTR_VMListHeadNode();
-    for (VMListNode *node = vmList.next, *next; node != head; node = next) {
-      next = node->next;
-      if (!VTR_RemoveInvalidVM(node)) continue;
-      json_t *vm = json_pack("{s:s,s:s,s:i,s:o}", "vmName", node->vmName, "uuid", node->uuid,
-                             "worldGroupId", static_cast<int>(static_cast<int32_t>(node->worldGroupId)),
-                             "vmDisks", BuildDiskArray(node));
-      if (vm == nullptr) {
-        VTR_Log(LOG_ERR, "Interface: json_pack failed for VM: %s", node->vmName);
-        continue;
-      }
-      json_array_append_new(vms, vm);
-    }
-  }
-
-  json_t *values = json_pack("{s:i,s:o}", "timeStamp", static_cast<int>(static_cast<int32_t>(now.tv_sec)),
-                             "vmWorldGroups", vms);
-  json_t *document = json_pack("{s:o,s:o}", "vethraChangeRate", holder, "changeRateValues", values);
-  if (document == nullptr) {
-    VTR_Log(LOG_ERR, "Interface: json_pack failed in %s", "VTR_QueryChangeRate");
-    return VTR_SendResponse(fd, kEncodingError, sizeof kEncodingError - 1, VTR_REPLY_ERROR);
-  }
-  char *text = json_dumps(document, JSON_COMPACT);
-  json_decref(document);
-  if (text == nullptr) return VTR_SendResponse(fd, kDumpError, sizeof kDumpError - 1, VTR_REPLY_ERROR);
-  VTR_Log(LOG_DEBUG, "Interface: CR Metric info: %s", text);
-  VTR_Status status = VTR_SendResponse(fd, text, static_cast<int32_t>(strlen(text)), VTR_REPLY_OK);
-  free(text);
-  return status;
+  return VTR_SendVMDocument(fd, document, holder, BuildDiskArray);
 }

@@ -4,13 +4,10 @@
 #include <string.h>
 
 #include "interface/requests.h"
-#include "main/clock.h"
+#include "interface/vm_document.h"
 #include "main/log.h"
 
 namespace {
-
-constexpr const char kEncodingError[] = "Unable to fetch the metrics, json encoding failed.";
-constexpr const char kDumpError[] = "Unable to fetch the metrics, json_dumps() failed.";
 
 // The disks of one VM that still have an entry; the caller holds registryLock.
 json_t *BuildDiskArray(const VMListNode *node) {
@@ -50,45 +47,14 @@ json_t *VTR_GetIoCounters(uint32_t worldGroupId, uint64_t handleId) {
 }
 
 VTR_Status VTR_QueryMetrics(int fd) {
+  static const VTR_VMDocument document = {
+      "vethraMetrics", "metricValues", "VTR_QueryMetrics", "Interface: Metric info: ",
+      "Unable to fetch the metrics, json encoding failed.",
+      "Unable to fetch the metrics, json_dumps() failed."};
   json_t *fields = json_array();
   json_t *holder = json_object();
-  json_t *vms = json_array();
   VTR_Log(LOG_INFO, "Interface: Received Metrics Query Message");
-  struct timeval now;
-  VTR_GetTime(&now);
-
   for (int i = 0; i < VTR_NUM_COUNTERS; i++) json_array_append_new(fields, json_string(metricFieldNames[i]));
   json_object_set_new(holder, "metricFields", fields);
-
-  {
-    RegistryGuard guard;
-    VMListNode *head = VTR_VMListHeadNode();
-    for (VMListNode *node = vmList.next, *next; node != head; node = next) {
-      next = node->next;
-      if (!VTR_RemoveInvalidVM(node)) continue;
-      json_t *vm = json_pack("{s:s,s:s,s:i,s:o}", "vmName", node->vmName, "uuid", node->uuid,
-                             "worldGroupId", static_cast<int>(static_cast<int32_t>(node->worldGroupId)),
-                             "vmDisks", BuildDiskArray(node));
-      if (vm == nullptr) {
-        VTR_Log(LOG_ERR, "Interface: json_pack failed for VM: %s", node->vmName);
-        continue;
-      }
-      json_array_append_new(vms, vm);
-    }
-  }
-
-  json_t *values = json_pack("{s:i,s:o}", "timeStamp", static_cast<int>(static_cast<int32_t>(now.tv_sec)),
-                             "vmWorldGroups", vms);
-  json_t *document = json_pack("{s:o,s:o}", "vethraMetrics", holder, "metricValues", values);
-  if (document == nullptr) {
-    VTR_Log(LOG_ERR, "Interface: json_pack failed in %s", "VTR_QueryMetrics");
-    return VTR_SendResponse(fd, kEncodingError, sizeof kEncodingError - 1, VTR_REPLY_ERROR);
-  }
-  char *text = json_dumps(document, JSON_COMPACT);
-  json_decref(document);
-  if (text == nullptr) return VTR_SendResponse(fd, kDumpError, sizeof kDumpError - 1, VTR_REPLY_ERROR);
-  VTR_Log(LOG_DEBUG, "Interface: Metric info: %s", text);
-  VTR_Status status = VTR_SendResponse(fd, text, static_cast<int32_t>(strlen(text)), VTR_REPLY_OK);
-  free(text);
-  return status;
+  return VTR_SendVMDocument(fd, document, holder, BuildDiskArray);
 }

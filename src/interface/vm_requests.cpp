@@ -145,12 +145,10 @@ VTR_Status VTR_QueryVMStatus(int fd) {
 
   {
     RegistryGuard guard;
-    VMListNode *head = VTR_VMListHeadNode();
-    for (VMListNode *node = vmList.next, *next; node != head; node = next) {
-      next = node->next;
+    VTR_ForEachVM([&](VMListNode *node) {
       uint32_t id = node->worldGroupId;  // the node may be freed by the check
       if (VTR_RemoveInvalidVM(node)) json_array_append_new(ids, json_integer(id));
-    }
+    });
   }
 
   json_t *reply = json_pack("{s:s,s:s,s:i,s:o}", "status", "running", "runName", instanceName,

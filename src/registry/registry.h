@@ -72,6 +72,18 @@ void VTR_VMListInsert(VMListNode *node);
 void VTR_VMListUnlink(VMListNode *node);
 VMListNode *VTR_FindVM(uint32_t worldGroupId);
 
+// Calls fn(node) for every VM in list order: oldest first, from head.prev
+// along the prev links. The next node is taken before fn runs, so fn may
+// unlink and free the node it is given. The caller holds registryLock.
+template <typename Fn>
+void VTR_ForEachVM(Fn fn) {
+  VMListNode *head = VTR_VMListHeadNode();
+  for (VMListNode *node = head->prev, *next; node != head; node = next) {
+    next = node->prev;
+    fn(node);
+  }
+}
+
 // Locking contract of the operations below: they take no registry lock of
 // their own. At run time the caller holds registryLock around every change or
 // walk of vmList and around VTR_DeleteHashEntry; at start-up the main thread

@@ -139,7 +139,7 @@ TEST(HostilePeers, NamesThatAreNotUtf8AreLeftOut) {
                      R"(\u00e9"},{"handleId":8004,"name":"scsi0:1"}]}]})";
   Daemon d;
   StartServing(&d, Opts({"-a", "-s"}, host));
-  EXPECT_EQ(StatusVmIds(&d), "[1002,1001]");
+  EXPECT_EQ(StatusVmIds(&d), "[1001,1002]");  // oldest first
   for (uint32_t command : {10u, 14u}) {
     Json doc = QueryDoc(&d, command);
     ASSERT_TRUE(doc) << command;

@@ -85,7 +85,7 @@ TEST(Socket, EveryCommandCodeAndExit) {
 TEST(Socket, PoweredOffVMVanishesWithItsEntries) {
   Daemon d;
   StartServing(&d, Opts({"-a", "-v", "7"}, kHost));
-  EXPECT_EQ(StatusVmIds(&d), "[1002,1001]");
+  EXPECT_EQ(StatusVmIds(&d), "[1001,1002]");  // oldest first
   ASSERT_NE(HostControl(&d, R"({"op":"powerOff","worldGroupId":1001})"), "");
   Json metrics = QueryDoc(&d, 10);
   ASSERT_TRUE(metrics);
@@ -102,7 +102,7 @@ TEST(Socket, PoweredOffVMVanishesWithItsEntries) {
   std::string body;
   ASSERT_EQ(DaemonCall(&d, 12, R"({"vmWorldGroups":[1001]})", &code, &body), 0);
   EXPECT_EQ(code, 0u) << body;
-  EXPECT_EQ(StatusVmIds(&d), "[1001,1002]");
+  EXPECT_EQ(StatusVmIds(&d), "[1002,1001]");
   ASSERT_TRUE(Signal(&d, SIGTERM));
   EXPECT_EQ(WaitExit(&d), 0);
 }
@@ -220,7 +220,7 @@ TEST(Socket, MetricsAndChangeRatesOfInjectedRecords) {
     }
     usleep(20000);
   }
-  json_t *vm = json_array_get(DocVms(metrics.get()), 1);
+  json_t *vm = json_array_get(DocVms(metrics.get()), 0);
   ASSERT_EQ(JsonInt(vm, "worldGroupId"), 1001) << Text(DocVms(metrics.get()));
   for (uint64_t handle : {8001, 8002}) {
     json_t *io = json_object_get(json_array_get(json_object_get(vm, "vmDisks"), handle - 8001), "ioCounters");
@@ -235,7 +235,7 @@ TEST(Socket, MetricsAndChangeRatesOfInjectedRecords) {
   // error of the true count.
   Json rates = QueryDoc(&d, 14);
   json_t *cr = json_object_get(
-      json_array_get(json_object_get(json_array_get(DocVms(rates.get()), 1), "vmDisks"), 1), "changeRates");
+      json_array_get(json_object_get(json_array_get(DocVms(rates.get()), 0), "vmDisks"), 1), "changeRates");
   ASSERT_EQ(json_array_size(cr), 3u) << Text(DocVms(rates.get()));
   int64_t first = json_integer_value(json_array_get(cr, 0));
   EXPECT_NEAR(static_cast<double>(first), 300 * 4096.0, 300 * 4096.0 * 0.05);

@@ -60,7 +60,7 @@ TEST_F(RequestsTest, StatusReportsNameRemainingTimeAndLiveVMs) {
   ASSERT_EQ(c.Call(VTR_CMD_APPEND_VMS, R"({"vmWorldGroups":[5001,5002]})").code, 0u);
   VTR_SetClock([](struct timeval *now) { *now = {1100, 900000}; });  // 100.9 s: whole seconds count
   EXPECT_EQ(c.Call(VTR_CMD_STATUS_QUERY).body,
-            R"({"status":"running","runName":"night-run","duration":500,"vmWorldGroups":[5002,5001]})");
+            R"({"status":"running","runName":"night-run","duration":500,"vmWorldGroups":[5001,5002]})");  // oldest first
   VTR_SetClock([](struct timeval *now) { *now = {1630, 0}; });  // past the end: 0, never negative
   EXPECT_NE(c.Call(VTR_CMD_STATUS_QUERY).body.find(R"("duration":0,)"), std::string::npos);
 }
@@ -71,8 +71,8 @@ TEST_F(RequestsTest, VMThatIsDownIsDroppedWithItsEntries) {
   ASSERT_EQ(c.Call(VTR_CMD_APPEND_VMS, R"({"vmWorldGroups":[5001,5002]})").code, 0u);
   // Another host failure leaves the VM out of this reply only.
   HostControl(R"({"op":"fault","node":"worldGroups_hasVmm","status":"0xBAD0001","count":1})");
-  EXPECT_EQ(c.Call(VTR_CMD_STATUS_QUERY).body.find("5002"), std::string::npos);
-  EXPECT_NE(VTR_FindVM(5002), nullptr);
+  EXPECT_EQ(c.Call(VTR_CMD_STATUS_QUERY).body.find("5001"), std::string::npos);
+  EXPECT_NE(VTR_FindVM(5001), nullptr);
 
   HostControl(R"({"op":"powerOff","worldGroupId":5001})");
   EXPECT_NE(c.Call(VTR_CMD_STATUS_QUERY).body.find(R"("vmWorldGroups":[5002])"), std::string::npos);
