@@ -14,6 +14,7 @@
 #include <chrono>
 #include <vector>
 
+#include "dashboard.h"
 #include "vethra_client.h"
 #include "vethractl.h"
 
@@ -68,12 +69,7 @@ std::string Serve(const VTR_HttpRequest &req, const char *socketPath, std::strin
   if (req.method != "GET" && !head) {
     return Response(405, "Method Not Allowed", "text/plain; charset=utf-8", "only GET and HEAD\n", false);
   }
-  if (req.path == "/") {
-    return Response(200, "OK", "text/html; charset=utf-8",
-                    "<html><head><title>vethra exporter</title></head><body><h1>vethra exporter</h1>"
-                    "<p><a href=\"/metrics\">Metrics</a></p></body></html>\n",
-                    head);
-  }
+  if (std::string r = VTR_DashboardResponse(req, socketPath); !r.empty()) return r;
   if (req.path != "/metrics") return Response(404, "Not Found", "text/plain; charset=utf-8", "not found\n", head);
   VTR_Scrape s{};
   std::string error;
@@ -195,7 +191,8 @@ int VTR_RunExporter(const char *listen, const char *socketPath) {
   sigaction(SIGINT, &sa, nullptr);
   sigaction(SIGTERM, &sa, nullptr);
   signal(SIGPIPE, SIG_IGN);
-  fprintf(stderr, "vethractl exporter: serving http://%s/metrics for the daemon at %s\n", listen, socketPath);
+  fprintf(stderr, "vethractl exporter: serving http://%s/metrics and the dashboard at http://%s/ for the daemon at %s\n",
+          listen, listen, socketPath);
   std::vector<Conn> conns;
   std::string lastError;
   while (!stopRequested) {
