@@ -1,6 +1,6 @@
 // Change-rate estimator speed and memory: HyperLogLog feeding, sliding feeding,
-// the three-window sliding estimate at 1,000,000 distinct blocks in the last
-// hour, and the sliding estimator's memory per disk.
+// the change-rate query's three sliding windows per disk (busy, light, nearly
+// idle and idle disks), and the sliding estimator's memory per disk.
 #include <benchmark/benchmark.h>
 
 #include <atomic>
@@ -56,36 +56,45 @@ void BM_SHllAdd(benchmark::State &state) {
 }
 BENCHMARK(BM_SHllAdd)->Arg(1)->Arg(16)->Arg(256);
 
-// 1,000,000 distinct blocks spread over the last hour, then the query's three
-// windows. All entries are younger than an hour, so nothing is pruned.
-void BM_SHllEstimateThreeWindows(benchmark::State &state) {
+// One disk's part of the change-rate query: the windows 300, 900 and 3600 s
+// over arg0 distinct blocks written in the last hour (0: an idle disk, never
+// written or pruned empty), as three single estimates (arg1 = 0) or one
+// combined call (arg1 = 1). Everything is younger than an hour: no pruning.
+void BM_SHllQueryWindows(benchmark::State &state) {
   VTR_SetLogHook(QuietLog);
   VTR_SetClock(BenchClock);
   const long start = benchSeconds.load();
   VTR_CR_Metric slot{};
   VTR_InitChangeRate(&slot, true);
   state.counters["idle_bytes"] = static_cast<double>(VTR_SHllMemoryBytes(slot.shll));
-  const uint64_t blocks = 1000000;
+  const uint64_t blocks = static_cast<uint64_t>(state.range(0));
   for (uint64_t i = 0; i < blocks; ++i) {
     benchSeconds = start + static_cast<long>(i * 3599 / blocks);
     VTR_AddChangeRate(Sector(i), 4096, &slot, true);
   }
-  uint64_t e300 = 0, e900 = 0, e3600 = 0;
+  static const uint16_t kWindows[] = {300, 900, 3600};
+  uint64_t e[3] = {};
   for (auto _ : state) {
-    e300 = VTR_SHllEstimate(slot.shll, 300);
-    e900 = VTR_SHllEstimate(slot.shll, 900);
-    e3600 = VTR_SHllEstimate(slot.shll, 3600);
-    benchmark::DoNotOptimize(e3600);
+    if (state.range(1) != 0) {
+      VTR_SHllEstimateWindows(slot.shll, kWindows, 3, e);
+    } else {
+      for (int w = 0; w < 3; ++w) e[w] = VTR_SHllEstimate(slot.shll, kWindows[w]);
+    }
+    benchmark::DoNotOptimize(e);
   }
-  state.counters["est300"] = static_cast<double>(e300);
-  state.counters["est900"] = static_cast<double>(e900);
-  state.counters["est3600"] = static_cast<double>(e3600);
-  state.counters["bytes_1M"] = static_cast<double>(VTR_SHllMemoryBytes(slot.shll));
+  state.counters["est300"] = static_cast<double>(e[0]);
+  state.counters["est900"] = static_cast<double>(e[1]);
+  state.counters["est3600"] = static_cast<double>(e[2]);
+  state.counters["bytes"] = static_cast<double>(VTR_SHllMemoryBytes(slot.shll));
+  state.SetLabel(state.range(1) ? "one combined call" : "three single calls");
   VTR_DestroyChangeRate(&slot, true);
   VTR_SetClock(nullptr);
   benchSeconds = start;
 }
-BENCHMARK(BM_SHllEstimateThreeWindows)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_SHllQueryWindows)
+    ->ArgsProduct({{1000000, 30000, 1000, 0}, {0, 1}})
+    ->ArgNames({"blocks", "combined"})
+    ->Unit(benchmark::kMicrosecond);
 
 }  // namespace
 

@@ -59,8 +59,15 @@ void VTR_HLLDestroy(VTR_CR_Metric *slot);
 VTR_Status VTR_SHllInit(VTR_SHll **slot);
 void VTR_SHllAdd(uint64_t sector, uint32_t length, VTR_SHll *shll);
 uint64_t VTR_SHllEstimate(VTR_SHll *shll, uint16_t windowSecs);
+// The estimates for `count` windows in one pass over the registers: out[i] is
+// what VTR_SHllEstimate(shll, windows[i]) would return if the calls were made
+// in that order at the same clock (each also prunes as that call would).
+void VTR_SHllEstimateWindows(VTR_SHll *shll, const uint16_t *windows, int count, uint64_t *out);
 void VTR_SHllDestroy(VTR_SHll **slot);
 // Bytes of heap held by one sliding estimator (benchmarks and tests).
 uint64_t VTR_SHllMemoryBytes(const VTR_SHll *shll);
 // Registers that currently hold at least one entry (tests).
 uint32_t VTR_SHllUsedRegisters(const VTR_SHll *shll);
+// Makes estimates add their sums register by register in floating point, as
+// they do once a rank above 39 has been recorded (tests).
+void VTR_SHllForceSequentialSums(VTR_SHll *shll);

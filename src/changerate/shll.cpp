@@ -11,7 +11,9 @@
 // decreasing rank and non-decreasing stamp (at most 51 of them); the first
 // entry young enough for a window holds that window's maximum rank, and the
 // entries 3600 s old or older form a prefix. Six entries fit inline; the few
-// registers with more move them to a heap array of 16, then 52 entries.
+// registers with more move them to a heap array of 16, then 52 entries. A
+// bitmap after the table marks the registers that hold entries, so that an
+// estimate visits only those and adds the empty ones as whole runs.
 //
 // Time: stamps are whole seconds since baseTime in 32 bits, so every age is
 // exact however long the daemon runs and however long no estimate runs (the
@@ -26,6 +28,7 @@
 #include <string.h>
 
 #include <array>
+#include <bit>
 
 #include "changerate/block_hash.h"
 #include "main/clock.h"
@@ -40,6 +43,15 @@ constexpr uint8_t kSpillLarge = 52;
 static_assert(kSpillLarge >= kMaxRank, "a register never holds more entries than ranks");
 // Entries this old leave on the next estimate that does not count them.
 constexpr uint32_t kPruneAge = 3600;
+constexpr int kBitmapWords = VTR_HLL_REGISTERS / 64;
+// Windows handled by one pass over the table; longer lists take several passes.
+constexpr int kWindowsPerPass = 4;
+// While no register holds a rank above this, an estimate's harmonic sum is a
+// multiple of 2^-kExactRank no larger than 16384 = 2^14, and so is every
+// partial sum of it: all fit the 53-bit mantissa, every addition of the
+// register-by-register sum is exact, and the sum can be formed exactly in
+// integers in any order. Ranks above it come with probability 2^-39 per block.
+constexpr int kExactRank = 39;
 
 // Entries live inline while `capacity` is 0; otherwise `spill` points to
 // `capacity` stamps followed by `capacity` ranks.
@@ -83,10 +95,12 @@ struct VTR_SHll {
     int64_t microseconds;
   } baseTime;
   Register *registers;  // VTR_HLL_REGISTERS of them, or null while all are empty
+  uint64_t *occupied;   // bit j set while register j holds entries (same allocation)
   pthread_mutex_t lock;
   uint32_t lastClock;      // the latest clock value handed out
   uint32_t usedRegisters;  // registers with at least one entry
   uint64_t spillBytes;     // heap held by spilled registers
+  bool highRanks;          // a rank above kExactRank was recorded since the table was made
 };
 
 namespace {
@@ -133,7 +147,8 @@ bool Grow(VTR_SHll *shll, Register &reg) {
 
 // Records rank `rank` at stamp `t`, the newest stamp of the register, and drops
 // the entries that it supersedes (rank <= `rank`, all at older or equal stamps).
-inline void Insert(VTR_SHll *shll, Register &reg, uint8_t rank, uint32_t t) {
+inline void Insert(VTR_SHll *shll, uint32_t j, uint8_t rank, uint32_t t) {
+  Register &reg = shll->registers[j];
   uint8_t *ranks = RanksOf(reg);
   uint32_t c = reg.count;
   while (c > 0 && ranks[c - 1] <= rank) --c;
@@ -141,7 +156,11 @@ inline void Insert(VTR_SHll *shll, Register &reg, uint8_t rank, uint32_t t) {
     if (!Grow(shll, reg)) return;
     ranks = RanksOf(reg);
   }
-  if (reg.count == 0) ++shll->usedRegisters;
+  if (reg.count == 0) {
+    ++shll->usedRegisters;
+    shll->occupied[j / 64] |= 1ULL << (j % 64);
+  }
+  shll->highRanks |= rank > kExactRank;
   ranks[c] = rank;
   StampsOf(reg)[c] = t;
   reg.count = static_cast<uint8_t>(c + 1);
@@ -149,7 +168,9 @@ inline void Insert(VTR_SHll *shll, Register &reg, uint8_t rank, uint32_t t) {
 
 // Returns the largest rank written within the window and removes the entries
 // 3600 s old or older that it does not count.
-uint8_t Scan(VTR_SHll *shll, Register &reg, uint32_t now, uint32_t window) {
+uint8_t Scan(VTR_SHll *shll, uint32_t j, uint32_t now, uint32_t window) {
+  Register &reg = shll->registers[j];
+  if (reg.count == 0) return 0;  // emptied by an earlier window of this pass
   uint32_t *stamps = StampsOf(reg);
   uint8_t *ranks = RanksOf(reg);
   uint32_t count = reg.count;
@@ -169,6 +190,7 @@ uint8_t Scan(VTR_SHll *shll, Register &reg, uint32_t now, uint32_t window) {
   if (kept == 0) {
     ReleaseSpill(shll, reg);
     --shll->usedRegisters;
+    shll->occupied[j / 64] &= ~(1ULL << (j % 64));
   } else if (reg.capacity != 0 && kept <= kInlineEntries) {
     // Few enough entries again: move them back inline.
     uint8_t *spill = reg.spill;
@@ -180,6 +202,99 @@ uint8_t Scan(VTR_SHll *shll, Register &reg, uint32_t now, uint32_t window) {
     shll->spillBytes -= SpillBytes(capacity);
   }
   return mx;
+}
+
+// The largest rank within each window for register j (which holds entries),
+// the windows taken in order, each pruning as a single estimate would.
+template <int count>
+inline void RegisterMaxima(VTR_SHll *shll, uint32_t j, uint32_t now, const uint16_t *windows, uint8_t *mx) {
+  const Register &reg = shll->registers[j];
+  if (reg.capacity == 0 && now - reg.stamps[0] < kPruneAge) {
+    // Inline entries, none old enough to prune: the windows leave the register
+    // as it is, and each window's first entry young enough follows the entries
+    // older than the window (ages do not grow along the list).
+    uint32_t older[count] = {};
+    for (uint32_t i = 0; i < reg.count; ++i) {
+      uint32_t age = now - reg.stamps[i];
+#pragma GCC unroll 4
+      for (int w = 0; w < count; ++w) older[w] += age > windows[w];
+    }
+#pragma GCC unroll 4
+    for (int w = 0; w < count; ++w) mx[w] = older[w] < reg.count ? reg.ranks[older[w]] : 0;
+    return;
+  }
+  for (int w = 0; w < count; ++w) mx[w] = Scan(shll, j, now, windows[w]);
+}
+
+// sum += 1.0, `n` times, with the rounding of each step: one addition when
+// sum is a multiple of the spacing of doubles at sum + n (every partial sum
+// is then representable), else n of them.
+inline void AddOnes(double &sum, uint32_t n) {
+  double total = sum + n;
+  uint64_t s = std::bit_cast<uint64_t>(sum);
+  int sumExp = static_cast<int>(s >> 52);  // sum >= 0: no sign bit
+  int totalExp = static_cast<int>(std::bit_cast<uint64_t>(total) >> 52);
+  uint64_t mantissa = (s & ((1ULL << 52) - 1)) | (1ULL << 52);
+  if (sum == 0.0 || (sumExp != 0 && sumExp + std::countr_zero(mantissa) >= totalExp)) {
+    sum = total;
+    return;
+  }
+  for (; n > 0; --n) sum += 1.0;
+}
+
+// Estimates for `count` windows in one pass over the registers that hold
+// entries, exactly as single estimates in the given order at the same clock
+// would give them: for each register the windows are taken in order (each
+// may prune), and each window's sum is the register-by-register sum.
+template <int count>
+void EstimatePass(VTR_SHll *shll, uint32_t now, const uint16_t *windows, uint64_t *out) {
+  uint32_t zeros[count] = {};
+  uint8_t mx[count];
+  if (!shll->highRanks) {
+    uint64_t sums[count] = {};  // in units of 2^-kExactRank
+    uint32_t visited = 0;
+    for (int word = 0; word < kBitmapWords; ++word) {
+      for (uint64_t bits = shll->occupied[word]; bits != 0; bits &= bits - 1) {
+        RegisterMaxima<count>(shll, static_cast<uint32_t>(word * 64 + std::countr_zero(bits)), now, windows, mx);
+        ++visited;
+#pragma GCC unroll 4
+        for (int w = 0; w < count; ++w) {
+          zeros[w] += (mx[w] == 0);
+          sums[w] += 1ULL << (kExactRank - mx[w]);
+        }
+      }
+    }
+    const uint32_t empty = VTR_HLL_REGISTERS - visited;
+    for (int w = 0; w < count; ++w) {
+      double sum = static_cast<double>(sums[w] + (static_cast<uint64_t>(empty) << kExactRank));
+      out[w] = VTR_HllFormula(sum * 0x1p-39, zeros[w] + empty);
+    }
+    return;
+  }
+  static_assert(kExactRank == 39, "the scale factor above is 2^-kExactRank");
+
+  double sums[count] = {};
+  uint32_t next = 0;  // first register not yet added to the sums
+  auto emptyRun = [&](uint32_t end) {
+    for (int w = 0; w < count && end != next; ++w) {
+      AddOnes(sums[w], end - next);
+      zeros[w] += end - next;
+    }
+  };
+  for (int word = 0; word < kBitmapWords; ++word) {
+    for (uint64_t bits = shll->occupied[word]; bits != 0; bits &= bits - 1) {
+      uint32_t j = static_cast<uint32_t>(word * 64 + std::countr_zero(bits));
+      emptyRun(j);
+      next = j + 1;
+      RegisterMaxima<count>(shll, j, now, windows, mx);
+      for (int w = 0; w < count; ++w) {
+        zeros[w] += (mx[w] == 0);
+        sums[w] += kInversePowers[mx[w]];
+      }
+    }
+  }
+  emptyRun(VTR_HLL_REGISTERS);
+  for (int w = 0; w < count; ++w) out[w] = VTR_HllFormula(sums[w], zeros[w]);
 }
 
 }  // namespace
@@ -213,37 +328,52 @@ void VTR_SHllAdd(uint64_t sector, uint32_t length, VTR_SHll *shll) {
   if (length == 0) return;
   LockGuard guard(&shll->lock);
   if (shll->registers == nullptr) {
-    shll->registers = static_cast<Register *>(calloc(VTR_HLL_REGISTERS, sizeof(Register)));
+    shll->registers = static_cast<Register *>(
+        calloc(1, VTR_HLL_REGISTERS * sizeof(Register) + kBitmapWords * sizeof(uint64_t)));
     if (shll->registers == nullptr) {
       VTR_Log(LOG_ERR, "S_HLL: Failed to record a write, due to no memory");
       return;
     }
+    shll->occupied = reinterpret_cast<uint64_t *>(shll->registers + VTR_HLL_REGISTERS);
   }
   uint32_t t = Clock(shll);
-  Register *table = shll->registers;
-  vtr_cr::ForEachBlock(sector, length,
-                       [&](uint32_t j, uint8_t rank) { Insert(shll, table[j], rank, t); });
+  vtr_cr::ForEachBlock(sector, length, [&](uint32_t j, uint8_t rank) { Insert(shll, j, rank, t); });
 }
 
-uint64_t VTR_SHllEstimate(VTR_SHll *shll, uint16_t windowSecs) {
-  if (shll == nullptr) return 0;
+void VTR_SHllEstimateWindows(VTR_SHll *shll, const uint16_t *windows, int count, uint64_t *out) {
+  if (count <= 0) return;
+  if (shll == nullptr) {
+    for (int w = 0; w < count; ++w) out[w] = 0;
+    return;
+  }
   LockGuard guard(&shll->lock);
+  if (shll->registers == nullptr) {  // nothing written, or everything pruned
+    uint64_t empty = VTR_HllFormula(VTR_HLL_REGISTERS, VTR_HLL_REGISTERS);
+    for (int w = 0; w < count; ++w) out[w] = empty;
+    return;
+  }
   uint32_t now = Clock(shll);
-  if (shll->registers == nullptr) return VTR_HllFormula(VTR_HLL_REGISTERS, VTR_HLL_REGISTERS);
-
-  double sum = 0.0;
-  uint32_t zeros = 0;
-  for (int j = 0; j < VTR_HLL_REGISTERS; ++j) {
-    Register &reg = shll->registers[j];
-    uint8_t mx = reg.count == 0 ? 0 : Scan(shll, reg, now, windowSecs);
-    zeros += (mx == 0);
-    sum += kInversePowers[mx];
+  for (int first = 0; first < count; first += kWindowsPerPass) {
+    static_assert(kWindowsPerPass == 4, "one case per pass size");
+    switch (count - first) {
+      case 1: EstimatePass<1>(shll, now, windows + first, out + first); break;
+      case 2: EstimatePass<2>(shll, now, windows + first, out + first); break;
+      case 3: EstimatePass<3>(shll, now, windows + first, out + first); break;
+      default: EstimatePass<4>(shll, now, windows + first, out + first); break;
+    }
   }
   if (shll->usedRegisters == 0) {
     free(shll->registers);
     shll->registers = nullptr;
+    shll->occupied = nullptr;
+    shll->highRanks = false;
   }
-  return VTR_HllFormula(sum, zeros);
+}
+
+uint64_t VTR_SHllEstimate(VTR_SHll *shll, uint16_t windowSecs) {
+  uint64_t estimate = 0;
+  VTR_SHllEstimateWindows(shll, &windowSecs, 1, &estimate);
+  return estimate;
 }
 
 void VTR_SHllDestroy(VTR_SHll **slot) {
@@ -263,7 +393,7 @@ uint64_t VTR_SHllMemoryBytes(const VTR_SHll *shll) {
   auto *s = const_cast<VTR_SHll *>(shll);
   LockGuard guard(&s->lock);
   uint64_t bytes = sizeof(VTR_SHll) + s->spillBytes;
-  if (s->registers != nullptr) bytes += VTR_HLL_REGISTERS * sizeof(Register);
+  if (s->registers != nullptr) bytes += VTR_HLL_REGISTERS * sizeof(Register) + kBitmapWords * sizeof(uint64_t);
   return bytes;
 }
 
@@ -272,4 +402,9 @@ uint32_t VTR_SHllUsedRegisters(const VTR_SHll *shll) {
   auto *s = const_cast<VTR_SHll *>(shll);
   LockGuard guard(&s->lock);
   return s->usedRegisters;
+}
+
+void VTR_SHllForceSequentialSums(VTR_SHll *shll) {
+  LockGuard guard(&shll->lock);
+  shll->highRanks = true;
 }

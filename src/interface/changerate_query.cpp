@@ -28,9 +28,10 @@ json_t *DiskRates(uint32_t worldGroupId, uint64_t handleId) {
   json_t *rates = json_array();
   if (slidingHllEnabled) {
     // The estimator serialises this with the Consumer's additions itself.
-    for (uint16_t window : {300, 900, 3600}) {
-      json_array_append_new(rates, ByteCount(VTR_SHllEstimate(entry->changeRate.shll, window)));
-    }
+    static const uint16_t kWindows[] = {300, 900, 3600};
+    uint64_t blocks[3];
+    VTR_SHllEstimateWindows(entry->changeRate.shll, kWindows, 3, blocks);
+    for (uint64_t count : blocks) json_array_append_new(rates, ByteCount(count));
     return rates;
   }
   VTR_CR_HLL *hll = entry->changeRate.hll;
