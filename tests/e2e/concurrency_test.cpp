@@ -16,11 +16,8 @@ using namespace e2e;
 
 TEST(ConcurrencyDaemon, RequestsDuringTracingAndShutdown) {
   Daemon d;
-  DaemonOptions o = Opts({"-a", "-s", "-n", "busy"});
-  o.useDemoHost = true;  // three VMs whose disks generate records all the time
-  std::string error;
-  ASSERT_TRUE(Start(&d, o, &error)) << error;
-  ASSERT_TRUE(IsRunning(&d)) << Stderr(&d) << LogDump(&d);
+  // The built-in demo host: three VMs whose disks generate records all the time.
+  StartServing(&d, Opts({"-a", "-s", "-n", "busy"}));
 
   std::atomic<bool> stop{false};
   std::atomic<int> replies{0};

@@ -3,7 +3,6 @@
 #include <arpa/inet.h>
 #include <errno.h>
 #include <fcntl.h>
-#include <ftw.h>
 #include <poll.h>
 #include <sched.h>
 #include <signal.h>
@@ -20,9 +19,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <fstream>
-#include <regex>
 #include <sstream>
+
+#include "vethra_client.h"
 
 extern char **environ;
 
@@ -120,19 +121,6 @@ int InitMain(void *arg) {
   }
 }
 
-int RemoveEntry(const char *path, const struct stat *, int type, struct FTW *) {
-  if (type == FTW_DP) {
-    rmdir(path);
-  } else {
-    unlink(path);
-  }
-  return 0;
-}
-
-void RemoveTree(const std::string &dir) {
-  if (!dir.empty()) nftw(dir.c_str(), RemoveEntry, 16, FTW_DEPTH | FTW_PHYS);
-}
-
 bool WriteFile(const std::string &path, const std::string &text) {
   std::ofstream f(path, std::ios::binary | std::ios::trunc);
   f << text;
@@ -140,30 +128,20 @@ bool WriteFile(const std::string &path, const std::string &text) {
 }
 
 // Parses "<PRI>Mon dd hh:mm:ss ident[pid]: text".
-LogLine ParseSyslog(const std::string &raw) {
+LogLine ParseSyslog(std::string s) {
   LogLine line;
-  line.raw = raw;
-  std::string s = raw;
   while (!s.empty() && (s.back() == '\n' || s.back() == '\0')) s.pop_back();
-  if (s.size() > 2 && s[0] == '<') {
-    size_t close = s.find('>');
-    if (close != std::string::npos) {
-      int pri = atoi(s.substr(1, close - 1).c_str());
-      line.priority = pri & 7;
-      line.facility = pri >> 3;
-    }
+  size_t close = s.find('>');
+  if (s.size() > 2 && s[0] == '<' && close != std::string::npos) {
+    int pri = atoi(s.c_str() + 1);
+    line.priority = pri & 7;
+    line.facility = pri >> 3;
   }
   size_t colon = s.find("]: ");
+  line.text = colon == std::string::npos ? s : s.substr(colon + 3);
   if (colon != std::string::npos) {
-    size_t open = s.rfind('[', colon);
-    size_t space = s.rfind(' ', open);
-    if (open != std::string::npos && space != std::string::npos) {
-      line.ident = s.substr(space + 1, open - space - 1);
-      line.pid = atoi(s.substr(open + 1, colon - open - 1).c_str());
-    }
-    line.text = s.substr(colon + 3);
-  } else {
-    line.text = s;
+    size_t open = s.rfind('[', colon), space = s.rfind(' ', open);
+    if (open != std::string::npos && space != std::string::npos) line.ident = s.substr(space + 1, open - space - 1);
   }
   return line;
 }
@@ -216,17 +194,15 @@ void StopSyslog(SyslogReceiver *r) {
 }
 
 // Environment for the daemon: ours without HOSTSIM_*, plus the given ones.
-std::vector<std::string> DaemonEnv(const Daemon *d, const DaemonOptions &o,
-                                   const std::string &controlPath) {
+std::vector<std::string> DaemonEnv(const Daemon *d, const DaemonOptions &o, const std::string &controlPath) {
   std::vector<std::string> env;
   for (char **e = environ; *e; e++) {
-    if (strncmp(*e, "HOSTSIM_", 8) == 0) continue;
-    env.emplace_back(*e);
+    if (strncmp(*e, "HOSTSIM_", 8) != 0) env.emplace_back(*e);
   }
-  if (!o.useDemoHost && !d->hostConfigPath.empty()) env.push_back("HOSTSIM_CONFIG=" + d->hostConfigPath);
+  if (!d->hostConfigPath.empty()) env.push_back("HOSTSIM_CONFIG=" + d->hostConfigPath);
   env.push_back("HOSTSIM_CONTROL=" + controlPath);
   if (controlPath == d->controlPath) env.push_back("HOSTSIM_STATE_AT_EXIT=" + d->StatePath());
-  for (const auto &e : o.extraEnv) env.push_back(e);
+  env.insert(env.end(), o.extraEnv.begin(), o.extraEnv.end());
   return env;
 }
 
@@ -237,28 +213,43 @@ std::vector<char *> CArray(std::vector<std::string> &v) {
   return out;
 }
 
+// Children start with every signal unblocked and at its default action.
+void InitSpawnAttr(posix_spawnattr_t *attr) {
+  posix_spawnattr_init(attr);
+  sigset_t none, all;
+  sigemptyset(&none);
+  sigfillset(&all);
+  posix_spawnattr_setsigmask(attr, &none);
+  posix_spawnattr_setsigdefault(attr, &all);
+  posix_spawnattr_setflags(attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+}
+
 int ExitCode(int status) {
   if (WIFEXITED(status)) return WEXITSTATUS(status);
   if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
   return -1;
 }
 
-// Polls waitpid so that a time-out needs no extra thread.
-bool WaitPid(pid_t pid, int *status, int timeoutMs) {
+// Polls `done` with a growing pause until it holds or timeoutMs passes.
+template <typename F>
+bool PollUntil(F done, int timeoutMs) {
   auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-  int sleepUs = 1000;
-  for (;;) {
-    pid_t w = waitpid(pid, status, WNOHANG);
-    if (w == pid) return true;
-    if (w < 0 && errno != EINTR) return false;
+  for (int sleepUs = 1000;; sleepUs = std::min(sleepUs * 2, 20000)) {
+    if (done()) return true;
     if (std::chrono::steady_clock::now() >= deadline) return false;
     usleep(sleepUs);
-    if (sleepUs < 20000) sleepUs *= 2;
   }
 }
 
-int ConnectUnix(const std::string &path, int type) {
-  int fd = socket(AF_UNIX, type | SOCK_CLOEXEC, 0);
+// Polls waitpid so that a time-out needs no extra thread.
+bool WaitPid(pid_t pid, int *status, int timeoutMs) {
+  bool gone = false;
+  PollUntil([&] { return gone = waitpid(pid, status, WNOHANG) == pid; }, timeoutMs);
+  return gone;
+}
+
+int ConnectUnix(const std::string &path) {
+  int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0) return -errno;
   struct sockaddr_un addr = {};
   addr.sun_family = AF_UNIX;
@@ -271,41 +262,24 @@ int ConnectUnix(const std::string &path, int type) {
   return fd;
 }
 
-bool SendAll(int fd, const void *data, size_t len) {
-  const char *p = static_cast<const char *>(data);
-  while (len > 0) {
-    ssize_t n = send(fd, p, len, MSG_NOSIGNAL);
+bool CanConnect(const std::string &path) {
+  int fd = ConnectUnix(path);
+  if (fd >= 0) close(fd);
+  return fd >= 0;
+}
+
+bool SendAll(int fd, const std::string &bytes) {
+  for (size_t sent = 0; sent < bytes.size();) {
+    ssize_t n = send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) return false;
-    p += n;
-    len -= static_cast<size_t>(n);
+    sent += static_cast<size_t>(n);
   }
   return true;
 }
 
-// Reads exactly len bytes before the deadline.
-int RecvAll(int fd, void *data, size_t len, std::chrono::steady_clock::time_point deadline) {
-  char *p = static_cast<char *>(data);
-  while (len > 0) {
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-    if (left.count() <= 0) return -ETIMEDOUT;
-    struct pollfd pfd = {fd, POLLIN, 0};
-    int r = poll(&pfd, 1, static_cast<int>(left.count()));
-    if (r < 0 && errno == EINTR) continue;
-    if (r <= 0) return -ETIMEDOUT;
-    ssize_t n = recv(fd, p, len, 0);
-    if (n < 0 && errno == EINTR) continue;
-    if (n == 0) return -ECONNRESET;
-    if (n < 0) return -errno;
-    p += n;
-    len -= static_cast<size_t>(n);
-  }
-  return 0;
-}
-
-int SpawnAndWait(const std::vector<std::string> &argvIn, std::vector<std::string> env,
-                 const std::string &outPath, const std::string &errPath, int timeoutMs) {
-  std::vector<std::string> argv = argvIn;
+int SpawnAndWait(std::vector<std::string> argv, std::vector<std::string> env, const std::string &outPath,
+                 const std::string &errPath, int timeoutMs) {
   auto cargv = CArray(argv);
   auto cenv = CArray(env);
   posix_spawn_file_actions_t actions;
@@ -314,13 +288,7 @@ int SpawnAndWait(const std::vector<std::string> &argvIn, std::vector<std::string
   posix_spawn_file_actions_addopen(&actions, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
   posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
   posix_spawnattr_t attr;
-  posix_spawnattr_init(&attr);
-  sigset_t none, all;
-  sigemptyset(&none);
-  sigfillset(&all);
-  posix_spawnattr_setsigmask(&attr, &none);
-  posix_spawnattr_setsigdefault(&attr, &all);
-  posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+  InitSpawnAttr(&attr);
   pid_t pid = -1;
   int rc = posix_spawnp(&pid, cargv[0], &actions, &attr, cargv.data(), cenv.data());
   posix_spawn_file_actions_destroy(&actions);
@@ -342,25 +310,86 @@ Json ParseJson(const std::string &text) {
   return Json(json_loadb(text.data(), text.size(), 0, &error));
 }
 
+std::string JsonText(json_t *value) {
+  char *text = json_dumps(value, JSON_COMPACT | JSON_ENCODE_ANY);
+  std::string out = text ? text : "";
+  free(text);
+  return out;
+}
+
 Json HostState(Daemon *d) { return ParseJson(HostControl(d, "{\"op\":\"state\"}")); }
 
 Json ExitState(const Daemon *d) { return ParseJson(ReadFile(d->StatePath())); }
 
 std::set<std::pair<uint64_t, uint64_t>> TracedHandles(json_t *state) {
   std::set<std::pair<uint64_t, uint64_t>> out;
-  json_t *traced = state ? json_object_get(state, "traced") : nullptr;
   size_t i;
   json_t *t;
-  json_array_foreach(traced, i, t) {
-    out.insert({static_cast<uint64_t>(JsonInt(t, "worldGroupId")),
-                static_cast<uint64_t>(JsonInt(t, "handleId"))});
+  json_array_foreach(json_object_get(state, "traced"), i, t) {
+    out.insert({static_cast<uint64_t>(JsonInt(t, "worldGroupId")), static_cast<uint64_t>(JsonInt(t, "handleId"))});
   }
   return out;
 }
 
-int64_t JsonInt(json_t *obj, const char *key) {
-  json_t *v = obj ? json_object_get(obj, key) : nullptr;
-  return json_is_integer(v) ? json_integer_value(v) : 0;
+int64_t JsonInt(json_t *obj, const char *key) { return json_integer_value(json_object_get(obj, key)); }
+
+Json QueryDoc(Daemon *d, uint32_t command) {
+  uint32_t code = 99;
+  std::string body;
+  if (DaemonCall(d, command, "", &code, &body) != 0 || code != 0) return nullptr;
+  return ParseJson(body);
+}
+
+json_t *DocVms(json_t *doc) {
+  json_t *values = json_object_get(doc, "metricValues");
+  if (values == nullptr) values = json_object_get(doc, "changeRateValues");
+  return json_object_get(values, "vmWorldGroups");
+}
+
+std::string StatusVmIds(Daemon *d) {
+  Json doc = QueryDoc(d, 11);
+  return doc ? JsonText(json_object_get(doc.get(), "vmWorldGroups")) : "error";
+}
+
+bool ParseMetrics(const std::string &body, MetricsMap *out, std::string *why) {
+  out->clear();
+  Json doc = ParseJson(body);
+  json_t *fields = json_object_get(json_object_get(doc.get(), "vethraMetrics"), "metricFields");
+  json_t *vms = DocVms(doc.get());
+  if (json_array_size(fields) != 70 || !json_is_array(vms)) {
+    *why = "malformed metrics document: " + body.substr(0, 200);
+    return false;
+  }
+  size_t i, j, k;
+  json_t *vm, *disk, *value;
+  json_array_foreach(vms, i, vm) {
+    json_array_foreach(json_object_get(vm, "vmDisks"), j, disk) {
+      json_t *counters = json_object_get(disk, "ioCounters");
+      if (json_array_size(counters) != 70) {
+        *why = "disk without 70 counters in VM " + std::to_string(JsonInt(vm, "worldGroupId"));
+        return false;
+      }
+      std::vector<uint64_t> values(70);
+      json_array_foreach(counters, k, value) values[k] = static_cast<uint64_t>(json_integer_value(value));
+      (*out)[{JsonInt(vm, "worldGroupId"), json_string_value(json_object_get(disk, "vscsiDevName"))}] = values;
+    }
+  }
+  return true;
+}
+
+std::string GeneratedHost(int vms, int disks, const std::string &workload) {
+  std::string host = R"({"vms":[)";
+  for (int v = 0; v < vms; v++) {
+    int id = 5001 + v;
+    host += (v ? "," : "") + std::string(R"({"worldGroupId":)") + std::to_string(id) + R"(,"disks":[)";
+    for (int i = 0; i < disks; i++) {
+      host += (i ? "," : "") + std::string(R"({"handleId":)") + std::to_string(id * 1000 + i);
+      if (!workload.empty()) host += R"(,"workload":)" + workload;
+      host += "}";
+    }
+    host += "]}";
+  }
+  return host + "]}";
 }
 
 std::string ReadFile(const std::string &path) {
@@ -370,10 +399,11 @@ std::string ReadFile(const std::string &path) {
   return ss.str();
 }
 
-DaemonOptions Opts(std::vector<std::string> args, std::string hostJson) {
+DaemonOptions Opts(std::vector<std::string> args, std::string hostJson, bool waitReady) {
   DaemonOptions o;
   o.args = std::move(args);
   o.hostJson = std::move(hostJson);
+  o.waitReady = waitReady;
   return o;
 }
 
@@ -392,7 +422,8 @@ Daemon::Daemon() {
 Daemon::~Daemon() {
   Kill(this);
   StopSyslog(&syslog);
-  RemoveTree(dir);
+  std::error_code ignored;
+  if (!dir.empty()) std::filesystem::remove_all(dir, ignored);
 }
 
 bool Start(Daemon *d, const DaemonOptions &o, std::string *error) {
@@ -400,7 +431,7 @@ bool Start(Daemon *d, const DaemonOptions &o, std::string *error) {
     *error = "could not create the test directory or the syslog socket";
     return false;
   }
-  if (!o.useDemoHost && !o.hostJson.empty()) {
+  if (!o.hostJson.empty()) {
     d->hostConfigPath = d->dir + "/host.json";
     if (!WriteFile(d->hostConfigPath, o.hostJson)) {
       *error = "cannot write " + d->hostConfigPath;
@@ -413,8 +444,9 @@ bool Start(Daemon *d, const DaemonOptions &o, std::string *error) {
   auto cargv = CArray(argv);
   auto cenv = CArray(env);
 
+  // Device nodes and the log socket bound into the new /dev, and its links.
   std::string devStage = d->dir + "/dev";
-  std::vector<std::string> sources, targets, linkTargets, linkPaths;
+  std::vector<std::string> sources, targets;
   for (const char *node : {"null", "zero", "full", "random", "urandom", "tty"}) {
     std::string src = std::string("/dev/") + node;
     if (access(src.c_str(), F_OK) != 0) continue;
@@ -423,14 +455,10 @@ bool Start(Daemon *d, const DaemonOptions &o, std::string *error) {
   }
   sources.push_back(d->syslog.path);
   targets.push_back(devStage + "/log");
-  const char *links[][2] = {{"/proc/self/fd", "fd"},
-                            {"/proc/self/fd/0", "stdin"},
-                            {"/proc/self/fd/1", "stdout"},
-                            {"/proc/self/fd/2", "stderr"}};
-  for (auto &l : links) {
-    linkTargets.emplace_back(l[0]);
-    linkPaths.push_back(devStage + "/" + l[1]);
-  }
+  const char *links[][2] = {
+      {"/proc/self/fd", "fd"}, {"/proc/self/fd/0", "stdin"}, {"/proc/self/fd/1", "stdout"}, {"/proc/self/fd/2", "stderr"}};
+  std::vector<std::string> linkPaths;
+  for (auto &l : links) linkPaths.push_back(devStage + "/" + l[1]);
 
   std::string outPath = d->dir + "/stdout", errPath = d->dir + "/stderr";
   int errFd = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
@@ -449,7 +477,7 @@ bool Start(Daemon *d, const DaemonOptions &o, std::string *error) {
     plan.bindTargets.push_back(targets[i].c_str());
   }
   for (size_t i = 0; i < linkPaths.size(); i++) {
-    plan.linkTargets.push_back(linkTargets[i].c_str());
+    plan.linkTargets.push_back(links[i][0]);
     plan.linkPaths.push_back(linkPaths[i].c_str());
   }
   plan.stderrFd = errFd;
@@ -457,13 +485,7 @@ bool Start(Daemon *d, const DaemonOptions &o, std::string *error) {
   posix_spawn_file_actions_addopen(&plan.actions, 0, "/dev/null", O_RDONLY, 0);
   posix_spawn_file_actions_addopen(&plan.actions, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
   posix_spawn_file_actions_adddup2(&plan.actions, errFd, 2);
-  posix_spawnattr_init(&plan.attr);
-  sigset_t none, all;
-  sigemptyset(&none);
-  sigfillset(&all);
-  posix_spawnattr_setsigmask(&plan.attr, &none);
-  posix_spawnattr_setsigdefault(&plan.attr, &all);
-  posix_spawnattr_setflags(&plan.attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+  InitSpawnAttr(&plan.attr);
 
   const size_t stackSize = 256 * 1024;
   void *stack = mmap(nullptr, stackSize, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_STACK, -1, 0);
@@ -472,8 +494,7 @@ bool Start(Daemon *d, const DaemonOptions &o, std::string *error) {
     close(errFd);
     return false;
   }
-  pid_t pid = clone(InitMain, static_cast<char *>(stack) + stackSize,
-                    CLONE_NEWNS | CLONE_NEWPID | SIGCHLD, &plan);
+  pid_t pid = clone(InitMain, static_cast<char *>(stack) + stackSize, CLONE_NEWNS | CLONE_NEWPID | SIGCHLD, &plan);
   int cloneErrno = errno;
   // The child has its own copy of the stack; the parent's may go now.
   munmap(stack, stackSize);
@@ -493,25 +514,23 @@ bool Start(Daemon *d, const DaemonOptions &o, std::string *error) {
   return true;
 }
 
+void StartServing(Daemon *d, const DaemonOptions &o) {
+  std::string error;
+  ASSERT_TRUE(Start(d, o, &error)) << error;
+  ASSERT_TRUE(IsRunning(d)) << "exit " << WaitExit(d, 0) << "\nstdout:\n" << Stdout(d) << "\nstderr:\n"
+                            << Stderr(d) << "\nlog:\n" << LogDump(d);
+}
+
 bool IsRunning(Daemon *d) {
   if (d->initPid <= 0 || d->exited) return false;
-  int status = 0;
-  if (waitpid(d->initPid, &status, WNOHANG) == d->initPid) {
-    d->exited = true;
-    d->waitStatus = status;
-    return false;
-  }
-  return true;
+  if (waitpid(d->initPid, &d->waitStatus, WNOHANG) == d->initPid) d->exited = true;
+  return !d->exited;
 }
 
 int WaitExit(Daemon *d, int timeoutMs) {
   if (d->initPid <= 0) return -1;
-  if (!d->exited) {
-    int status = 0;
-    if (!WaitPid(d->initPid, &status, timeoutMs)) return -1;
-    d->exited = true;
-    d->waitStatus = status;
-  }
+  if (!d->exited && !WaitPid(d->initPid, &d->waitStatus, timeoutMs)) return -1;
+  d->exited = true;
   return ExitCode(d->waitStatus);
 }
 
@@ -520,28 +539,21 @@ bool Signal(Daemon *d, int sig) { return IsRunning(d) && kill(d->initPid, sig) =
 void Kill(Daemon *d) {
   if (d->initPid > 0 && !d->exited) {
     kill(d->initPid, SIGKILL);
-    int status = 0;
-    waitpid(d->initPid, &status, 0);
+    waitpid(d->initPid, &d->waitStatus, 0);
     d->exited = true;
-    d->waitStatus = status;
   }
 }
 
 bool WaitReady(Daemon *d, int timeoutMs) {
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-  std::string path = d->SocketPath();
-  int sleepUs = 1000;
-  while (std::chrono::steady_clock::now() < deadline) {
-    if (!IsRunning(d)) return false;
-    int fd = ConnectUnix(path, SOCK_STREAM);
-    if (fd >= 0) {
-      close(fd);
-      return true;
-    }
-    usleep(sleepUs);
-    if (sleepUs < 20000) sleepUs *= 2;
-  }
-  return false;
+  bool ready = false;
+  PollUntil([&] { return !IsRunning(d) || (ready = CanConnect(d->SocketPath())); }, timeoutMs);
+  return ready;
+}
+
+bool WaitControl(Daemon *d, int timeoutMs) {
+  bool ready = false;
+  PollUntil([&] { return (ready = CanConnect(d->controlPath)) || !IsRunning(d); }, timeoutMs);
+  return ready;
 }
 
 int RunToExit(Daemon *d, const DaemonOptions &options, int timeoutMs) {
@@ -557,21 +569,18 @@ int RunToExit(Daemon *d, const DaemonOptions &options, int timeoutMs) {
 std::string Stdout(const Daemon *d) { return ReadFile(d->dir + "/stdout"); }
 std::string Stderr(const Daemon *d) { return ReadFile(d->dir + "/stderr"); }
 
-int RunInNamespace(Daemon *d, const std::vector<std::string> &argv, std::string *out,
-                   std::string *err, int timeoutMs) {
+int RunInNamespace(Daemon *d, const std::vector<std::string> &argv, std::string *out, std::string *err,
+                   int timeoutMs) {
   static int counter = 0;
-  int n = ++counter;
+  std::string n = std::to_string(++counter);
   if (!IsRunning(d)) return -1;
-  std::vector<std::string> full = {"nsenter", "--target", std::to_string(d->initPid), "--mount",
-                                   "--pid", "--"};
+  std::vector<std::string> full = {"nsenter", "--target", std::to_string(d->initPid), "--mount", "--pid", "--"};
   full.insert(full.end(), argv.begin(), argv.end());
-  DaemonOptions o;
-  std::string control = d->dir + "/hostsim-" + std::to_string(n) + ".ctl";
-  std::string outPath = d->dir + "/ns-" + std::to_string(n) + ".out";
-  std::string errPath = d->dir + "/ns-" + std::to_string(n) + ".err";
-  int code = SpawnAndWait(full, DaemonEnv(d, o, control), outPath, errPath, timeoutMs);
-  if (out) *out = ReadFile(outPath);
-  if (err) *err = ReadFile(errPath);
+  std::string outPath = d->dir + "/ns-" + n + ".out", errPath = d->dir + "/ns-" + n + ".err";
+  int code = SpawnAndWait(full, DaemonEnv(d, DaemonOptions{}, d->dir + "/hostsim-" + n + ".ctl"), outPath,
+                          errPath, timeoutMs);
+  *out = ReadFile(outPath);
+  *err = ReadFile(errPath);
   return code;
 }
 
@@ -595,28 +604,21 @@ void SyncLog(Daemon *d) {
   sendto(fd, marker.data(), marker.size(), 0, reinterpret_cast<sockaddr *>(&addr), sizeof addr);
   close(fd);
   std::unique_lock<std::mutex> lock(r->mutex);
-  r->changed.wait_for(lock, std::chrono::milliseconds(kWaitMs),
-                      [&] { return r->markersSeen >= target; });
+  r->changed.wait_for(lock, std::chrono::milliseconds(kWaitMs), [&] { return r->markersSeen >= target; });
 }
 
-bool WaitForLog(Daemon *d, const std::string &needle, LogLine *line, int timeoutMs, bool regex) {
+bool WaitForLog(Daemon *d, const std::string &needle, LogLine *line, int timeoutMs) {
   SyslogReceiver *r = &d->syslog;
-  std::regex re;
-  if (regex) re = std::regex(needle);
   size_t checked = 0;
   auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
   std::unique_lock<std::mutex> lock(r->mutex);
   for (;;) {
     for (; checked < r->lines.size(); checked++) {
-      const LogLine &l = r->lines[checked];
-      bool hit = regex ? std::regex_search(l.text, re) : l.text.find(needle) != std::string::npos;
-      if (hit) {
-        if (line) *line = l;
-        return true;
-      }
+      if (r->lines[checked].text.find(needle) == std::string::npos) continue;
+      if (line) *line = r->lines[checked];
+      return true;
     }
-    if (r->changed.wait_until(lock, deadline) == std::cv_status::timeout &&
-        checked == r->lines.size()) {
+    if (r->changed.wait_until(lock, deadline) == std::cv_status::timeout && checked == r->lines.size()) {
       return false;
     }
   }
@@ -638,70 +640,51 @@ std::string LogDump(Daemon *d) {
   return s;
 }
 
-bool WaitControl(Daemon *d, int timeoutMs) {
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-  while (std::chrono::steady_clock::now() < deadline) {
-    int fd = ConnectUnix(d->controlPath, SOCK_STREAM);
-    if (fd >= 0) {
-      close(fd);
-      return true;
-    }
-    if (!IsRunning(d)) return false;
-    usleep(5000);
-  }
-  return false;
-}
-
 std::string HostControl(Daemon *d, const std::string &request, std::string *error, int timeoutMs) {
-  std::string err;
-  std::string reply;
-  int fd = ConnectUnix(d->controlPath, SOCK_STREAM);
+  std::string err, reply;
+  int fd = ConnectUnix(d->controlPath);
   if (fd < 0) {
     err = "connect " + d->controlPath + ": " + strerror(-fd);
-  } else {
-    std::string line = request + "\n";
-    if (!SendAll(fd, line.data(), line.size())) {
-      err = "send failed";
-    } else {
-      auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-      char c;
-      for (;;) {
-        int r = RecvAll(fd, &c, 1, deadline);
-        if (r != 0) {
-          err = "no complete reply: " + std::string(strerror(-r));
-          reply.clear();
-          break;
-        }
-        if (c == '\n') break;
-        reply += c;
-      }
-    }
-    close(fd);
-  }
-  if (error) *error = err;
-  return reply;
-}
-
-int DaemonCall(Daemon *d, uint32_t command, const std::string &payload, uint32_t *code,
-               std::string *body, int timeoutMs) {
-  int fd = ConnectUnix(d->SocketPath(), SOCK_STREAM);
-  if (fd < 0) return fd;
-  uint32_t header[2] = {htonl(command), htonl(static_cast<uint32_t>(payload.size()))};
-  int rc = 0;
-  if (!SendAll(fd, header, sizeof header) || !SendAll(fd, payload.data(), payload.size())) {
-    rc = -EPIPE;
+  } else if (!SendAll(fd, request + "\n")) {
+    err = "send failed";
   } else {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    uint32_t reply[2];
-    rc = RecvAll(fd, reply, sizeof reply, deadline);
-    if (rc == 0) {
-      *code = ntohl(reply[0]);
-      body->assign(ntohl(reply[1]), '\0');
-      rc = RecvAll(fd, body->data(), body->size(), deadline);
+    char buf[4096];
+    while (err.empty() && reply.find('\n') == std::string::npos) {
+      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+      struct pollfd pfd = {fd, POLLIN, 0};
+      ssize_t n = left.count() > 0 && poll(&pfd, 1, static_cast<int>(left.count())) > 0 ? recv(fd, buf, sizeof buf, 0) : -1;
+      if (n > 0) {
+        reply.append(buf, static_cast<size_t>(n));
+      } else if (n < 0 && errno == EINTR) {
+        continue;
+      } else {
+        err = "no complete reply";
+      }
     }
   }
-  close(fd);
-  return rc;
+  if (fd >= 0) close(fd);
+  if (error) *error = err;
+  return err.empty() ? reply.substr(0, reply.find('\n')) : "";
+}
+
+int DaemonCall(Daemon *d, uint32_t command, const std::string &payload, uint32_t *code, std::string *body,
+               int timeoutMs) {
+  return vtrc_call(d->SocketPath().c_str(), command, payload, code, body, timeoutMs);
+}
+
+std::string Frame(uint32_t code, uint32_t length, const std::string &payload) {
+  uint32_t wire[2] = {htonl(code), htonl(length)};
+  return std::string(reinterpret_cast<const char *>(wire), sizeof wire) + payload;
+}
+
+Peer::Peer(Daemon *d) : fd(vtrc_connect(d->SocketPath().c_str())) {}
+Peer::~Peer() {
+  if (fd >= 0) close(fd);
+}
+bool Peer::Send(const std::string &bytes) const { return SendAll(fd, bytes); }
+int Peer::Receive(uint32_t *code, std::string *body, int timeoutMs) const {
+  return vtrc_recv_reply(fd, code, body, timeoutMs);
 }
 
 }  // namespace e2e

@@ -11,12 +11,13 @@
 // other process of the namespace, so nothing outlives a test.
 #pragma once
 
+#include <gtest/gtest.h>
 #include <jansson.h>
 #include <stdint.h>
 #include <sys/types.h>
 
-#include <chrono>
 #include <condition_variable>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <set>
@@ -33,10 +34,8 @@ constexpr int kWaitMs = 20000;
 struct LogLine {
   int priority = -1;  // PRI & 7
   int facility = -1;  // PRI >> 3
-  int pid = 0;        // as seen inside the namespace
   std::string ident;  // "vethra"
   std::string text;   // the message after "ident[pid]: "
-  std::string raw;
 };
 
 // Receives the datagrams that glibc's syslog() sends to /dev/log.
@@ -54,13 +53,12 @@ struct SyslogReceiver {
 struct DaemonOptions {
   std::vector<std::string> args;     // arguments after argv[0]
   std::string hostJson;              // host description; empty: built-in demo host
-  bool useDemoHost = false;          // true: do not set HOSTSIM_CONFIG even if hostJson is empty
   std::vector<std::string> extraEnv; // "NAME=value"
   bool waitReady = true;             // Start(): wait for the socket (or the exit)
 };
 
 // Options for a run with these arguments on this host description.
-DaemonOptions Opts(std::vector<std::string> args, std::string hostJson = {});
+DaemonOptions Opts(std::vector<std::string> args, std::string hostJson = {}, bool waitReady = true);
 
 struct Daemon {
   std::string dir;          // per-test temp dir (removed by the destructor)
@@ -86,6 +84,8 @@ struct Daemon {
 // options.waitReady, returns once the daemon's socket accepts connections or
 // the daemon has exited; IsRunning() tells which.
 bool Start(Daemon *d, const DaemonOptions &options, std::string *error);
+// Starts a long-running daemon and fails the test when it is not ready.
+void StartServing(Daemon *d, const DaemonOptions &options);
 
 // Starts, waits for the exit (killing it after timeoutMs) and returns the
 // exit code, or -1 on a time-out or set-up failure.
@@ -112,14 +112,12 @@ std::string Stderr(const Daemon *d);
 int RunInNamespace(Daemon *d, const std::vector<std::string> &argv, std::string *out,
                    std::string *err, int timeoutMs = kWaitMs);
 
-// Syslog access. Lines() returns every message received so far; Sync()
+// Syslog access. Lines() returns every message received so far; SyncLog()
 // guarantees that every datagram sent before the call has been read.
 std::vector<LogLine> Lines(Daemon *d);
 void SyncLog(Daemon *d);
-// Waits for a message whose text contains `needle` (or, when regex is true,
-// matches it as an ECMAScript regex). Fills *line when given.
-bool WaitForLog(Daemon *d, const std::string &needle, LogLine *line = nullptr,
-                int timeoutMs = kWaitMs, bool regex = false);
+// Waits for a message whose text contains `needle`. Fills *line when given.
+bool WaitForLog(Daemon *d, const std::string &needle, LogLine *line = nullptr, int timeoutMs = kWaitMs);
 // Every message whose text contains needle (after SyncLog).
 std::vector<LogLine> FindLogs(Daemon *d, const std::string &needle);
 // The whole log as text, for failure messages.
@@ -133,10 +131,28 @@ std::string HostControl(Daemon *d, const std::string &request, std::string *erro
 // first loads libhostrt.so).
 bool WaitControl(Daemon *d, int timeoutMs = kWaitMs);
 
-// Raw framed request to the daemon: 8-byte big-endian header (code, length)
-// and body. Returns 0 and the reply, or -errno.
+// One framed request to the daemon on a connection of its own. Returns 0 and
+// the reply, or -errno (-ETIMEDOUT when none came).
 int DaemonCall(Daemon *d, uint32_t command, const std::string &payload, uint32_t *code,
                std::string *body, int timeoutMs = kWaitMs);
+
+// Raw frames: header (code, length) in network order, then the payload.
+std::string Frame(uint32_t code, uint32_t length, const std::string &payload = "");
+inline std::string Request(uint32_t code, const std::string &payload = "") {
+  return Frame(code, static_cast<uint32_t>(payload.size()), payload);
+}
+
+// One client connection; closed by the destructor.
+struct Peer {
+  int fd = -1;
+  explicit Peer(Daemon *d);
+  ~Peer();
+  Peer(const Peer &) = delete;
+  Peer &operator=(const Peer &) = delete;
+  bool Send(const std::string &bytes) const;
+  // 0 and the reply, or -errno (-ETIMEDOUT when none came).
+  int Receive(uint32_t *code, std::string *body, int timeoutMs = kWaitMs) const;
+};
 
 struct JsonDeleter {
   void operator()(json_t *j) const { json_decref(j); }
@@ -144,6 +160,8 @@ struct JsonDeleter {
 using Json = std::unique_ptr<json_t, JsonDeleter>;
 // Null when text is not valid JSON.
 Json ParseJson(const std::string &text);
+// Compact JSON text of a value.
+std::string JsonText(json_t *value);
 // hostsim's {"op":"state"} reply; null on failure.
 Json HostState(Daemon *d);
 // The state hostsim recorded when the daemon's process ended (written by
@@ -153,6 +171,25 @@ Json ExitState(const Daemon *d);
 std::set<std::pair<uint64_t, uint64_t>> TracedHandles(json_t *state);
 // Integer member of an object (0 when absent).
 int64_t JsonInt(json_t *obj, const char *key);
+
+// Reply document of a query (10 metrics, 11 status, 14/15 change rates);
+// null on failure.
+Json QueryDoc(Daemon *d, uint32_t command);
+// The "vmWorldGroups" array of a metrics or change-rate document.
+json_t *DocVms(json_t *doc);
+// The status document's list of world group ids as text ("[1,2]"), or
+// "error" when the query failed.
+std::string StatusVmIds(Daemon *d);
+
+// (world group id as reported, device name) -> the 70 counters.
+using DiskKey = std::pair<int64_t, std::string>;
+using MetricsMap = std::map<DiskKey, std::vector<uint64_t>>;
+// Parses a metrics reply; false when the document is malformed (with *why).
+bool ParseMetrics(const std::string &body, MetricsMap *out, std::string *why);
+
+// A host of `vms` VMs (world group ids 5001...) with `disks` disks each
+// (handle ids vm*1000 + i), every disk running `workload` (JSON, or empty).
+std::string GeneratedHost(int vms, int disks, const std::string &workload = "");
 
 // Reads a whole file; empty when missing.
 std::string ReadFile(const std::string &path);

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <map>
 
 #include "e2e/harness.h"
 
@@ -39,14 +40,6 @@ const char kHost[] = R"({"vms":[{"instanceId":11,"worldGroupId":1001,"vmmLeaderI
   "disks":[{"handleId":8001,"name":"scsi0:0"},{"handleId":8002,"name":"scsi0:1"}]}]})";
 
 const char kMismatchHost[] = R"({"signatureMatches":false,"hostBuildDate":"Feb 02 2024 11:22:33","vms":[]})";
-
-// Starts a long-running daemon and fails the test when it is not ready.
-void StartReady(Daemon *d, const DaemonOptions &o) {
-  std::string error;
-  ASSERT_TRUE(Start(d, o, &error)) << error;
-  ASSERT_TRUE(IsRunning(d)) << "exit " << WaitExit(d, 0) << "\nstdout:\n" << Stdout(d)
-                            << "\nstderr:\n" << Stderr(d) << "\nlog:\n" << LogDump(d);
-}
 
 struct UsageCase {
   std::vector<std::string> args;
@@ -143,7 +136,7 @@ TEST(ProcessFrame, OversizedWorldGroupListAndNameAreRefused) {
 
 TEST(ProcessFrame, SingleInstanceRefusedButListModeRuns) {
   Daemon d;
-  StartReady(&d, Opts({"-n", "first"}, kHost));
+  StartServing(&d, Opts({"-n", "first"}, kHost));
   std::string out, err;
   EXPECT_EQ(RunInNamespace(&d, {VETHRA_BINARY, "-a"}, &out, &err), 4) << err;
   EXPECT_EQ(out, "Main: An instance of Vethra is already running.\n");
@@ -156,45 +149,37 @@ TEST(ProcessFrame, SingleInstanceRefusedButListModeRuns) {
   EXPECT_EQ(WaitExit(&d), 0);
 }
 
-class SignalTest : public ::testing::TestWithParam<int> {};
+// SIGHUP, SIGINT and SIGTERM end the run with exit code 0 after the clean-up;
+// SIGALRM does so only with a duration (-d).
+TEST(ProcessFrame, SignalsEndTheRunWithExitCode0) {
+  const struct {
+    int sig;
+    std::vector<std::string> args;
+    std::string message;
+  } cases[] = {{SIGHUP, {"-a"}, "Main: Received signal 1.Cleaning up..."},
+               {SIGINT, {"-a"}, "Main: Received signal 2.Cleaning up..."},
+               {SIGTERM, {"-a"}, "Main: Received signal 15.Cleaning up..."},
+               {SIGALRM, {"-d", "600"}, "Main: Runtime exceeds configured duration. Exiting"}};
+  for (const auto &c : cases) {
+    Daemon d;
+    StartServing(&d, Opts(c.args, kHost));
+    ASSERT_TRUE(Signal(&d, c.sig));
+    EXPECT_EQ(WaitExit(&d), 0) << Stderr(&d);
+    LogLine line;
+    ASSERT_TRUE(WaitForLog(&d, c.message, &line)) << LogDump(&d);
+    EXPECT_EQ(line.text, c.message);
+    EXPECT_EQ(line.priority, 6);
+    EXPECT_TRUE(FindLogs(&d, "Main: Failed to stop tracing.").empty()) << LogDump(&d);
+  }
 
-TEST_P(SignalTest, EndsWithExitCode0AfterCleanup) {
-  Daemon d;
-  StartReady(&d, Opts({"-a"}, kHost));
-  ASSERT_TRUE(Signal(&d, GetParam()));
-  EXPECT_EQ(WaitExit(&d), 0) << Stderr(&d);
-  LogLine line;
-  std::string expected = "Main: Received signal " + std::to_string(GetParam()) + ".Cleaning up...";
-  ASSERT_TRUE(WaitForLog(&d, expected, &line)) << LogDump(&d);
-  EXPECT_EQ(line.text, expected);
-  EXPECT_EQ(line.priority, 6);
-  EXPECT_TRUE(FindLogs(&d, "Main: Failed to stop tracing.").empty()) << LogDump(&d);
-}
-
-INSTANTIATE_TEST_SUITE_P(ProcessFrame, SignalTest, ::testing::Values(SIGHUP, SIGINT, SIGTERM),
-                         [](const auto &info) { return std::string(sigabbrev_np(info.param)); });
-
-TEST(ProcessFrame, AlarmEndsTheRunOnlyWithDuration) {
   Daemon plain;
-  StartReady(&plain, Opts({"-n", "plain"}, kHost));
-  Daemon timed;
-  StartReady(&timed, Opts({"-d", "600"}, kHost));
-
+  StartServing(&plain, Opts({"-n", "plain"}, kHost));
   ASSERT_TRUE(Signal(&plain, SIGALRM));
-  ASSERT_TRUE(Signal(&timed, SIGALRM));
-  EXPECT_EQ(WaitExit(&timed), 0);
-  LogLine line;
-  ASSERT_TRUE(WaitForLog(&timed, "Main: Runtime exceeds configured duration. Exiting", &line))
-      << LogDump(&timed);
-  EXPECT_EQ(line.priority, 6);
-
   // Proving that nothing happens needs a wait: the main thread acts on an
   // exit request within 500 ms, so 1.5 s covers it even on a slow machine.
   EXPECT_EQ(WaitExit(&plain, 1500), -1) << "SIGALRM without -d ended the daemon";
   EXPECT_TRUE(WaitReady(&plain, 1000));
   EXPECT_TRUE(FindLogs(&plain, "Runtime exceeds").empty());
-  ASSERT_TRUE(Signal(&plain, SIGTERM));
-  EXPECT_EQ(WaitExit(&plain), 0);
 }
 
 TEST(ProcessFrame, SocketCreationFailureExits6) {
@@ -217,7 +202,7 @@ TEST(ProcessFrame, SocketCreationFailureExits6) {
 TEST(ProcessFrame, LogLevelGatesSyslog) {
   // Level 2 silences everything, even the shutdown message.
   Daemon quiet;
-  StartReady(&quiet, Opts({"-v", "2", "-a", "-c"}, kHost));
+  StartServing(&quiet, Opts({"-v", "2", "-a", "-c"}, kHost));
   ASSERT_TRUE(Signal(&quiet, SIGTERM));
   EXPECT_EQ(WaitExit(&quiet), 0);
   EXPECT_EQ(LogDump(&quiet), "");
@@ -228,7 +213,7 @@ TEST(ProcessFrame, LogLevelGatesSyslog) {
     Daemon d;
     std::vector<std::string> args = {"-a", "-c"};
     if (debug) args.insert(args.begin(), {"-v", "7"});
-    StartReady(&d, Opts(args, kHost));
+    StartServing(&d, Opts(args, kHost));
     uint32_t code = 99;
     std::string body;
     ASSERT_EQ(DaemonCall(&d, 14, "", &code, &body), 0);
@@ -238,7 +223,7 @@ TEST(ProcessFrame, LogLevelGatesSyslog) {
     SyncLog(&d);
     int debugLines = 0, infoLines = 0;
     for (const auto &l : Lines(&d)) {
-      EXPECT_NE(l.priority, -1) << l.raw;
+      EXPECT_NE(l.priority, -1) << l.text;
       if (l.priority == 7) debugLines++;
       if (l.priority == 6) infoLines++;
     }
@@ -252,18 +237,6 @@ TEST(ProcessFrame, LogLevelGatesSyslog) {
   }
 }
 
-// Metrics (command 10) counter 1 ("wio") of the first disk of the first VM.
-int64_t FirstDiskWrites(Daemon *d) {
-  uint32_t code = 99;
-  std::string body;
-  if (DaemonCall(d, 10, "", &code, &body) != 0 || code != 0) return -1;
-  Json doc = ParseJson(body);
-  json_t *vms = json_object_get(json_object_get(doc.get(), "metricValues"), "vmWorldGroups");
-  json_t *disk = json_array_get(json_object_get(json_array_get(vms, 0), "vmDisks"), 0);
-  json_t *counters = json_object_get(disk, "ioCounters");
-  return counters ? json_integer_value(json_array_get(counters, 1)) : -1;
-}
-
 struct ChangeRateCase {
   const char *name;
   std::vector<std::string> args;
@@ -274,33 +247,53 @@ class ChangeRateOptionTest : public ::testing::TestWithParam<ChangeRateCase> {};
 
 // -c alone selects HyperLogLog, whose estimates stay 0 until its first 5-minute
 // period ends; -s, with or without -c and in either order, selects the
-// sliding estimator, which counts the written blocks at once.
+// sliding estimator, which counts the written blocks at once. The injected
+// records also go through the whole pipeline into the metrics document.
 TEST_P(ChangeRateOptionTest, SelectsTheEstimator) {
   const ChangeRateCase &c = GetParam();
   Daemon d;
   std::vector<std::string> args = {"-a"};
   args.insert(args.end(), c.args.begin(), c.args.end());
-  StartReady(&d, Opts(args, kHost));
+  StartServing(&d, Opts(args, kHost));
 
-  const int kWrites = 256;  // distinct 4 KiB blocks
+  // 256 back-to-back aligned 4 KiB writes on disk scsi0:0 (distinct blocks),
+  // 100 aligned 8 KiB reads far apart on scsi0:1.
+  const int kWrites = 256, kReads = 100;
   std::string records;
-  for (int i = 0; i < kWrites; i++) {
-    if (i) records += ",";
-    records += R"({"opcode":42,"worldGroupId":1001,"handleId":8001,"length":4096,"lba":)" +
-               std::to_string(i * 8) + "}";
+  for (int i = 0; i < kWrites + kReads; i++) {
+    bool write = i < kWrites;
+    records += std::string(i ? "," : "") + R"({"worldGroupId":1001,"opcode":)" + (write ? "42" : "40") +
+               R"(,"handleId":)" + (write ? "8001" : "8002") + R"(,"length":)" + (write ? "4096" : "8192") +
+               R"(,"lba":)" + std::to_string(write ? i * 8 : i * 1000) + R"(,"latency":)" +
+               (write ? "150" : "2000") + R"(,"timestamp":)" + std::to_string(1000 + i) + "}";
   }
   std::string reply = HostControl(&d, R"({"op":"inject","records":[)" + records + "]}");
-  Json injected = ParseJson(reply);
-  ASSERT_EQ(JsonInt(injected.get(), "appended"), kWrites) << reply;
+  ASSERT_EQ(JsonInt(ParseJson(reply).get(), "appended"), kWrites + kReads) << reply;
   HostControl(&d, R"({"op":"drain"})");
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kWaitMs);
-  while (FirstDiskWrites(&d) < kWrites && std::chrono::steady_clock::now() < deadline) {
-    usleep(20000);
-  }
-  ASSERT_EQ(FirstDiskWrites(&d), kWrites);
-
+  std::map<std::string, uint64_t> writes = {{"wio", kWrites}, {"wthput", kWrites * 4096}, {"seqwio", kWrites - 1},
+      {"seqwbytes", (kWrites - 1) * 4096}, {"eq4kaliwio", kWrites}, {"eq4kwio", kWrites}, {"wlat500us", kWrites}};
+  std::map<std::string, uint64_t> reads = {
+      {"rio", kReads}, {"rthput", kReads * 8192}, {"eq4kalirio", kReads}, {"eq8krio", kReads}, {"rlat5ms", kReads}};
+  MetricsMap got;
+  std::string body, why;
   uint32_t code = 99;
-  std::string body;
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kWaitMs);
+  do {
+    usleep(20000);
+    ASSERT_EQ(DaemonCall(&d, 10, "", &code, &body), 0);
+    ASSERT_TRUE(ParseMetrics(body, &got, &why)) << why;
+  } while ((got.size() < 2 || got.rbegin()->second[0] < kReads) && std::chrono::steady_clock::now() < deadline);
+  ASSERT_EQ(got.size(), 2u) << body;
+  Json fields = ParseJson(body);
+  for (const auto &[disk, expected] : {std::pair{"scsi0:0", writes}, std::pair{"scsi0:1", reads}}) {
+    for (size_t i = 0; i < 70; i++) {
+      const char *name = json_string_value(
+          json_array_get(json_object_get(json_object_get(fields.get(), "vethraMetrics"), "metricFields"), i));
+      uint64_t want = expected.count(name) ? expected.at(name) : 0;
+      EXPECT_EQ(got[DiskKey(1001, disk)][i], want) << disk << " " << name;
+    }
+  }
+
   ASSERT_EQ(DaemonCall(&d, 14, "", &code, &body), 0);
   if (c.mode == ChangeRateCase::Disabled) {
     EXPECT_EQ(code, 1u);
@@ -309,8 +302,7 @@ TEST_P(ChangeRateOptionTest, SelectsTheEstimator) {
   }
   ASSERT_EQ(code, 0u) << body;
   Json doc = ParseJson(body);
-  json_t *vms = json_object_get(json_object_get(doc.get(), "changeRateValues"), "vmWorldGroups");
-  json_t *disk = json_array_get(json_object_get(json_array_get(vms, 0), "vmDisks"), 0);
+  json_t *disk = json_array_get(json_object_get(json_array_get(DocVms(doc.get()), 0), "vmDisks"), 0);
   json_t *rates = json_object_get(disk, "changeRates");
   ASSERT_EQ(json_array_size(rates), 3u) << body;
   for (size_t i = 0; i < 3; i++) {
@@ -320,6 +312,7 @@ TEST_P(ChangeRateOptionTest, SelectsTheEstimator) {
     } else {
       // The estimator's error is a few percent at this cardinality.
       EXPECT_NEAR(static_cast<double>(bytes), kWrites * 4096.0, kWrites * 4096.0 * 0.1) << body;
+      EXPECT_EQ(bytes % 4096, 0) << body;
     }
   }
 }

@@ -24,7 +24,6 @@
 #include <random>
 
 #include "e2e/harness.h"
-#include "e2e/metrics_util.h"
 #include "vethra_client.h"
 
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
@@ -282,6 +281,13 @@ bool WaitSentinel(Conn *c, uint64_t expected, MetricsMap *after) {
   }
   s->Fail("sentinel reads never reached " + std::to_string(expected));
   return false;
+}
+
+// One inject request entry in hostsim's control format.
+std::string RecordJson(int opcode, uint32_t wg, uint64_t handle, uint32_t length, uint64_t lba, uint64_t latency) {
+  return "{\"opcode\":" + std::to_string(opcode) + ",\"worldGroupId\":" + std::to_string(wg) +
+         ",\"handleId\":" + std::to_string(handle) + ",\"length\":" + std::to_string(length) +
+         ",\"lba\":" + std::to_string(lba) + ",\"latency\":" + std::to_string(latency) + "}";
 }
 
 // Injects records for the probe disk (reads and writes, plus an opcode that

@@ -306,6 +306,9 @@ TEST_F(RegistryHostTest, StartupSkipsVMWithoutCartelIdAndStopTracingUndoesAll) {
   EXPECT_EQ(Traced(), (std::set<Trace>{{9, 9001}}));
 
   ASSERT_EQ(VTR_EnableVMTrace(7), VTR_OK);
+  // Without -w the shutdown walks the host's VMs, not vmList: VM 9's trace
+  // is stopped even when the daemon no longer lists it.
+  ASSERT_EQ(VTR_RemoveVMWorldIdFromList(9), VTR_OK);
   Fault("vm_vmxCartelID");  // VM 7 cannot be addressed at shutdown
   EXPECT_EQ(VTR_StopTracing(), VTR_OK);
   EXPECT_TRUE(Logged(3, "Monitor: Failed to get cartel id for VM instance: 101"));
