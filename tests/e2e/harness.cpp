@@ -194,14 +194,14 @@ void StopSyslog(SyslogReceiver *r) {
 }
 
 // Environment for the daemon: ours without HOSTSIM_*, plus the given ones.
-std::vector<std::string> DaemonEnv(const Daemon *d, const DaemonOptions &o, const std::string &controlPath) {
+std::vector<std::string> DaemonEnv(const Daemon *d, const DaemonOptions &o) {
   std::vector<std::string> env;
   for (char **e = environ; *e; e++) {
     if (strncmp(*e, "HOSTSIM_", 8) != 0) env.emplace_back(*e);
   }
   if (!d->hostConfigPath.empty()) env.push_back("HOSTSIM_CONFIG=" + d->hostConfigPath);
-  env.push_back("HOSTSIM_CONTROL=" + controlPath);
-  if (controlPath == d->controlPath) env.push_back("HOSTSIM_STATE_AT_EXIT=" + d->StatePath());
+  env.push_back("HOSTSIM_CONTROL=" + d->controlPath);
+  env.push_back("HOSTSIM_STATE_AT_EXIT=" + d->StatePath());
   env.insert(env.end(), o.extraEnv.begin(), o.extraEnv.end());
   return env;
 }
@@ -276,31 +276,6 @@ bool SendAll(int fd, const std::string &bytes) {
     sent += static_cast<size_t>(n);
   }
   return true;
-}
-
-int SpawnAndWait(std::vector<std::string> argv, std::vector<std::string> env, const std::string &outPath,
-                 const std::string &errPath, int timeoutMs) {
-  auto cargv = CArray(argv);
-  auto cenv = CArray(env);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  posix_spawnattr_t attr;
-  InitSpawnAttr(&attr);
-  pid_t pid = -1;
-  int rc = posix_spawnp(&pid, cargv[0], &actions, &attr, cargv.data(), cenv.data());
-  posix_spawn_file_actions_destroy(&actions);
-  posix_spawnattr_destroy(&attr);
-  if (rc != 0) return -1;
-  int status = 0;
-  if (!WaitPid(pid, &status, timeoutMs)) {
-    kill(pid, SIGKILL);
-    waitpid(pid, &status, 0);
-    return -1;
-  }
-  return ExitCode(status);
 }
 
 }  // namespace
@@ -440,7 +415,7 @@ bool Start(Daemon *d, const DaemonOptions &o, std::string *error) {
   }
   std::vector<std::string> argv = {"vethra"};
   argv.insert(argv.end(), o.args.begin(), o.args.end());
-  std::vector<std::string> env = DaemonEnv(d, o, d->controlPath);
+  std::vector<std::string> env = DaemonEnv(d, o);
   auto cargv = CArray(argv);
   auto cenv = CArray(env);
 
@@ -574,14 +549,17 @@ int RunInNamespace(Daemon *d, const std::vector<std::string> &argv, std::string 
   static int counter = 0;
   std::string n = std::to_string(++counter);
   if (!IsRunning(d)) return -1;
-  std::vector<std::string> full = {"nsenter", "--target", std::to_string(d->initPid), "--mount", "--pid", "--"};
-  full.insert(full.end(), argv.begin(), argv.end());
   std::string outPath = d->dir + "/ns-" + n + ".out", errPath = d->dir + "/ns-" + n + ".err";
-  int code = SpawnAndWait(full, DaemonEnv(d, DaemonOptions{}, d->dir + "/hostsim-" + n + ".ctl"), outPath,
-                          errPath, timeoutMs);
+  // The same host, but a control socket of its own and no state file.
+  std::string command = "env -u HOSTSIM_STATE_AT_EXIT HOSTSIM_CONTROL='" + d->dir + "/hostsim-" + n + ".ctl'";
+  if (!d->hostConfigPath.empty()) command += " HOSTSIM_CONFIG='" + d->hostConfigPath + "'";
+  command += " timeout -s KILL " + std::to_string((timeoutMs + 999) / 1000) + " nsenter --target " +
+             std::to_string(d->initPid) + " --mount --pid --";
+  for (const auto &a : argv) command += " '" + a + "'";
+  int status = system((command + " </dev/null >'" + outPath + "' 2>'" + errPath + "'").c_str());
   *out = ReadFile(outPath);
   *err = ReadFile(errPath);
-  return code;
+  return status == -1 ? -1 : ExitCode(status);
 }
 
 std::vector<LogLine> Lines(Daemon *d) {

@@ -359,6 +359,7 @@ TEST_F(RegistryHostTest, ListModePrintsVMsAndDisks) {
   EXPECT_EQ(out.substr(0, out.find("Virtual Machine worldGroupID: 9")),
             "One of the TARN apis failed with error(195887105): " + kFailText +
                 "Virtual SCSI Disk handleID: 8002 (scsi0:1)\n");
+  EXPECT_TRUE(Logged(3, "Monitor: Failed to fetch dev name for handleid:8001"));
   EXPECT_TRUE(VTR_VMListEmpty());
 }
 
