@@ -52,6 +52,8 @@ constexpr int kWindowsPerPass = 4;
 // register-by-register sum is exact, and the sum can be formed exactly in
 // integers in any order. Ranks above it come with probability 2^-39 per block.
 constexpr int kExactRank = 39;
+// Occupied registers whose reads are started together.
+constexpr uint32_t kPrefetchBatch = 32;
 
 // Entries live inline while `capacity` is 0; otherwise `spill` points to
 // `capacity` stamps followed by `capacity` ranks.
@@ -253,16 +255,32 @@ void EstimatePass(VTR_SHll *shll, uint32_t now, const uint16_t *windows, uint64_
   if (!shll->highRanks) {
     uint64_t sums[count] = {};  // in units of 2^-kExactRank
     uint32_t visited = 0;
-    for (int word = 0; word < kBitmapWords; ++word) {
-      for (uint64_t bits = shll->occupied[word]; bits != 0; bits &= bits - 1) {
-        RegisterMaxima<count>(shll, static_cast<uint32_t>(word * 64 + std::countr_zero(bits)), now, windows, mx);
-        ++visited;
+    // The occupied registers in batches: a sparse table is read at scattered
+    // places, mostly from memory, so each batch is prefetched before it is used.
+    uint32_t batch[kPrefetchBatch];
+    int word = 0;
+    uint64_t bits = shll->occupied[0];
+    for (;;) {
+      uint32_t n = 0;
+      while (n < kPrefetchBatch && word < kBitmapWords) {
+        if (bits == 0) {
+          if (++word < kBitmapWords) bits = shll->occupied[word];
+          continue;
+        }
+        batch[n++] = static_cast<uint32_t>(word * 64 + std::countr_zero(bits));
+        bits &= bits - 1;
+      }
+      if (n == 0) break;
+      for (uint32_t i = 0; i < n; ++i) __builtin_prefetch(&shll->registers[batch[i]]);
+      for (uint32_t i = 0; i < n; ++i) {
+        RegisterMaxima<count>(shll, batch[i], now, windows, mx);
 #pragma GCC unroll 4
         for (int w = 0; w < count; ++w) {
           zeros[w] += (mx[w] == 0);
           sums[w] += 1ULL << (kExactRank - mx[w]);
         }
       }
+      visited += n;
     }
     const uint32_t empty = VTR_HLL_REGISTERS - visited;
     for (int w = 0; w < count; ++w) {
