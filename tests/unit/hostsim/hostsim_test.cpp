@@ -300,9 +300,9 @@ TEST(HostsimRing, FullRingDropsGeneratedRecordsButInjectWaits) {
   EXPECT_EQ(droppedBefore, StateInt("recordsDropped"));
 }
 
-// Generated workloads (only once traced), reordering, replay files and VMs
-// and workloads added at run time.
-TEST(HostsimWorkload, GeneratedReorderedAndReplayedRecords) {
+// Generated workloads (only once traced), replay files, and VMs and
+// workloads added at run time.
+TEST(HostsimWorkload, GeneratedAndReplayedRecords) {
   std::string path = "/tmp/hostsim_replay_" + std::to_string(getpid()) + ".rec";
   std::vector<TraceRecord> file(3, TraceRecord{});
   for (int i = 0; i < 3; i++) {
@@ -319,7 +319,6 @@ TEST(HostsimWorkload, GeneratedReorderedAndReplayedRecords) {
   ASSERT_EQ(0, hostsim_configure((R"({"vms": [{"worldGroupId": 3, "disks": [
       {"handleId": 30, "workload": {"rate": 5000, "readFraction": 0, "sizes": [{"bytes": 1048576, "weight": 1}],
         "sequentialFraction": 1, "workingSetBlocks": 100000, "latency": {"meanUs": 100, "jitterUs": 0}}},
-      {"handleId": 31, "workload": {"rate": 50000, "reorder": {"fraction": 0.3, "maxUs": 2000}}},
       {"handleId": 32, "workload": {"replay": ")" + path + R"(", "replayLoop": false}}]}]})").c_str(), nullptr));
   std::this_thread::sleep_for(std::chrono::milliseconds(30));
   EXPECT_TRUE(ReadChunk().empty());  // nothing traced yet
@@ -338,14 +337,6 @@ TEST(HostsimWorkload, GeneratedReorderedAndReplayedRecords) {
     }
   }
   ASSERT_EQ(0u, SetTrace(TARN_NODE_worldGroups_vscsi_stats_stopVethraTrace, 3, 30));
-  ClearChannel();
-
-  ASSERT_EQ(0u, Start(3, 31));
-  data = WaitChunk(48 * 100);
-  int backwards = 0;
-  for (size_t i = 1; i < data.size() / 48; i++) backwards += At(data, i).timestamp < At(data, i - 1).timestamp;
-  EXPECT_GT(backwards, 0);
-  ASSERT_EQ(0u, SetTrace(TARN_NODE_worldGroups_vscsi_stats_stopVethraTrace, 3, 31));
   ClearChannel();
 
   ASSERT_EQ(0u, Start(3, 32));
@@ -396,30 +387,14 @@ TEST(HostsimMisc, StatusTextsSignatureAndFormatting) {
   EXPECT_EQ(20u, strlen(own));
 }
 
-// The control socket answers line by line; a live listener of another
-// process at the path is left alone.
-TEST(HostsimSocket, ControlSocketRoundTripAndLiveListenerNotStolen) {
+// The control socket (every end-to-end test uses it) is not taken over from
+// a live listener of another process at the path.
+TEST(HostsimSocket, LiveListenerIsNotStolen) {
   std::string path = "/tmp/hostsim_unit_" + std::to_string(getpid()) + ".ctl";
   sockaddr_un addr{};
   addr.sun_family = AF_UNIX;
   strncpy(addr.sun_path, path.c_str(), sizeof addr.sun_path - 1);
-  ASSERT_EQ(0, hostsim_configure(kHost, path.c_str()));
-  int fd = socket(AF_UNIX, SOCK_STREAM, 0);
-  ASSERT_EQ(0, connect(fd, (sockaddr *)&addr, sizeof addr));
-  std::string reqs = "not json\n{\"op\":\"powerOff\",\"worldGroupId\":600}\n{\"op\":\"state\"}\n";
-  ASSERT_EQ(ssize_t(reqs.size()), write(fd, reqs.data(), reqs.size()));
-  std::string in;
-  char buf[4096];
-  for (ssize_t n; std::count(in.begin(), in.end(), '\n') < 3 && (n = read(fd, buf, sizeof buf)) > 0;) in.append(buf, n);
-  close(fd);
-  ASSERT_EQ(3, std::count(in.begin(), in.end(), '\n')) << in;
-  EXPECT_EQ(in.rfind("{\"error\":", 0), 0u) << in;
-  json_t *state = json_loads(in.substr(in.find('\n', in.find('\n') + 1) + 1).c_str(), JSON_DISABLE_EOF_CHECK, nullptr);
-  EXPECT_TRUE(json_is_false(json_object_get(json_array_get(json_object_get(state, "vms"), 1), "poweredOn")));
-  json_decref(state);
-  ASSERT_EQ(0, hostsim_configure(kHost, nullptr));  // stops serving and removes the socket
-  EXPECT_NE(0, access(path.c_str(), F_OK));
-
+  unlink(path.c_str());
   int owner = socket(AF_UNIX, SOCK_STREAM, 0);
   ASSERT_EQ(0, bind(owner, (sockaddr *)&addr, sizeof addr));
   ASSERT_EQ(0, listen(owner, 4));
