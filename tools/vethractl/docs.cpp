@@ -3,6 +3,7 @@
 #include <jansson.h>
 #include <string.h>
 
+#include "docparse.h"
 #include "vethractl.h"
 
 const char *const VTR_ToolCounterNames[VTR_TOOL_COUNTERS] = {
@@ -102,8 +103,13 @@ int ParseVms(json_t *values, const char *arrayKey, const std::vector<int> &slots
 
 }  // namespace
 
-int VTR_ParseMetricsDoc(const std::string &json, VTR_Doc *out, std::string *err) {
+int VTR_JanssonParseDoc(const std::string &json, VTR_DocKind kind, VTR_Doc *out, std::string *err) {
   JsonGuard root{json_loadb(json.data(), json.size(), 0, nullptr)};
+  if (kind == VTR_DOC_CHANGE_RATE) {
+    json_t *values = json_object_get(root.j, "changeRateValues");
+    if (!json_is_object(root.j) || !json_is_object(values)) return Fail(err, "not a change-rate document");
+    return ParseVms(values, "changeRates", {}, out, err);
+  }
   if (!json_is_object(root.j)) return Fail(err, "not a JSON object");
   json_t *fields = json_object_get(json_object_get(root.j, "vethraMetrics"), "metricFields");
   json_t *values = json_object_get(root.j, "metricValues");
@@ -124,11 +130,16 @@ int VTR_ParseMetricsDoc(const std::string &json, VTR_Doc *out, std::string *err)
   return ParseVms(values, "ioCounters", slots, out, err);
 }
 
+// The daemon's own layout takes the one-pass reader; anything else, and every
+// error, goes through jansson.
+int VTR_ParseMetricsDoc(const std::string &json, VTR_Doc *out, std::string *err) {
+  if (VTR_FastParseDoc(json.data(), json.size(), VTR_DOC_METRICS, out)) return 0;
+  return VTR_JanssonParseDoc(json, VTR_DOC_METRICS, out, err);
+}
+
 int VTR_ParseChangeRateDoc(const std::string &json, VTR_Doc *out, std::string *err) {
-  JsonGuard root{json_loadb(json.data(), json.size(), 0, nullptr)};
-  json_t *values = json_object_get(root.j, "changeRateValues");
-  if (!json_is_object(root.j) || !json_is_object(values)) return Fail(err, "not a change-rate document");
-  return ParseVms(values, "changeRates", {}, out, err);
+  if (VTR_FastParseDoc(json.data(), json.size(), VTR_DOC_CHANGE_RATE, out)) return 0;
+  return VTR_JanssonParseDoc(json, VTR_DOC_CHANGE_RATE, out, err);
 }
 
 int VTR_ParseStatusDoc(const std::string &json, VTR_StatusDoc *out, std::string *err) {
