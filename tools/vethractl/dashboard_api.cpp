@@ -3,6 +3,7 @@
 #include <jansson.h>
 #include <stdio.h>
 
+#include <string_view>
 #include <unordered_map>
 
 #include "dashboard.h"
@@ -28,15 +29,38 @@ std::string JsonText(const std::string &s, bool emptyIsNull = false) {
   return j.j ? Dump(j.j) : "null";  // not UTF-8: dropped rather than sent broken
 }
 
-std::string DiskKey(uint32_t worldGroupId, const std::string &disk) {
-  return std::to_string(worldGroupId) + "/" + disk;
+// A disk name as a JSON string. Names of printable ASCII without quote or
+// backslash (all the daemon's own) are copied as they are, which is what
+// jansson would write; the rest goes through jansson.
+void AppendName(std::string *out, const std::string &s) {
+  for (char ch : s) {
+    if ((unsigned char)ch < 0x20 || (unsigned char)ch >= 0x80 || ch == '"' || ch == '\\') {
+      *out += JsonText(s);
+      return;
+    }
+  }
+  *out += '"';
+  *out += s;
+  *out += '"';
 }
+
+// Disks are matched across samples by world group and name.
+struct DiskKey {
+  uint32_t worldGroupId;
+  std::string_view name;
+  bool operator==(const DiskKey &o) const { return worldGroupId == o.worldGroupId && name == o.name; }
+};
+struct DiskKeyHash {
+  size_t operator()(const DiskKey &k) const {
+    return std::hash<std::string_view>()(k.name) ^ ((size_t)k.worldGroupId * 0x9E3779B97F4A7C15ull);
+  }
+};
 
 // A rate as JSON: 10 significant digits, enough for bytes per second.
 void AppendNumber(std::string *out, const char *key, double v) {
   char buf[64];
-  snprintf(buf, sizeof buf, ",\"%s\":%.10g", key, v);
-  *out += buf;
+  int n = snprintf(buf, sizeof buf, ",\"%s\":%.10g", key, v);
+  out->append(buf, (size_t)n);
 }
 
 // Share of `part` in `whole` in per cent, or null when nothing happened.
@@ -44,30 +68,33 @@ void AppendPercent(std::string *out, const char *key, uint64_t part, uint64_t wh
   if (whole) {
     AppendNumber(out, key, 100.0 * (double)part / (double)whole);
   } else {
-    *out += std::string(",\"") + key + "\":null";
+    *out += ",\"";
+    *out += key;
+    *out += "\":null";
   }
 }
 
-}  // namespace
-
-// Written by hand rather than through jansson objects: with 2000 disks this
-// runs on every refresh of every open page.
-std::string VTR_DashboardRatesJson(const VTR_Doc *prev, const VTR_Doc &cur, double seconds) {
-  if (!prev || seconds <= 0) return "{\"intervalSeconds\":null,\"disks\":[]}";
-  std::string out = "{\"intervalSeconds\":";
+// The "rates" object of VTR_DashboardRatesJson, appended to *out.
+void AppendRates(std::string *out, const VTR_Doc *prev, const VTR_Doc &cur, double seconds) {
+  if (!prev || seconds <= 0) {
+    *out += "{\"intervalSeconds\":null,\"disks\":[]}";
+    return;
+  }
   char buf[64];
-  snprintf(buf, sizeof buf, "%.10g", seconds);
-  out += buf;
-  out += ",\"disks\":[";
+  int n = snprintf(buf, sizeof buf, "{\"intervalSeconds\":%.10g,\"disks\":[", seconds);
+  out->append(buf, (size_t)n);
 
-  std::unordered_map<std::string, const VTR_DiskCounters *> before;
+  std::unordered_map<DiskKey, const VTR_DiskCounters *, DiskKeyHash> before;
+  size_t count = 0;
+  for (const VTR_VmCounters &vm : prev->vms) count += vm.disks.size();
+  before.reserve(count);
   for (const VTR_VmCounters &vm : prev->vms) {
-    for (const VTR_DiskCounters &d : vm.disks) before[DiskKey(vm.worldGroupId, d.name)] = &d;
+    for (const VTR_DiskCounters &d : vm.disks) before[DiskKey{vm.worldGroupId, d.name}] = &d;
   }
   bool first = true;
   for (const VTR_VmCounters &vm : cur.vms) {
     for (const VTR_DiskCounters &d : vm.disks) {
-      auto it = before.find(DiskKey(vm.worldGroupId, d.name));
+      auto it = before.find(DiskKey{vm.worldGroupId, d.name});
       if (it == before.end()) continue;
       uint64_t delta[VTR_TOOL_COUNTERS];
       bool restarted = false;
@@ -80,20 +107,31 @@ std::string VTR_DashboardRatesJson(const VTR_Doc *prev, const VTR_Doc &cur, doub
       // would take 16 EiB or 2^64 I/Os and is not worth telling apart.
       if (restarted) continue;
       uint64_t ios = delta[0] + delta[1];
-      out += first ? "{" : ",{";
+      n = snprintf(buf, sizeof buf, "%s{\"worldGroupId\":%d,\"vscsiDevName\":", first ? "" : ",",
+                   (int)(int32_t)vm.worldGroupId);
+      out->append(buf, (size_t)n);
       first = false;
-      out += "\"worldGroupId\":" + std::to_string((int32_t)vm.worldGroupId);
-      out += ",\"vscsiDevName\":" + JsonText(d.name);
-      AppendNumber(&out, "readIops", (double)delta[0] / seconds);
-      AppendNumber(&out, "writeIops", (double)delta[1] / seconds);
-      AppendNumber(&out, "readBytesPerSec", (double)delta[2] / seconds);
-      AppendNumber(&out, "writeBytesPerSec", (double)delta[3] / seconds);
-      AppendPercent(&out, "sequentialPct", delta[4] + delta[5], ios);
-      AppendPercent(&out, "aligned4kPct", delta[8] + delta[9], ios);
-      out += "}";
+      AppendName(out, d.name);
+      AppendNumber(out, "readIops", (double)delta[0] / seconds);
+      AppendNumber(out, "writeIops", (double)delta[1] / seconds);
+      AppendNumber(out, "readBytesPerSec", (double)delta[2] / seconds);
+      AppendNumber(out, "writeBytesPerSec", (double)delta[3] / seconds);
+      AppendPercent(out, "sequentialPct", delta[4] + delta[5], ios);
+      AppendPercent(out, "aligned4kPct", delta[8] + delta[9], ios);
+      *out += '}';
     }
   }
-  return out + "]}";
+  *out += "]}";
+}
+
+}  // namespace
+
+// Written by hand rather than through jansson objects: with 2000 disks this
+// runs on every refresh of every open page.
+std::string VTR_DashboardRatesJson(const VTR_Doc *prev, const VTR_Doc &cur, double seconds) {
+  std::string out;
+  AppendRates(&out, prev, cur, seconds);
+  return out;
 }
 
 std::string VTR_DashboardApiBody(const VTR_DashReply &reply, double now, VTR_DashHistory *history,
@@ -121,8 +159,26 @@ std::string VTR_DashboardApiBody(const VTR_DashReply &reply, double now, VTR_Das
     }
   }
 
-  std::string rates = VTR_DashboardRatesJson(nullptr, sample.metrics, 0);
-  if (metricsOk) {
+  // The daemon's documents are inserted as they came: they have just been
+  // parsed. Only the rates are generated; the whole body is built in one
+  // buffer reserved up front (a big host's documents are megabytes).
+  size_t disks = 0;
+  for (const VTR_VmCounters &vm : sample.metrics.vms) disks += vm.disks.size();
+  std::string out;
+  out.reserve(reply.metricsBody.size() + reply.changeRateBody.size() + metricsError.size() +
+              changeRateError.size() + disks * 256 + 256);
+  out += "{\"metrics\":";
+  out += metricsOk ? reply.metricsBody : "null";
+  out += ",\"metricsError\":";
+  out += JsonText(metricsError, true);
+  out += ",\"changeRate\":";
+  out += changeRateOk ? reply.changeRateBody : "null";
+  out += ",\"changeRateError\":";
+  out += JsonText(changeRateError, true);
+  out += ",\"rates\":";
+  if (!metricsOk) {
+    AppendRates(&out, nullptr, sample.metrics, 0);
+  } else {
     // The newest earlier sample that is old enough, else the oldest one.
     const VTR_DashSample *base = history->samples.empty() ? nullptr : &history->samples.front();
     for (auto it = history->samples.rbegin(); it != history->samples.rend(); ++it) {
@@ -131,13 +187,10 @@ std::string VTR_DashboardApiBody(const VTR_DashReply &reply, double now, VTR_Das
         break;
       }
     }
-    if (base) rates = VTR_DashboardRatesJson(&base->metrics, sample.metrics, now - base->when);
+    AppendRates(&out, base ? &base->metrics : nullptr, sample.metrics, base ? now - base->when : 0);
     history->samples.push_back(std::move(sample));
     if (history->samples.size() > VTR_DASH_HISTORY) history->samples.erase(history->samples.begin());
   }
-  // The daemon's documents are inserted as they came: they have just been parsed.
-  return "{\"metrics\":" + (metricsOk ? reply.metricsBody : std::string("null")) +
-         ",\"metricsError\":" + JsonText(metricsError, true) +
-         ",\"changeRate\":" + (changeRateOk ? reply.changeRateBody : std::string("null")) +
-         ",\"changeRateError\":" + JsonText(changeRateError, true) + ",\"rates\":" + rates + "}";
+  out += '}';
+  return out;
 }
