@@ -147,3 +147,27 @@ TEST(DashboardApi, ReportsDaemonFailuresWithoutLosingTheRateBase) {
   EXPECT_EQ(off.Num("rates.intervalSeconds"), 3.0);
   EXPECT_EQ(off.Num("rates.disks.0.writeIops"), 10.0);
 }
+
+// The body as bytes: the documents copied as they came and the rates written by
+// hand as jansson would (escaped and non-ASCII names, skipped disks, nulls).
+TEST(DashboardApi, WritesTheBodyByteForByte) {
+  auto doc = [](long long rio, long long wio, long long seq) {
+    return TestMetricsDoc(7, {{"a", -1294967296LL, {{"scsi0:0", {{"rio", rio}, {"wio", wio}, {"rthput", rio * 4096},
+                                                                 {"seqrio", seq}, {"eq4kaliwio", wio}}},
+                                                     {"d\\\"q\\u00e9\\n", {{"wthput", 3 * rio}}}}},
+                              {"b", 70001, {{"idle", {}}, {"gone", {{"rio", 100 - rio}}}}}});
+  };
+  VTR_DashHistory history;
+  VTR_DashboardApiBody(Ok(doc(10, 3, 1), 1, VTR_CHANGE_RATE_DISABLED), 1.0, &history, "/s");
+  std::string later = doc(17, 9, 5);
+  EXPECT_EQ(VTR_DashboardApiBody(Ok(later, 1, VTR_CHANGE_RATE_DISABLED), 4.0, &history, "/s"),
+            "{\"metrics\":" + later +
+                ",\"metricsError\":null,\"changeRate\":null,\"changeRateError\":\"Change rate estimation is disabled\","
+                "\"rates\":{\"intervalSeconds\":3,\"disks\":[{\"worldGroupId\":-1294967296,\"vscsiDevName\":\"scsi0:0\","
+                "\"readIops\":2.333333333,\"writeIops\":2,\"readBytesPerSec\":9557.333333,\"writeBytesPerSec\":0,"
+                "\"sequentialPct\":30.76923077,\"aligned4kPct\":46.15384615},{\"worldGroupId\":-1294967296,"
+                "\"vscsiDevName\":\"d\\\"q\xc3\xa9\\n\",\"readIops\":0,\"writeIops\":0,\"readBytesPerSec\":0,"
+                "\"writeBytesPerSec\":7,\"sequentialPct\":null,\"aligned4kPct\":null},{\"worldGroupId\":70001,"
+                "\"vscsiDevName\":\"idle\",\"readIops\":0,\"writeIops\":0,\"readBytesPerSec\":0,\"writeBytesPerSec\":0,"
+                "\"sequentialPct\":null,\"aligned4kPct\":null}]}}");
+}
