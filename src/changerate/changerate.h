@@ -71,3 +71,6 @@ uint32_t VTR_SHllUsedRegisters(const VTR_SHll *shll);
 // Makes estimates add their sums register by register in floating point, as
 // they do once a rank above 39 has been recorded (tests).
 void VTR_SHllForceSequentialSums(VTR_SHll *shll);
+// Sets how many occupied registers the estimator keeps in its compact sparse
+// form before it moves them to the dense table (tests; default 1024).
+void VTR_SHllSetDenseLimit(VTR_SHll *shll, uint32_t registers);

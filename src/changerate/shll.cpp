@@ -2,18 +2,28 @@
 // last produced, so that an estimate can be formed for any trailing window up
 // to an hour.
 //
-// Storage: a table of 16384 fixed 32-byte registers, allocated on the first
-// write and released again when an estimate has emptied every register. A
-// register keeps only the entries that can still decide a window's maximum:
+// Storage: registers of 32 bytes, kept in one of two forms. A sparse
+// estimator holds only its occupied registers, sorted by register index in
+// an array beside an array of their indices; it starts so on the first write.
+// When a new register would make more than `denseLimit` (1024) occupied, the
+// registers move into a dense table of all 16384, indexed directly, with a
+// bitmap of the occupied ones after it. An estimate that leaves half that
+// many or fewer moves them back to a sparse array, and one that empties every
+// register releases the storage. The sparse array is sized by doubling; an
+// estimate that leaves it a quarter full or less halves it to twice the next
+// power of two at or above the count, so the size after a query does not
+// depend on whether its windows were asked for together or one by one.
+//
+// A register keeps only the entries that can still decide a window's maximum:
 // an entry (rank r, stamp t) is dropped as soon as a write gives a rank >= r
 // at a stamp >= t, because every window that contains t then contains the
 // newer entry too. The kept entries are therefore ordered by strictly
 // decreasing rank and non-decreasing stamp (at most 51 of them); the first
 // entry young enough for a window holds that window's maximum rank, and the
 // entries 3600 s old or older form a prefix. Six entries fit inline; the few
-// registers with more move them to a heap array of 16, then 52 entries. A
-// bitmap after the table marks the registers that hold entries, so that an
-// estimate visits only those and adds the empty ones as whole runs.
+// registers with more move them to a heap array of 16, then 52 entries. An
+// estimate visits only the occupied registers, in increasing index order, and
+// adds the empty ones as whole runs.
 //
 // Time: stamps are whole seconds since baseTime in 32 bits, so every age is
 // exact however long the daemon runs and however long no estimate runs (the
@@ -27,6 +37,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <algorithm>
 #include <array>
 #include <bit>
 
@@ -44,7 +55,13 @@ static_assert(kSpillLarge >= kMaxRank, "a register never holds more entries than
 // Entries this old leave on the next estimate that does not count them.
 constexpr uint32_t kPruneAge = 3600;
 constexpr int kBitmapWords = VTR_HLL_REGISTERS / 64;
-// Windows handled by one pass over the table; longer lists take several passes.
+// Occupied registers that a sparse estimator holds at most before it takes
+// the dense table (1/16 of the registers: the sparse array is then at most
+// 34 KiB, and a new register costs a move of at most half of it).
+constexpr uint32_t kDenseLimit = VTR_HLL_REGISTERS / 16;
+// Smallest sparse array, in registers.
+constexpr uint32_t kSparseMinCapacity = 8;
+// Windows handled by one pass over the registers; longer lists take several passes.
 constexpr int kWindowsPerPass = 4;
 // While no register holds a rank above this, an estimate's harmonic sum is a
 // multiple of 2^-kExactRank no larger than 16384 = 2^14, and so is every
@@ -52,7 +69,7 @@ constexpr int kWindowsPerPass = 4;
 // register-by-register sum is exact, and the sum can be formed exactly in
 // integers in any order. Ranks above it come with probability 2^-39 per block.
 constexpr int kExactRank = 39;
-// Occupied registers whose reads are started together.
+// Occupied registers of a dense table whose reads are started together.
 constexpr uint32_t kPrefetchBatch = 32;
 
 // Entries live inline while `capacity` is 0; otherwise `spill` points to
@@ -79,6 +96,15 @@ inline uint32_t CapacityOf(const Register &reg) {
 }
 inline size_t SpillBytes(uint8_t capacity) { return (sizeof(uint32_t) + 1) * capacity; }
 
+constexpr size_t kDenseBytes = VTR_HLL_REGISTERS * sizeof(Register) + kBitmapWords * sizeof(uint64_t);
+// A sparse array of `capacity` registers followed by their indices.
+inline size_t SparseBytes(uint32_t capacity) { return (sizeof(Register) + sizeof(uint16_t)) * capacity; }
+
+// The sparse capacity after an estimate has left `count` registers.
+inline uint32_t SparseCapacityFor(uint32_t count) {
+  return std::max(kSparseMinCapacity, 2 * std::bit_ceil(count));
+}
+
 const std::array<double, 64> kInversePowers = [] {
   std::array<double, 64> table{};
   double value = 1.0;
@@ -96,13 +122,22 @@ struct VTR_SHll {
     int64_t seconds;
     int64_t microseconds;
   } baseTime;
-  Register *registers;  // VTR_HLL_REGISTERS of them, or null while all are empty
-  uint64_t *occupied;   // bit j set while register j holds entries (same allocation)
+  // Dense: VTR_HLL_REGISTERS registers indexed directly, then the bitmap
+  // `occupied` (bit j set while register j holds entries). Null while sparse.
+  Register *registers;
+  uint64_t *occupied;
+  // Sparse: `sparseCount` occupied registers in increasing index order, their
+  // indices in `sparseIndex` (same allocation); null while empty or dense.
+  Register *sparse;
+  uint16_t *sparseIndex;
+  uint32_t sparseCount;
+  uint32_t sparseCapacity;
+  uint32_t denseLimit;  // most occupied registers held sparse
   pthread_mutex_t lock;
   uint32_t lastClock;      // the latest clock value handed out
   uint32_t usedRegisters;  // registers with at least one entry
   uint64_t spillBytes;     // heap held by spilled registers
-  bool highRanks;          // a rank above kExactRank was recorded since the table was made
+  bool highRanks;          // a rank above kExactRank was recorded since the storage was made
 };
 
 namespace {
@@ -149,29 +184,114 @@ bool Grow(VTR_SHll *shll, Register &reg) {
 
 // Records rank `rank` at stamp `t`, the newest stamp of the register, and drops
 // the entries that it supersedes (rank <= `rank`, all at older or equal stamps).
-inline void Insert(VTR_SHll *shll, uint32_t j, uint8_t rank, uint32_t t) {
-  Register &reg = shll->registers[j];
+// Returns false, recording nothing, when a larger entry array cannot be had.
+inline bool Insert(VTR_SHll *shll, Register &reg, uint8_t rank, uint32_t t) {
   uint8_t *ranks = RanksOf(reg);
   uint32_t c = reg.count;
   while (c > 0 && ranks[c - 1] <= rank) --c;
   if (c == CapacityOf(reg)) {
-    if (!Grow(shll, reg)) return;
+    if (!Grow(shll, reg)) return false;
     ranks = RanksOf(reg);
   }
-  if (reg.count == 0) {
-    ++shll->usedRegisters;
-    shll->occupied[j / 64] |= 1ULL << (j % 64);
-  }
+  shll->usedRegisters += (reg.count == 0);
   shll->highRanks |= rank > kExactRank;
   ranks[c] = rank;
   StampsOf(reg)[c] = t;
   reg.count = static_cast<uint8_t>(c + 1);
+  return true;
+}
+
+void FreeSparse(VTR_SHll *shll) {
+  free(shll->sparse);
+  shll->sparse = nullptr;
+  shll->sparseIndex = nullptr;
+  shll->sparseCount = 0;
+  shll->sparseCapacity = 0;
+}
+
+// Moves the sparse registers into an array of `capacity` (>= sparseCount).
+bool ResizeSparse(VTR_SHll *shll, uint32_t capacity) {
+  auto *regs = static_cast<Register *>(malloc(SparseBytes(capacity)));
+  if (regs == nullptr) return false;
+  auto *index = reinterpret_cast<uint16_t *>(regs + capacity);
+  uint32_t n = shll->sparseCount;
+  if (n != 0) {
+    memcpy(static_cast<void *>(regs), shll->sparse, n * sizeof(Register));
+    memcpy(index, shll->sparseIndex, n * sizeof(uint16_t));
+  }
+  free(shll->sparse);
+  shll->sparse = regs;
+  shll->sparseIndex = index;
+  shll->sparseCapacity = capacity;
+  return true;
+}
+
+// Moves the sparse registers into a new dense table.
+bool MakeDense(VTR_SHll *shll) {
+  auto *table = static_cast<Register *>(calloc(1, kDenseBytes));
+  if (table == nullptr) return false;
+  auto *occupied = reinterpret_cast<uint64_t *>(table + VTR_HLL_REGISTERS);
+  for (uint32_t i = 0; i < shll->sparseCount; ++i) {
+    uint32_t j = shll->sparseIndex[i];
+    table[j] = shll->sparse[i];
+    occupied[j / 64] |= 1ULL << (j % 64);
+  }
+  FreeSparse(shll);
+  shll->registers = table;
+  shll->occupied = occupied;
+  return true;
+}
+
+// Moves the occupied registers of the dense table into a sparse array.
+bool MakeSparse(VTR_SHll *shll) {
+  if (!ResizeSparse(shll, SparseCapacityFor(shll->usedRegisters))) return false;
+  uint32_t n = 0;
+  for (int word = 0; word < kBitmapWords; ++word) {
+    for (uint64_t bits = shll->occupied[word]; bits != 0; bits &= bits - 1) {
+      uint32_t j = static_cast<uint32_t>(word * 64 + std::countr_zero(bits));
+      shll->sparse[n] = shll->registers[j];
+      shll->sparseIndex[n++] = static_cast<uint16_t>(j);
+    }
+  }
+  shll->sparseCount = n;
+  free(shll->registers);
+  shll->registers = nullptr;
+  shll->occupied = nullptr;
+  return true;
+}
+
+// Records one block in register j. Returns false when memory ran out.
+inline bool AddBlock(VTR_SHll *shll, uint32_t j, uint8_t rank, uint32_t t) {
+  if (shll->registers != nullptr) {
+    Register &reg = shll->registers[j];
+    if (reg.count == 0) shll->occupied[j / 64] |= 1ULL << (j % 64);
+    return Insert(shll, reg, rank, t);
+  }
+  uint32_t n = shll->sparseCount;
+  uint16_t *index = shll->sparseIndex;
+  uint32_t pos = n == 0 ? 0 : static_cast<uint32_t>(std::lower_bound(index, index + n, j) - index);
+  if (pos < n && index[pos] == j) return Insert(shll, shll->sparse[pos], rank, t);
+  if (n >= shll->denseLimit) {
+    if (!MakeDense(shll)) return false;
+    return AddBlock(shll, j, rank, t);
+  }
+  if (n == shll->sparseCapacity &&
+      !ResizeSparse(shll, n == 0 ? kSparseMinCapacity : 2 * n))
+    return false;
+  index = shll->sparseIndex;
+  Register *regs = shll->sparse;
+  memmove(static_cast<void *>(regs + pos + 1), regs + pos, (n - pos) * sizeof(Register));
+  memmove(index + pos + 1, index + pos, (n - pos) * sizeof(uint16_t));
+  regs[pos].count = 0;
+  regs[pos].capacity = 0;
+  index[pos] = static_cast<uint16_t>(j);
+  shll->sparseCount = n + 1;
+  return Insert(shll, regs[pos], rank, t);
 }
 
 // Returns the largest rank written within the window and removes the entries
 // 3600 s old or older that it does not count.
-uint8_t Scan(VTR_SHll *shll, uint32_t j, uint32_t now, uint32_t window) {
-  Register &reg = shll->registers[j];
+uint8_t Scan(VTR_SHll *shll, Register &reg, uint32_t now, uint32_t window) {
   if (reg.count == 0) return 0;  // emptied by an earlier window of this pass
   uint32_t *stamps = StampsOf(reg);
   uint8_t *ranks = RanksOf(reg);
@@ -192,7 +312,6 @@ uint8_t Scan(VTR_SHll *shll, uint32_t j, uint32_t now, uint32_t window) {
   if (kept == 0) {
     ReleaseSpill(shll, reg);
     --shll->usedRegisters;
-    shll->occupied[j / 64] &= ~(1ULL << (j % 64));
   } else if (reg.capacity != 0 && kept <= kInlineEntries) {
     // Few enough entries again: move them back inline.
     uint8_t *spill = reg.spill;
@@ -206,11 +325,10 @@ uint8_t Scan(VTR_SHll *shll, uint32_t j, uint32_t now, uint32_t window) {
   return mx;
 }
 
-// The largest rank within each window for register j (which holds entries),
-// the windows taken in order, each pruning as a single estimate would.
+// The largest rank within each window for a register that holds entries, the
+// windows taken in order, each pruning as a single estimate would.
 template <int count>
-inline void RegisterMaxima(VTR_SHll *shll, uint32_t j, uint32_t now, const uint16_t *windows, uint8_t *mx) {
-  const Register &reg = shll->registers[j];
+inline void RegisterMaxima(VTR_SHll *shll, Register &reg, uint32_t now, const uint16_t *windows, uint8_t *mx) {
   if (reg.capacity == 0 && now - reg.stamps[0] < kPruneAge) {
     // Inline entries, none old enough to prune: the windows leave the register
     // as it is, and each window's first entry young enough follows the entries
@@ -225,7 +343,7 @@ inline void RegisterMaxima(VTR_SHll *shll, uint32_t j, uint32_t now, const uint1
     for (int w = 0; w < count; ++w) mx[w] = older[w] < reg.count ? reg.ranks[older[w]] : 0;
     return;
   }
-  for (int w = 0; w < count; ++w) mx[w] = Scan(shll, j, now, windows[w]);
+  for (int w = 0; w < count; ++w) mx[w] = Scan(shll, reg, now, windows[w]);
 }
 
 // sum += 1.0, `n` times, with the rounding of each step: one addition when
@@ -244,75 +362,120 @@ inline void AddOnes(double &sum, uint32_t n) {
   for (; n > 0; --n) sum += 1.0;
 }
 
-// Estimates for `count` windows in one pass over the registers that hold
-// entries, exactly as single estimates in the given order at the same clock
-// would give them: for each register the windows are taken in order (each
-// may prune), and each window's sum is the register-by-register sum.
-template <int count>
-void EstimatePass(VTR_SHll *shll, uint32_t now, const uint16_t *windows, uint64_t *out) {
-  uint32_t zeros[count] = {};
-  uint8_t mx[count];
-  if (!shll->highRanks) {
-    uint64_t sums[count] = {};  // in units of 2^-kExactRank
-    uint32_t visited = 0;
-    // The occupied registers in batches: a sparse table is read at scattered
-    // places, mostly from memory, so each batch is prefetched before it is used.
-    uint32_t batch[kPrefetchBatch];
-    int word = 0;
-    uint64_t bits = shll->occupied[0];
-    for (;;) {
-      uint32_t n = 0;
-      while (n < kPrefetchBatch && word < kBitmapWords) {
-        if (bits == 0) {
-          if (++word < kBitmapWords) bits = shll->occupied[word];
-          continue;
-        }
-        batch[n++] = static_cast<uint32_t>(word * 64 + std::countr_zero(bits));
-        bits &= bits - 1;
-      }
-      if (n == 0) break;
-      for (uint32_t i = 0; i < n; ++i) __builtin_prefetch(&shll->registers[batch[i]]);
-      for (uint32_t i = 0; i < n; ++i) {
-        RegisterMaxima<count>(shll, batch[i], now, windows, mx);
-#pragma GCC unroll 4
-        for (int w = 0; w < count; ++w) {
-          zeros[w] += (mx[w] == 0);
-          sums[w] += 1ULL << (kExactRank - mx[w]);
-        }
-      }
-      visited += n;
-    }
-    const uint32_t empty = VTR_HLL_REGISTERS - visited;
-    for (int w = 0; w < count; ++w) {
-      double sum = static_cast<double>(sums[w] + (static_cast<uint64_t>(empty) << kExactRank));
-      out[w] = VTR_HllFormula(sum * 0x1p-39, zeros[w] + empty);
-    }
-    return;
-  }
-  static_assert(kExactRank == 39, "the scale factor above is 2^-kExactRank");
-
+// The sums of one pass: `exact` adds in integers in any order (no rank above
+// kExactRank), otherwise register by register in floating point, in which
+// case registers must be added in increasing index order.
+template <int count, bool exact>
+struct Totals {
+  uint64_t units[count] = {};  // exact: in units of 2^-kExactRank
   double sums[count] = {};
+  uint32_t zeros[count] = {};
+  uint32_t visited = 0;
   uint32_t next = 0;  // first register not yet added to the sums
-  auto emptyRun = [&](uint32_t end) {
+
+  void EmptyRun(uint32_t end) {
     for (int w = 0; w < count && end != next; ++w) {
       AddOnes(sums[w], end - next);
       zeros[w] += end - next;
     }
-  };
-  for (int word = 0; word < kBitmapWords; ++word) {
-    for (uint64_t bits = shll->occupied[word]; bits != 0; bits &= bits - 1) {
-      uint32_t j = static_cast<uint32_t>(word * 64 + std::countr_zero(bits));
-      emptyRun(j);
+  }
+  inline void Add(uint32_t j, const uint8_t *mx) {
+    if constexpr (exact) {
+      ++visited;
+#pragma GCC unroll 4
+      for (int w = 0; w < count; ++w) {
+        zeros[w] += (mx[w] == 0);
+        units[w] += 1ULL << (kExactRank - mx[w]);
+      }
+    } else {
+      EmptyRun(j);
       next = j + 1;
-      RegisterMaxima<count>(shll, j, now, windows, mx);
       for (int w = 0; w < count; ++w) {
         zeros[w] += (mx[w] == 0);
         sums[w] += kInversePowers[mx[w]];
       }
     }
   }
-  emptyRun(VTR_HLL_REGISTERS);
-  for (int w = 0; w < count; ++w) out[w] = VTR_HllFormula(sums[w], zeros[w]);
+  void Finish(uint64_t *out) {
+    if constexpr (exact) {
+      static_assert(kExactRank == 39, "the scale factor below is 2^-kExactRank");
+      const uint32_t empty = VTR_HLL_REGISTERS - visited;
+      for (int w = 0; w < count; ++w) {
+        double sum = static_cast<double>(units[w] + (static_cast<uint64_t>(empty) << kExactRank));
+        out[w] = VTR_HllFormula(sum * 0x1p-39, zeros[w] + empty);
+      }
+    } else {
+      EmptyRun(VTR_HLL_REGISTERS);
+      for (int w = 0; w < count; ++w) out[w] = VTR_HllFormula(sums[w], zeros[w]);
+    }
+  }
+};
+
+// One pass over a dense table: the occupied registers in batches, in index
+// order. The table is read at scattered places, mostly from memory, so each
+// batch is prefetched before it is used.
+template <int count, bool exact>
+void DensePass(VTR_SHll *shll, uint32_t now, const uint16_t *windows, uint64_t *out) {
+  Totals<count, exact> totals;
+  uint8_t mx[count];
+  uint32_t batch[kPrefetchBatch];
+  int word = 0;
+  uint64_t bits = shll->occupied[0];
+  for (;;) {
+    uint32_t n = 0;
+    while (n < kPrefetchBatch && word < kBitmapWords) {
+      if (bits == 0) {
+        if (++word < kBitmapWords) bits = shll->occupied[word];
+        continue;
+      }
+      batch[n++] = static_cast<uint32_t>(word * 64 + std::countr_zero(bits));
+      bits &= bits - 1;
+    }
+    if (n == 0) break;
+    for (uint32_t i = 0; i < n; ++i) __builtin_prefetch(&shll->registers[batch[i]]);
+    for (uint32_t i = 0; i < n; ++i) {
+      uint32_t j = batch[i];
+      Register &reg = shll->registers[j];
+      RegisterMaxima<count>(shll, reg, now, windows, mx);
+      if (reg.count == 0) shll->occupied[j / 64] &= ~(1ULL << (j % 64));
+      totals.Add(j, mx);
+    }
+  }
+  totals.Finish(out);
+}
+
+// One pass over a sparse array, in index order, closing the gaps left by
+// registers that the pass emptied.
+template <int count, bool exact>
+void SparsePass(VTR_SHll *shll, uint32_t now, const uint16_t *windows, uint64_t *out) {
+  Totals<count, exact> totals;
+  uint8_t mx[count];
+  Register *regs = shll->sparse;
+  uint16_t *index = shll->sparseIndex;
+  uint32_t kept = 0;
+  for (uint32_t i = 0; i < shll->sparseCount; ++i) {
+    RegisterMaxima<count>(shll, regs[i], now, windows, mx);
+    totals.Add(index[i], mx);
+    if (regs[i].count == 0) continue;
+    if (kept != i) {
+      regs[kept] = regs[i];
+      index[kept] = index[i];
+    }
+    ++kept;
+  }
+  shll->sparseCount = kept;
+  totals.Finish(out);
+}
+
+template <int count>
+void EstimatePass(VTR_SHll *shll, uint32_t now, const uint16_t *windows, uint64_t *out) {
+  if (shll->registers != nullptr) {
+    if (shll->highRanks) DensePass<count, false>(shll, now, windows, out);
+    else DensePass<count, true>(shll, now, windows, out);
+  } else {
+    if (shll->highRanks) SparsePass<count, false>(shll, now, windows, out);
+    else SparsePass<count, true>(shll, now, windows, out);
+  }
 }
 
 }  // namespace
@@ -334,6 +497,7 @@ VTR_Status VTR_SHllInit(VTR_SHll **slot) {
   VTR_GetTime(&now);
   shll->baseTime.seconds = now.tv_sec;
   shll->baseTime.microseconds = now.tv_usec;
+  shll->denseLimit = kDenseLimit;
   VTR_Log(LOG_INFO, "Successfully initialized Sliding Hyperlog registers.");
   return VTR_OK;
 }
@@ -345,17 +509,10 @@ void VTR_SHllAdd(uint64_t sector, uint32_t length, VTR_SHll *shll) {
   }
   if (length == 0) return;
   LockGuard guard(&shll->lock);
-  if (shll->registers == nullptr) {
-    shll->registers = static_cast<Register *>(
-        calloc(1, VTR_HLL_REGISTERS * sizeof(Register) + kBitmapWords * sizeof(uint64_t)));
-    if (shll->registers == nullptr) {
-      VTR_Log(LOG_ERR, "S_HLL: Failed to record a write, due to no memory");
-      return;
-    }
-    shll->occupied = reinterpret_cast<uint64_t *>(shll->registers + VTR_HLL_REGISTERS);
-  }
   uint32_t t = Clock(shll);
-  vtr_cr::ForEachBlock(sector, length, [&](uint32_t j, uint8_t rank) { Insert(shll, j, rank, t); });
+  bool recorded = true;
+  vtr_cr::ForEachBlock(sector, length, [&](uint32_t j, uint8_t rank) { recorded &= AddBlock(shll, j, rank, t); });
+  if (!recorded) VTR_Log(LOG_ERR, "S_HLL: Failed to record a write, due to no memory");
 }
 
 void VTR_SHllEstimateWindows(VTR_SHll *shll, const uint16_t *windows, int count, uint64_t *out) {
@@ -365,7 +522,7 @@ void VTR_SHllEstimateWindows(VTR_SHll *shll, const uint16_t *windows, int count,
     return;
   }
   LockGuard guard(&shll->lock);
-  if (shll->registers == nullptr) {  // nothing written, or everything pruned
+  if (shll->usedRegisters == 0) {  // nothing written, or everything pruned
     uint64_t empty = VTR_HllFormula(VTR_HLL_REGISTERS, VTR_HLL_REGISTERS);
     for (int w = 0; w < count; ++w) out[w] = empty;
     return;
@@ -380,11 +537,17 @@ void VTR_SHllEstimateWindows(VTR_SHll *shll, const uint16_t *windows, int count,
       default: EstimatePass<4>(shll, now, windows + first, out + first); break;
     }
   }
+  // Storage for what is left (a failed move keeps the current form).
   if (shll->usedRegisters == 0) {
     free(shll->registers);
     shll->registers = nullptr;
     shll->occupied = nullptr;
+    FreeSparse(shll);
     shll->highRanks = false;
+  } else if (shll->registers != nullptr) {
+    if (shll->usedRegisters <= shll->denseLimit / 2) MakeSparse(shll);
+  } else if (shll->sparseCount <= shll->sparseCapacity / 4 && shll->sparseCapacity > kSparseMinCapacity) {
+    ResizeSparse(shll, SparseCapacityFor(shll->sparseCount));
   }
 }
 
@@ -401,6 +564,8 @@ void VTR_SHllDestroy(VTR_SHll **slot) {
     for (int j = 0; j < VTR_HLL_REGISTERS; ++j) ReleaseSpill(shll, shll->registers[j]);
     free(shll->registers);
   }
+  for (uint32_t i = 0; i < shll->sparseCount; ++i) ReleaseSpill(shll, shll->sparse[i]);
+  free(shll->sparse);
   pthread_mutex_destroy(&shll->lock);
   free(shll);
   *slot = nullptr;
@@ -410,8 +575,8 @@ uint64_t VTR_SHllMemoryBytes(const VTR_SHll *shll) {
   if (shll == nullptr) return 0;
   auto *s = const_cast<VTR_SHll *>(shll);
   LockGuard guard(&s->lock);
-  uint64_t bytes = sizeof(VTR_SHll) + s->spillBytes;
-  if (s->registers != nullptr) bytes += VTR_HLL_REGISTERS * sizeof(Register) + kBitmapWords * sizeof(uint64_t);
+  uint64_t bytes = sizeof(VTR_SHll) + s->spillBytes + SparseBytes(s->sparseCapacity);
+  if (s->registers != nullptr) bytes += kDenseBytes;
   return bytes;
 }
 
@@ -425,4 +590,9 @@ uint32_t VTR_SHllUsedRegisters(const VTR_SHll *shll) {
 void VTR_SHllForceSequentialSums(VTR_SHll *shll) {
   LockGuard guard(&shll->lock);
   shll->highRanks = true;
+}
+
+void VTR_SHllSetDenseLimit(VTR_SHll *shll, uint32_t registers) {
+  LockGuard guard(&shll->lock);
+  shll->denseLimit = std::max<uint32_t>(registers, 1);
 }
