@@ -56,6 +56,30 @@ void BM_SHllAdd(benchmark::State &state) {
 }
 BENCHMARK(BM_SHllAdd)->Arg(1)->Arg(16)->Arg(256);
 
+// A fresh disk fed arg0 distinct blocks one at a time, with arg1 occupied
+// registers allowed in the sparse form (the default is 1024): the cost of
+// inserting into the sorted sparse array, and of the move to the dense table,
+// per block. Creating and releasing the estimator is included.
+void BM_SHllFill(benchmark::State &state) {
+  VTR_SetLogHook(QuietLog);
+  const uint64_t blocks = static_cast<uint64_t>(state.range(0));
+  uint64_t bytes = 0;
+  for (auto _ : state) {
+    VTR_CR_Metric slot{};
+    VTR_InitChangeRate(&slot, true);
+    VTR_SHllSetDenseLimit(slot.shll, static_cast<uint32_t>(state.range(1)));
+    for (uint64_t i = 0; i < blocks; ++i) VTR_AddChangeRate(Sector(i), 4096, &slot, true);
+    bytes = VTR_SHllMemoryBytes(slot.shll);
+    VTR_DestroyChangeRate(&slot, true);
+  }
+  state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * blocks));
+  state.counters["bytes"] = static_cast<double>(bytes);
+}
+BENCHMARK(BM_SHllFill)
+    ->ArgsProduct({{1000, 4000}, {512, 1024, 2048, 4096}})
+    ->ArgNames({"blocks", "limit"})
+    ->Unit(benchmark::kMicrosecond);
+
 // One disk's part of the change-rate query: the windows 300, 900 and 3600 s
 // over arg0 distinct blocks written in the last hour (0: an idle disk, never
 // written or pruned empty), as three single estimates (arg1 = 0) or one
