@@ -218,14 +218,24 @@ TEST(SHll, AccuracyOfBothEstimators) {
 
 TEST(SHll, ConcurrencyAddAgainstEstimate) {
   Sliding s, reference;
-  std::atomic<bool> done{false};
+  constexpr uint64_t kWrites = 50000;
+  std::atomic<uint64_t> written{0};
   std::thread consumer([&] {
-    for (uint64_t i = 0; i < 50000; ++i) s.Write(DistinctSector(i, 5), 8192);
-    done = true;
+    for (uint64_t i = 0; i < kWrites; ++i) {
+      s.Write(DistinctSector(i, 5), 8192);
+      written.store(i + 1, std::memory_order_relaxed);
+    }
   });
-  while (!done) s.Windows();
+  // About 170 estimates spread over the feeding (denser at first, so that
+  // they meet the sparse form, the move to the table and the table), each
+  // running while the Consumer writes on; the mutex is not fair, so an
+  // estimate loop without pauses could let only one write through per estimate.
+  for (uint64_t next = 0; next < kWrites; next += 1 + next / 16) {
+    while (written.load(std::memory_order_relaxed) < next) std::this_thread::yield();
+    s.Windows();
+  }
   consumer.join();
-  for (uint64_t i = 0; i < 50000; ++i) reference.Write(DistinctSector(i, 5), 8192);
+  for (uint64_t i = 0; i < kWrites; ++i) reference.Write(DistinctSector(i, 5), 8192);
   EXPECT_EQ(s.Est(3600), reference.Est(3600));
 }
 
