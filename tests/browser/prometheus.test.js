@@ -44,7 +44,7 @@ before(async () => {
 rule_files: [vethra-rules.yml]
 scrape_configs:
   - job_name: vethra
-    static_configs: [{targets: ["${new URL(host.base).host}"], labels: {host: "esx-test"}}]
+    static_configs: [{targets: ["${new URL(host.base).host}"], labels: {host: "hv-test"}}]
 `);
   const port = await freePort();
   promBase = `http://127.0.0.1:${port}`;
@@ -87,5 +87,5 @@ test('the rules see the slow disk and nothing else', { skip: !havePrometheus && 
   const alerts = await query('ALERTS');
   assert.deepEqual(alerts.map((a) => `${a.metric.alertname} ${a.metric.alertstate} ${a.metric.disk} ${a.metric.direction}`).sort(),
     ['VethraDiskSlowIO pending scsi0:0 read', 'VethraDiskSlowIO pending scsi0:0 write']);
-  assert.equal((await query('host:vethra_disk_reads:rate5m{host="esx-test"}')).length, 1);
+  assert.equal((await query('host:vethra_disk_reads:rate5m{host="hv-test"}')).length, 1);
 });
