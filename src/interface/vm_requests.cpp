@@ -49,9 +49,19 @@ json_t *ParseVMList(const VTR_Request *request, const char *caller, json_t **lis
   return root;
 }
 
-// Elements are used as unsigned 32-bit ids: higher bits are dropped and a
-// non-integer element reads as 0.
-uint32_t ElementId(json_t *element) { return static_cast<uint32_t>(json_integer_value(element)); }
+// Calls handle(fetched, id) for each element of the list, in order. Elements
+// are used as unsigned 32-bit ids: higher bits are dropped and a non-integer
+// element reads as 0. An element that cannot be fetched is logged and handed
+// over with fetched = false.
+template <typename Fn>
+void ForEachListedId(json_t *list, Fn handle) {
+  size_t count = json_array_size(list);
+  for (size_t i = 0; i < count; i++) {
+    json_t *element = json_array_get(list, i);
+    if (element == nullptr) VTR_Log(LOG_ERR, "Interface: json_array_get() failed");
+    handle(element != nullptr, static_cast<uint32_t>(json_integer_value(element)));
+  }
+}
 
 }  // namespace
 
@@ -71,16 +81,9 @@ VTR_Status VTR_AppendNewVMs(int fd, const VTR_Request *request) {
   VTR_Status last = VTR_OK;
   {
     RegistryGuard guard;
-    size_t count = json_array_size(list);
-    for (size_t i = 0; i < count; i++) {
-      json_t *element = json_array_get(list, i);
-      if (element == nullptr) {
-        VTR_Log(LOG_ERR, "Interface: json_array_get() failed");
-        last = VTR_FAILURE;
-        continue;
-      }
-      last = VTR_EnableVMTrace(ElementId(element));
-    }
+    ForEachListedId(list, [&](bool fetched, uint32_t id) {
+      last = fetched ? VTR_EnableVMTrace(id) : VTR_FAILURE;
+    });
   }
   json_decref(root);
   return last == VTR_OK ? SendEmptySuccess(fd) : SendError(fd, kAppendError);
@@ -109,20 +112,14 @@ VTR_Status VTR_DeleteVMs(int fd, const VTR_Request *request) {
   bool failed = false;
   {
     RegistryGuard guard;
-    size_t count = json_array_size(list);
-    for (size_t i = 0; i < count; i++) {
-      json_t *element = json_array_get(list, i);
-      if (element == nullptr) {
-        VTR_Log(LOG_ERR, "Interface: json_array_get() failed");
+    ForEachListedId(list, [&](bool fetched, uint32_t id) {
+      if (!fetched) {
         failed = true;
-        continue;
-      }
-      uint32_t id = ElementId(element);
-      if (VTR_DisableVMTrace(id, instance) != VTR_OK) {
+      } else if (VTR_DisableVMTrace(id, instance) != VTR_OK) {
         VTR_Log(LOG_ERR, "Interface: Failed to stop tracing for WorldId : %d", static_cast<int>(id));
         failed = true;
       }
-    }
+    });
   }
   TARN_ParamListDestroy(instance);
   json_decref(root);
