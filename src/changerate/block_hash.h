@@ -3,6 +3,8 @@
 
 #include <stdint.h>
 
+#include <array>
+
 #include "changerate/changerate.h"
 
 namespace vtr_cr {
@@ -26,6 +28,18 @@ inline uint64_t MurmurFromProduct(uint64_t km) {
   h ^= h >> kMurmurShift;
   return h;
 }
+
+// 2^-r for every register value, exact in double precision: the terms of
+// the harmonic sum of both estimators.
+inline const std::array<double, 64> kInversePowers = [] {
+  std::array<double, 64> table{};
+  double value = 1.0;
+  for (double &entry : table) {
+    entry = value;
+    value /= 2.0;
+  }
+  return table;
+}();
 
 // Number of 4 KiB blocks of a write of `length` bytes, rounded up.
 inline uint32_t BlockCount(uint32_t length) { return (length >> 12) + ((length & 0xfffu) != 0); }

@@ -14,17 +14,6 @@
 
 namespace {
 
-// 2^-r for every register value, exact in double precision.
-const std::array<double, 64> kInversePowers = [] {
-  std::array<double, 64> table{};
-  double value = 1.0;
-  for (double &entry : table) {
-    entry = value;
-    value /= 2.0;
-  }
-  return table;
-}();
-
 void LogNullContext() {
   VTR_Log(LOG_ERR, "HLL: Invalid input argument, pointer to VTR_CR_HLL is NULL");
 }
@@ -102,7 +91,7 @@ void VTR_HLLEstimate(VTRhll *set) {
   double sum = 0.0;
   uint32_t zeros = 0;
   for (uint8_t r : set->registers) {
-    sum += kInversePowers[r];
+    sum += vtr_cr::kInversePowers[r];
     zeros += (r == 0);
   }
   set->estimate = VTR_HllFormula(sum, zeros);

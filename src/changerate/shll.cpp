@@ -105,16 +105,6 @@ inline uint32_t SparseCapacityFor(uint32_t count) {
   return std::max(kSparseMinCapacity, 2 * std::bit_ceil(count));
 }
 
-const std::array<double, 64> kInversePowers = [] {
-  std::array<double, 64> table{};
-  double value = 1.0;
-  for (double &entry : table) {
-    entry = value;
-    value /= 2.0;
-  }
-  return table;
-}();
-
 }  // namespace
 
 struct VTR_SHll {
@@ -392,7 +382,7 @@ struct Totals {
       next = j + 1;
       for (int w = 0; w < count; ++w) {
         zeros[w] += (mx[w] == 0);
-        sums[w] += kInversePowers[mx[w]];
+        sums[w] += vtr_cr::kInversePowers[mx[w]];
       }
     }
   }
