@@ -5,7 +5,6 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include <array>
 
 #include "changerate/block_hash.h"
 #include "main/clock.h"
