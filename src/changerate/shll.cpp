@@ -38,7 +38,6 @@
 #include <string.h>
 
 #include <algorithm>
-#include <array>
 #include <bit>
 
 #include "changerate/block_hash.h"
