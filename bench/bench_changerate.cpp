@@ -6,8 +6,8 @@
 #include <atomic>
 
 #include "changerate/changerate.h"
-#include "main/clock.h"
-#include "main/log.h"
+#include "base/clock.h"
+#include "base/log.h"
 
 namespace {
 

@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "hostsim.h"
-#include "main/config.h"
+#include "base/config.h"
 #include "registry/registry.h"
 #include "trace/analyzer.h"
 

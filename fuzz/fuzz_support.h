@@ -9,8 +9,8 @@
 #include <string>
 
 #include "hostsim.h"
-#include "main/config.h"
-#include "main/log.h"
+#include "base/config.h"
+#include "base/log.h"
 #include "registry/registry.h"
 #include "trace/tracing.h"
 

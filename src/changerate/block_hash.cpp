@@ -3,7 +3,7 @@
 #include <math.h>
 
 #include "changerate/block_hash.h"
-#include "main/log.h"
+#include "base/log.h"
 
 uint64_t VTR_MurmurHash64A(uint64_t key, uint64_t seed) {
   using namespace vtr_cr;

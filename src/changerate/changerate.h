@@ -7,7 +7,7 @@
 #include <stdint.h>
 #include <sys/time.h>
 
-#include "host/status.h"
+#include "base/status.h"
 
 constexpr int VTR_HLL_PRECISION = 14;
 constexpr int VTR_HLL_REGISTERS = 1 << VTR_HLL_PRECISION;  // 16384

@@ -7,8 +7,8 @@
 
 
 #include "changerate/block_hash.h"
-#include "main/clock.h"
-#include "main/log.h"
+#include "base/clock.h"
+#include "base/log.h"
 #include "registry/registry.h"
 
 namespace {

@@ -41,8 +41,8 @@
 #include <bit>
 
 #include "changerate/block_hash.h"
-#include "main/clock.h"
-#include "main/log.h"
+#include "base/clock.h"
+#include "base/log.h"
 
 namespace {
 

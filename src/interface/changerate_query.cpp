@@ -5,8 +5,8 @@
 
 #include "interface/requests.h"
 #include "interface/vm_document.h"
-#include "main/config.h"
-#include "main/log.h"
+#include "base/config.h"
+#include "base/log.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 
 #include "interface/requests.h"
 #include "interface/vm_document.h"
-#include "main/log.h"
+#include "base/log.h"
 
 namespace {
 

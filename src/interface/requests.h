@@ -3,7 +3,7 @@
 
 #include <jansson.h>
 
-#include "host/status.h"
+#include "base/status.h"
 #include "interface/uds.h"
 #include "registry/registry.h"
 

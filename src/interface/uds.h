@@ -4,7 +4,7 @@
 #include <stddef.h>
 #include <stdint.h>
 
-#include "host/status.h"
+#include "base/status.h"
 
 constexpr const char *VTR_UDS_PATH = "/var/run/vethra.uds";
 constexpr uint32_t VTR_MAX_MSG_SIZE = 1048576;

@@ -14,8 +14,8 @@
 
 #include "host/hostrt.h"
 #include "interface/requests.h"
-#include "main/config.h"
-#include "main/log.h"
+#include "base/config.h"
+#include "base/log.h"
 
 namespace {
 

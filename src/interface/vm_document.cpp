@@ -4,8 +4,8 @@
 #include <string.h>
 
 #include "interface/requests.h"
-#include "main/clock.h"
-#include "main/log.h"
+#include "base/clock.h"
+#include "base/log.h"
 
 namespace {
 

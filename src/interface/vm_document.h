@@ -6,7 +6,7 @@
 #include <jansson.h>
 #include <stdint.h>
 
-#include "host/status.h"
+#include "base/status.h"
 #include "registry/registry.h"
 
 struct VTR_VMDocument {

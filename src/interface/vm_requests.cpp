@@ -6,9 +6,9 @@
 #include <unistd.h>
 
 #include "interface/requests.h"
-#include "main/clock.h"
-#include "main/config.h"
-#include "main/log.h"
+#include "base/clock.h"
+#include "base/config.h"
+#include "base/log.h"
 #include "main/process.h"
 #include "trace/record_queue.h"
 #include "trace/tracing.h"

@@ -3,7 +3,7 @@
 
 #include <stdint.h>
 
-#include "host/status.h"
+#include "base/status.h"
 
 constexpr int VTR_EXIT_OK = 0;
 constexpr int VTR_EXIT_SIGNATURE = 1;

@@ -2,8 +2,8 @@
 // handle id), and the creation of the registry at start-up.
 #include <stdlib.h>
 
-#include "main/config.h"
-#include "main/log.h"
+#include "base/config.h"
+#include "base/log.h"
 #include "registry/registry.h"
 #include "trace/analyzer.h"
 #include "trace/record_queue.h"

@@ -7,7 +7,7 @@
 
 #include <stdlib.h>
 
-#include "main/log.h"
+#include "base/log.h"
 
 namespace {
 

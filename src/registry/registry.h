@@ -16,9 +16,9 @@
 
 #include "changerate/changerate.h"
 #include "host/hostrt.h"
-#include "host/status.h"
+#include "base/status.h"
 #include "registry/hashutil.h"
-#include "trace/counters.h"
+#include "registry/counters.h"
 
 constexpr int32_t VTR_DISK_TABLE_BUCKETS = 2000;
 constexpr int VTR_VM_NAME_SIZE = 128;

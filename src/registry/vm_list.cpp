@@ -4,9 +4,9 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include "main/log.h"
+#include "base/log.h"
 #include "registry/registry.h"
-#include "registry/tarn_scope.h"
+#include "host/tarn_scope.h"
 #include "trace/tracing.h"
 
 namespace {

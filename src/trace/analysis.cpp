@@ -3,8 +3,8 @@
 // latency histograms) and, for writes, its change-rate estimator.
 #include <string.h>
 
-#include "main/config.h"
-#include "main/log.h"
+#include "base/config.h"
+#include "base/log.h"
 #include "trace/analyzer.h"
 
 namespace {

@@ -2,9 +2,9 @@
 // them to the analysis, and ends the HyperLogLog periods.
 #include <time.h>
 
-#include "main/clock.h"
-#include "main/config.h"
-#include "main/log.h"
+#include "base/clock.h"
+#include "base/config.h"
+#include "base/log.h"
 #include "trace/analyzer.h"
 
 namespace {

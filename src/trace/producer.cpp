@@ -6,8 +6,8 @@
 #include <algorithm>
 
 #include "host/hostrt.h"
-#include "main/config.h"
-#include "main/log.h"
+#include "base/config.h"
+#include "base/log.h"
 #include "trace/analyzer.h"
 
 static_assert(VTR_CARRY_BUFFER_SIZE >= TARN_LOGCHANNEL_MAX_DATA + VTR_TRACE_RECORD_SIZE - 1,

@@ -5,8 +5,8 @@
 #include <string.h>
 #include <time.h>
 
-#include "main/config.h"
-#include "main/log.h"
+#include "base/config.h"
+#include "base/log.h"
 
 alignas(64) RecordQueue recordQueue;
 

@@ -12,10 +12,10 @@
 #include <stdio.h>
 #include <string.h>
 
-#include "main/config.h"
-#include "main/log.h"
+#include "base/config.h"
+#include "base/log.h"
 #include "registry/registry.h"
-#include "registry/tarn_scope.h"
+#include "host/tarn_scope.h"
 
 uint32_t disabledHandleCount = 0;
 
@@ -43,23 +43,6 @@ TARN_Status SendTraceCommand(uint16_t node, TARN_ParamList *instance) {
 }
 
 }  // namespace
-
-TARN_ParamList *VTR_GetTARNVscsiListHandle(uint16_t node, TARN_ParamList *instance, uint32_t vmId,
-                                           uint32_t *count) {
-  VTR_OwnedParamList list(
-      TARN_ParamListCreateAndAllocateParams(TARN_PARAMLIST_INSTANCE, kHandleListCount,
-                                            kHandleListBytes));
-  if (!list) {
-    VTR_Log(LOG_ERR, "Monitor: Insufficient memory to create TARN Param list for VM: %d", vmId);
-    return nullptr;
-  }
-  if (TARN_GetInstanceList(node, instance, list.get()) != 0) {
-    VTR_Log(LOG_ERR, "Monitor: Failed instance list get: diskGauge for VM:%d", vmId);
-    return nullptr;
-  }
-  *count = static_cast<uint32_t>(TARN_ParamListUsedCount(list.get()));
-  return list.release();
-}
 
 void VTR_SetVSCSIHandles(TARN_ParamList *instance, uint32_t worldGroupId) {
   uint32_t count = 0;

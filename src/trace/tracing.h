@@ -5,12 +5,11 @@
 #include <stdint.h>
 
 #include "host/hostrt.h"
-#include "host/status.h"
+#include "host/vscsi_list.h"
+#include "base/status.h"
 
 extern uint32_t disabledHandleCount;
 
-TARN_ParamList *VTR_GetTARNVscsiListHandle(uint16_t node, TARN_ParamList *instance, uint32_t vmId,
-                                           uint32_t *count);
 void VTR_SetVSCSIHandles(TARN_ParamList *instance, uint32_t worldGroupId);
 VTR_Status VTR_EnableVMTrace(uint32_t vmId);
 VTR_Status VTR_DisableVMTrace(uint32_t worldGroupId, TARN_ParamList *instance);

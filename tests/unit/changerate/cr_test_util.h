@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "main/clock.h"
-#include "main/log.h"
+#include "base/clock.h"
+#include "base/log.h"
 
 inline std::atomic<long> fakeSeconds{0};
 inline std::vector<std::string> logLines;

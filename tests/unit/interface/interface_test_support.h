@@ -14,9 +14,9 @@
 
 #include "hostsim.h"
 #include "interface/requests.h"
-#include "main/clock.h"
-#include "main/config.h"
-#include "main/log.h"
+#include "base/clock.h"
+#include "base/config.h"
+#include "base/log.h"
 #include "vethra_client.h"
 
 namespace vtrtest {

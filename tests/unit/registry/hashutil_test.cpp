@@ -7,8 +7,8 @@
 #include <utility>
 #include <vector>
 
-#include "main/config.h"
-#include "main/log.h"
+#include "base/config.h"
+#include "base/log.h"
 #include "registry/hashutil.h"
 #include "registry/registry.h"
 

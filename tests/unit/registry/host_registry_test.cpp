@@ -11,10 +11,10 @@
 #include <vector>
 
 #include "hostsim.h"
-#include "main/config.h"
-#include "main/log.h"
+#include "base/config.h"
+#include "base/log.h"
 #include "registry/registry.h"
-#include "registry/startup_tracing.h"
+#include "trace/startup_tracing.h"
 #include "trace/record_queue.h"
 #include "trace/tracing.h"
 

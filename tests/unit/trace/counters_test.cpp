@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "main/config.h"
-#include "main/log.h"
+#include "base/config.h"
+#include "base/log.h"
 #include "trace/analyzer.h"
 
 namespace {

@@ -7,8 +7,8 @@
 #include <thread>
 #include <vector>
 
-#include "main/config.h"
-#include "main/log.h"
+#include "base/config.h"
+#include "base/log.h"
 #include "trace/analyzer.h"
 
 namespace {

@@ -1,4 +1,4 @@
-#include "main/clock.h"
+#include "base/clock.h"
 
 #include <atomic>
 

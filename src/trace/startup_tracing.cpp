@@ -1,17 +1,17 @@
 // Start-up work on the main thread, before any other thread exists: clearing
 // the tracing an earlier run left on, and tracing (or, in list mode, printing)
 // the VMs that the command line selects.
-#include "registry/startup_tracing.h"
+#include "trace/startup_tracing.h"
 
 #include <stdio.h>
 #include <string.h>
 
 #include <memory>
 
-#include "main/config.h"
-#include "main/log.h"
+#include "base/config.h"
+#include "base/log.h"
 #include "registry/registry.h"
-#include "registry/tarn_scope.h"
+#include "host/tarn_scope.h"
 #include "trace/tracing.h"
 
 namespace {

@@ -10,7 +10,7 @@
 #include <memory>
 
 #include "host/hostrt.h"
-#include "host/status.h"
+#include "base/status.h"
 
 struct VTR_ParamListDeleter {
   void operator()(TARN_ParamList *list) const { TARN_ParamListDestroy(list); }

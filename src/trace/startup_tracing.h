@@ -4,7 +4,7 @@
 
 #include <stdint.h>
 
-#include "host/status.h"
+#include "base/status.h"
 
 VTR_Status VTR_InitialCleanup();
 VTR_Status VTR_ClearStaleMonitoredDisks();

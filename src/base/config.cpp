@@ -1,4 +1,4 @@
-#include "main/config.h"
+#include "base/config.h"
 
 #include <string.h>
 

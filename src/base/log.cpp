@@ -1,11 +1,11 @@
-#include "main/log.h"
+#include "base/log.h"
 
 #include <stdarg.h>
 #include <stdio.h>
 
 #include <atomic>
 
-#include "main/config.h"
+#include "base/config.h"
 
 namespace {
 std::atomic<VTR_LogHook> logHook{nullptr};

@@ -1,5 +1,5 @@
 // The names of the 70 per-disk counters, in counter order.
-#include "trace/counters.h"
+#include "registry/counters.h"
 
 
 const char metricFieldNames[VTR_NUM_COUNTERS][VTR_METRIC_NAME_SIZE] = {

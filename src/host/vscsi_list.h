@@ -1,0 +1,12 @@
+// Reads the host's list of virtual SCSI handles under one node.
+#pragma once
+
+#include <stdint.h>
+
+#include "host/hostrt.h"
+
+// Creates a list, fills it with the instances of `node` under `instance` and
+// returns it (the caller destroys it), with the number of entries in *count.
+// nullptr, with a message naming vmId, when the list cannot be created or read.
+TARN_ParamList *VTR_GetTARNVscsiListHandle(uint16_t node, TARN_ParamList *instance, uint32_t vmId,
+                                           uint32_t *count);
