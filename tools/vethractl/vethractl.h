@@ -73,6 +73,12 @@ int VTR_ParseMetricsDoc(const std::string &json, VTR_Doc *out, std::string *err)
 int VTR_ParseChangeRateDoc(const std::string &json, VTR_Doc *out, std::string *err);
 int VTR_ParseStatusDoc(const std::string &json, VTR_StatusDoc *out, std::string *err);
 
+// Estimated q-quantile (0..1) of the values counted in a histogram of
+// `buckets` buckets with inclusive upper bounds `upper` (the last bucket is
+// open: bound 0), interpolating linearly within a bucket; a quantile in the
+// open bucket gives that bucket's lower bound. -1 when nothing was counted.
+double VTR_HistogramPercentile(const uint64_t *counts, const uint64_t *upper, int buckets, double q);
+
 // Human units: "0 B", "512 B", "1.5 KiB", "3.0 MiB", "2.00 GiB"...
 std::string VTR_HumanBytes(double bytes);
 
