@@ -182,7 +182,7 @@ bool VTR_HistoryAdd(VTR_History *h, const VTR_Doc *metrics, const VTR_Doc *rates
 }
 
 bool VTR_ParseHistoryQuery(const std::string &query, VTR_HistoryQuery *out) {
-  *out = VTR_HistoryQuery{-INFINITY, {}};
+  *out = VTR_HistoryQuery{-INFINITY, {}, false};
   for (size_t pos = 0; pos < query.size();) {
     size_t amp = query.find('&', pos);
     if (amp == std::string::npos) amp = query.size();
@@ -196,6 +196,9 @@ bool VTR_ParseHistoryQuery(const std::string &query, VTR_HistoryQuery *out) {
       double v = strtod(value.c_str(), &end);
       if (value.empty() || *end || !isfinite(v)) return false;
       out->since = v;
+    } else if (key == "disks") {
+      if (value != "none") return false;
+      out->noDisks = true;
     } else if (key == "worldGroupId") {
       long long v = strtoll(value.c_str(), &end, 10);
       if (value.empty() || *end || v < INT32_MIN || v > UINT32_MAX) return false;
@@ -223,6 +226,7 @@ std::string VTR_HistoryJson(const VTR_History &h, const VTR_HistoryQuery &q) {
     out += "},\"disks\":[";
     bool firstDisk = true;
     for (const VTR_HistPoint &p : s.points) {
+      if (q.noDisks) break;
       const VTR_HistDisk &d = h.disks[p.disk];
       if (!q.worldGroupIds.empty()) {
         bool wanted = false;

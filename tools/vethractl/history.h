@@ -86,9 +86,10 @@ bool VTR_HistoryAdd(VTR_History *h, const VTR_Doc *metrics, const VTR_Doc *rates
 struct VTR_HistoryQuery {
   double since;                        // samples with a later time; -inf for all
   std::vector<uint32_t> worldGroupIds; // only these VMs' disks; empty: every disk
+  bool noDisks;                        // host totals only ("disks=none")
 };
-// Parses the query string ("since=T&worldGroupId=N&..."); false when a value
-// is not a number.
+// Parses the query string ("since=T&worldGroupId=N&worldGroupId=M",
+// "disks=none"); false when a value is not a number.
 bool VTR_ParseHistoryQuery(const std::string &query, VTR_HistoryQuery *out);
 
 // The endpoint's JSON body.

@@ -165,7 +165,13 @@ TEST(History, DocumentHasTheSamplesAfterSinceAndLeavesOutUnknowns) {
   }
   json_decref(j);
 
-  for (const char *bad : {"since=", "since=abc", "worldGroupId=1x", "since=nan"}) {
+  ASSERT_TRUE(VTR_ParseHistoryQuery("disks=none", &q));
+  std::string totals = VTR_HistoryJson(h, q);
+  EXPECT_EQ(totals.find("\"vm\""), std::string::npos) << totals;
+  EXPECT_NE(totals.find("\"writeIops\":0.5,\"readBytesPerSecond\":0,\"writeBytesPerSecond\":0},\"disks\":[]}]}"),
+            std::string::npos)
+      << totals;
+  for (const char *bad : {"since=", "since=abc", "worldGroupId=1x", "since=nan", "disks=all"}) {
     EXPECT_FALSE(VTR_ParseHistoryQuery(bad, &q)) << bad;
   }
 }
