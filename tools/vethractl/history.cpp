@@ -211,7 +211,8 @@ bool VTR_ParseHistoryQuery(const std::string &query, VTR_HistoryQuery *out) {
 std::string VTR_HistoryJson(const VTR_History &h, const VTR_HistoryQuery &q) {
   std::string out;
   char buf[96];
-  int n = snprintf(buf, sizeof buf, "{\"intervalSeconds\":%.10g,\"samples\":[", h.intervalSeconds);
+  int n = snprintf(buf, sizeof buf, "{\"intervalSeconds\":%.10g,\"historySeconds\":%.10g,\"samples\":[",
+                   h.intervalSeconds, h.intervalSeconds * (double)h.capacity);
   out.append(buf, (size_t)n);
   bool firstSample = true;
   for (const VTR_HistSample &s : h.samples) {
