@@ -267,6 +267,7 @@ const UNIT_FORMAT = {
 // points of the VMs whose history has been loaded ("wg/disk" -> Map(time -> point)).
 const history = { interval: 5, span: 900, last: null, times: [], totals: new Map(), disks: new Map(), vms: new Set() };
 
+const leadingDigit = (v) => Math.round(v / 10 ** Math.floor(Math.log10(v) + 1e-9));
 const cssVar = (name) => getComputedStyle(document.documentElement).getPropertyValue(name).trim();
 const clock = (ms) => new Date(ms).toLocaleTimeString();
 
@@ -287,8 +288,11 @@ function lineChart(box, key, title, series, unit) {
       plugins: { title: { display: true, text: title }, legend: { labels: { boxWidth: 12 } },
         tooltip: { callbacks: { title: (items) => (items.length ? clock(items[0].parsed.x) : ''),
           label: (item) => `${item.dataset.label}: ${UNIT_FORMAT[unit](item.parsed.y)}` } } },
+      // Latencies span decades (p50 in µs, p99 in ms): a logarithmic axis shows both.
       scales: { x: { type: 'linear', ticks: { callback: clock, maxTicksLimit: 8 } },
-        y: { beginAtZero: true, ticks: { callback: (v) => UNIT_FORMAT[unit](v), maxTicksLimit: 6 } } },
+        y: unit === 'seconds'
+          ? { type: 'logarithmic', ticks: { callback: (v) => ([1, 5].includes(leadingDigit(v)) ? UNIT_FORMAT[unit](v) : '') } }
+          : { beginAtZero: true, ticks: { callback: (v) => UNIT_FORMAT[unit](v), maxTicksLimit: 6 } } },
     },
   });
 }

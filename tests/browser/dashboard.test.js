@@ -148,7 +148,7 @@ test('draws the size and latency histograms of an opened disk, every bucket labe
     const disk = data.metrics.metricValues.vmWorldGroups.find((v) => v.worldGroupId === 70001)
       .vmDisks.find((x) => x.vscsiDevName === 'scsi0:0');
     const counter = (n) => disk.ioCounters[fields.indexOf(n)];
-    return [...d.querySelectorAll('canvas')].map((c) => {
+    return [...d.querySelectorAll('.histograms canvas')].map((c) => {
       const px = c.getContext('2d').getImageData(0, 0, c.width, c.height).data;
       let painted = 0;
       for (let i = 3; i < px.length; i += 4) if (px[i] > 0) painted++;
