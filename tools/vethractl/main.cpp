@@ -37,7 +37,7 @@ const char USAGE[] =
     "                           serve /metrics for Prometheus (default 127.0.0.1:9470);\n"
     "                           OpenMetrics when the scraper asks for it\n"
     "      --sample-interval S  seconds between the dashboard's samples (1-60, default 5)\n"
-    "      --history SECONDS    how much of them to keep (default 900)\n"
+    "      --history TIME       how much of them to keep: seconds, or 15m, 1h (default 15m)\n"
     "\n"
     "Options:\n"
     "  --socket PATH            daemon socket (default $VETHRA_SOCKET, else /var/run/vethra.uds)\n"
@@ -122,9 +122,10 @@ int ParseArgs(int argc, char **argv, Options *o) {
       const char *v = value(interval ? "--sample-interval" : "--history");
       char *end = nullptr;
       long n = v ? strtol(v, &end, 10) : 0;
-      if (!v || *end || (interval ? n < VTR_HISTORY_MIN_INTERVAL || n > VTR_HISTORY_MAX_INTERVAL : n < 1 || n > 86400)) {
+      if (v && !interval && end != v && (*end == 'm' || *end == 'h') && !end[1]) n *= *end++ == 'm' ? 60 : 3600;
+      if (!v || end == v || *end || (interval ? n < VTR_HISTORY_MIN_INTERVAL || n > VTR_HISTORY_MAX_INTERVAL : n < 1 || n > 86400)) {
         return Usage(interval ? "--sample-interval needs whole seconds from 1 to 60"
-                              : "--history needs whole seconds from 1 to 86400");
+                              : "--history needs a time from 1 second to 24 hours (900, 15m, 1h)");
       }
       (interval ? o->sampleInterval : o->historySeconds) = (int)n;
     } else if (a == "--json") {
