@@ -3,7 +3,7 @@
 // Memory: a sample holds one point of 56 bytes per disk that had a base in
 // the previous sample, and the names of a disk are stored once in `disks`,
 // shared by every sample that refers to it. 2000 disks sampled every 5 s for
-// 15 minutes are 180 samples, about 20 MB (bench/bench_history.cpp prints it).
+// 15 minutes are 180 samples, about 19 MiB (bench/bench_history.cpp prints it).
 //
 // Rates come from the deltas between two consecutive samples of the daemon,
 // divided by the exporter's monotonic time between the two queries. A disk
