@@ -2,6 +2,12 @@
 // section per VM and one row per disk up to date. Elements are keyed by
 // world group id and disk name and reused across refreshes, so open sections
 // and the filter survive; VMs and disks that disappear are removed.
+//
+// History: /api/v1/history holds the exporter's own samples of the last
+// minutes. The page loads the host totals of all of them at once, and each
+// refresh asks only for the samples after the newest it has, with the disks
+// of the VMs that have an open disk; opening a disk of another VM loads that
+// VM's retained history once.
 'use strict';
 
 const REFRESH_MS = 3000;
@@ -82,7 +88,14 @@ function newDisk(vm, name) {
   d.el.append(summary, el('div', 'charts'));
   // Charts exist only while the disk is open: 200 disks stay cheap.
   d.el.addEventListener('toggle', () => {
-    if (d.el.open) { drawCharts(d); } else { destroyCharts(d); }
+    if (!d.el.open) { destroyCharts(d); return; }
+    drawCharts(d);
+    if (!history.vms.has(d.wg)) {
+      loadHistory(new Set([...openVms(), d.wg]), true).catch((e) => {
+        $('#error').hidden = false;
+        $('#error').textContent = 'Cannot load the history: ' + e.message;
+      });
+    }
   });
   vm.el.append(d.el);
   return d;
@@ -96,7 +109,10 @@ function drawCharts(d) {
   }
   if (!d.charts) {
     d.charts = {};
-    const box = d.el.querySelector('.charts');
+    const lines = el('div', 'history-charts');
+    const box = el('div', 'histograms');
+    d.el.querySelector('.charts').append(lines, box);
+    for (const [key, title, series, unit] of DISK_LINES) d.charts[key] = lineChart(lines, key, title, series, unit);
     for (const [key, title, labels, , color] of HISTOGRAMS) {
       const holder = el('div', 'chart');
       const canvas = el('canvas');
@@ -109,14 +125,24 @@ function drawCharts(d) {
         options: {
           animation: false, maintainAspectRatio: false,
           plugins: { legend: { display: false }, title: { display: true, text: title } },
-          scales: { y: { beginAtZero: true, ticks: { precision: 0 } } },
+          // Every bucket keeps its label: none is skipped for lack of room.
+          scales: { x: { ticks: { autoSkip: false, maxRotation: 90, font: { size: 10 } } },
+            y: { beginAtZero: true, ticks: { precision: 0 } } },
         },
       });
     }
   }
+  drawHistory(d);
+  const sinceAdded = $('#hist-mode').value === 'total';
   for (const [key, , , names] of HISTOGRAMS) {
     const chart = d.charts[key];
-    chart.data.datasets[0].data = names.map((n) => d.counters(n));
+    // The last interval: this refresh's counters less the previous one's
+    // (none yet, or counters that went back: nothing to show).
+    chart.data.datasets[0].data = names.map((n) => {
+      if (sinceAdded) return d.counters(n);
+      const before = d.previous ? d.previous(n) : undefined;
+      return before === undefined || d.counters(n) < before ? 0 : d.counters(n) - before;
+    });
     chart.canvas.dataset.values = chart.data.datasets[0].data.join(',');
     chart.update('none');
   }
@@ -181,7 +207,11 @@ function render(data) {
       RATE_FIELDS.forEach((f) => setField(d.fields[f], f, r[f]));
       const c = changes.get(key(v.worldGroupId, disk.vscsiDevName)) || [];
       CHANGE_FIELDS.forEach((f, i) => setField(d.fields[f], f, c[i]));
+      d.previous = d.counters && d.countersTime < data.metrics.metricValues.timeStamp ? d.counters : d.previous;
+      d.countersTime = data.metrics.metricValues.timeStamp;
       d.counters = (name) => disk.ioCounters[index.get(name)];
+      d.wg = v.worldGroupId;
+      d.key = key(v.worldGroupId, disk.vscsiDevName);
       if (d.el.open) drawCharts(d);
     }
     for (const [name, d] of vm.disks) {
@@ -205,6 +235,7 @@ async function refresh() {
     const reply = await fetch('/api/v1/metrics', { cache: 'no-store' });
     if (!reply.ok) throw new Error(`the exporter answered ${reply.status}`);
     render(await reply.json());
+    await loadHistory(openVms(), false);
   } catch (e) {
     $('#error').hidden = false;
     $('#error').textContent = 'Cannot reach the exporter: ' + e.message;
@@ -213,5 +244,142 @@ async function refresh() {
   setTimeout(refresh, REFRESH_MS);
 }
 
+/* ==== History ==== */
+
+const HOST_LINES = [
+  ['hostIops', 'Host IOPS', [['readIops', 'read', '--read'], ['writeIops', 'write', '--write']], 'iops'],
+  ['hostThroughput', 'Host throughput', [['readBytesPerSecond', 'read', '--read'],
+    ['writeBytesPerSecond', 'write', '--write']], 'bytes'],
+];
+const DISK_LINES = [
+  ['iops', 'IOPS', [['readIops', 'read', '--read'], ['writeIops', 'write', '--write']], 'iops'],
+  ['throughput', 'Throughput', [['readBytesPerSecond', 'read', '--read'], ['writeBytesPerSecond', 'write', '--write']], 'bytes'],
+  ['latency', 'Latency', [['readLatencyP50Seconds', 'read p50', '--read'], ['readLatencyP99Seconds', 'read p99', '--read-dark'],
+    ['writeLatencyP50Seconds', 'write p50', '--write'], ['writeLatencyP99Seconds', 'write p99', '--write-dark']], 'seconds'],
+];
+const UNIT_FORMAT = {
+  iops: (v) => v.toFixed(1) + ' IOPS',
+  bytes: (v) => human(v, '/s'),
+  seconds: (v) => (v >= 0.1 ? v.toFixed(2) + ' s' : v >= 0.001 ? (v * 1e3).toFixed(2) + ' ms' : (v * 1e6).toFixed(0) + ' µs'),
+};
+
+// Samples the page holds: host totals of every sample, and per disk the
+// points of the VMs whose history has been loaded ("wg/disk" -> Map(time -> point)).
+const history = { interval: 5, span: 900, last: null, times: [], totals: new Map(), disks: new Map(), vms: new Set() };
+
+const leadingDigit = (v) => Math.round(v / 10 ** Math.floor(Math.log10(v) + 1e-9));
+const cssVar = (name) => getComputedStyle(document.documentElement).getPropertyValue(name).trim();
+const clock = (ms) => new Date(ms).toLocaleTimeString();
+
+function lineChart(box, key, title, series, unit) {
+  const holder = el('div', 'chart line');
+  const canvas = el('canvas');
+  canvas.dataset.chart = key;
+  holder.append(canvas);
+  box.append(holder);
+  if (typeof Chart === 'undefined') return null;
+  return new Chart(canvas, {
+    type: 'line',
+    data: { datasets: series.map(([field, label, color]) => ({ label, field, data: [], borderColor: cssVar(color),
+      backgroundColor: cssVar(color), pointRadius: 0, borderWidth: 1.5, spanGaps: false })) },
+    options: {
+      animation: false, maintainAspectRatio: false, parsing: false, normalized: true,
+      interaction: { mode: 'index', intersect: false },
+      plugins: { title: { display: true, text: title }, legend: { labels: { boxWidth: 12 } },
+        tooltip: { callbacks: { title: (items) => (items.length ? clock(items[0].parsed.x) : ''),
+          label: (item) => `${item.dataset.label}: ${UNIT_FORMAT[unit](item.parsed.y)}` } } },
+      // Latencies span decades (p50 in µs, p99 in ms): a logarithmic axis shows both.
+      scales: { x: { type: 'linear', ticks: { callback: clock, maxTicksLimit: 8 } },
+        y: unit === 'seconds'
+          ? { type: 'logarithmic', ticks: { callback: (v) => ([1, 5].includes(leadingDigit(v)) ? UNIT_FORMAT[unit](v) : '') } }
+          : { beginAtZero: true, ticks: { callback: (v) => UNIT_FORMAT[unit](v), maxTicksLimit: 6 } } },
+    },
+  });
+}
+
+// Series of one chart on the shared time axis; a missing sample (no base,
+// or the daemon did not answer) is a gap, never a zero.
+function fillChart(chart, valueAt) {
+  if (!chart) return;
+  const xs = history.times;
+  let points = 0;
+  for (const ds of chart.data.datasets) {
+    ds.data = [];
+    for (let i = 0; i < xs.length; i++) {
+      if (i > 0 && xs[i] - xs[i - 1] > 1.5 * history.interval) ds.data.push({ x: (xs[i - 1] + history.interval) * 1000, y: null });
+      const v = valueAt(xs[i], ds.field);
+      ds.data.push({ x: xs[i] * 1000, y: v === undefined ? null : v });
+      if (v !== undefined) points++;
+    }
+  }
+  if (xs.length) {
+    chart.options.scales.x.min = Math.max(xs[0], xs[xs.length - 1] - history.span) * 1000;
+    chart.options.scales.x.max = xs[xs.length - 1] * 1000;
+  }
+  chart.canvas.dataset.points = String(points);
+  chart.canvas.dataset.first = xs.length ? String(xs[0]) : '';
+  chart.update('none');
+}
+
+function drawHistory(d) {
+  if (!d.charts) return;
+  const series = history.disks.get(d.key);
+  for (const [key] of DISK_LINES) fillChart(d.charts[key], (t, field) => series && series.get(t) && series.get(t)[field]);
+}
+
+function drawHost() {
+  if (!history.hostCharts) {
+    history.hostCharts = {};
+    for (const [key, title, series, unit] of HOST_LINES) history.hostCharts[key] = lineChart($('#host'), key, title, series, unit);
+  }
+  for (const [key] of HOST_LINES) fillChart(history.hostCharts[key], (t, field) => (history.totals.get(t) || {})[field]);
+}
+
+// World group ids of the VMs with an open disk.
+function openVms() {
+  const open = new Set();
+  for (const [wg, vm] of vms) for (const d of vm.disks.values()) if (d.el.open) open.add(wg);
+  return open;
+}
+
+// One request: the new samples of the host, with the disks of `wgs`; with
+// `full`, every retained sample of those VMs (a disk was just opened).
+async function loadHistory(wgs, full) {
+  const params = [];
+  if (!full && history.last !== null) params.push('since=' + history.last);
+  for (const wg of wgs) params.push('worldGroupId=' + wg);
+  if (!wgs.size) params.push('disks=none');
+  const reply = await fetch('/api/v1/history?' + params.join('&'), { cache: 'no-store' });
+  if (!reply.ok) throw new Error(`the exporter answered ${reply.status} for the history`);
+  const doc = await reply.json();
+  history.interval = doc.intervalSeconds;
+  history.span = doc.historySeconds || history.span;
+  for (const s of doc.samples) {
+    if (!history.totals.has(s.time)) { history.totals.set(s.time, s.totals); history.times.push(s.time); }
+    for (const p of s.disks) {
+      const k = p.worldGroupId + '/' + p.disk;
+      if (!history.disks.has(k)) history.disks.set(k, new Map());
+      history.disks.get(k).set(s.time, p);
+    }
+  }
+  history.times.sort((a, b) => a - b);
+  if (history.times.length) history.last = history.times[history.times.length - 1];
+  // What the exporter no longer keeps goes here too.
+  const oldest = history.last - history.span;
+  while (history.times.length && history.times[0] <= oldest) history.totals.delete(history.times.shift());
+  for (const [k, series] of history.disks) {
+    for (const t of series.keys()) if (t <= oldest) series.delete(t);
+    if (!series.size) history.disks.delete(k);
+  }
+  for (const wg of wgs) history.vms.add(wg);
+  for (const wg of history.vms) if (!wgs.has(wg)) history.vms.delete(wg);  // closed: reloaded in full when opened again
+  drawHost();
+  for (const vm of vms.values()) for (const d of vm.disks.values()) if (d.el.open) drawHistory(d);
+  document.body.dataset.historySamples = String(history.times.length);
+}
+
 $('#filter').addEventListener('input', () => applyFilter(true));
+$('#hist-mode').addEventListener('change', () => {
+  for (const vm of vms.values()) for (const d of vm.disks.values()) if (d.el.open) drawCharts(d);
+});
 refresh();

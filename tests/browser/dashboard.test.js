@@ -61,14 +61,15 @@ function diskSelector(wg, disk) {
 
 before(async () => {
   assert.ok(fs.existsSync(CHROMIUM), `${CHROMIUM} is missing`);
-  host = await startHost(HOST, ['-a', '-s']);
+  // Samples every 2 s, so that the history fills in a few seconds.
+  host = await startHost(HOST, ['-a', '-s'], ['--sample-interval', '2']);
   base = host.base;
   const index = await (await fetch(base + '/')).text();
   assert.match(index, /id="vms"/, 'this vethractl does not serve the dashboard page');
   await until('four VMs in the metrics', async () => (await api()).metrics.metricValues.vmWorldGroups.length === 4);
 
   context = await chromium.launchPersistentContext(path.join(host.dir, 'profile'), {
-    executablePath: CHROMIUM, headless: true, args: CHROMIUM_FLAGS, viewport: { width: 1400, height: 1000 },
+    executablePath: CHROMIUM, headless: true, args: CHROMIUM_FLAGS, viewport: { width: 1280, height: 1000 },
   });
   // Everything must come from the exporter: any other address is refused and noted.
   await context.route('**/*', (route) => {
@@ -131,8 +132,14 @@ test('shows the values that the JSON endpoint returned', async () => {
   assert.match(cell.readBytesPerSec[1], /^\d+(\.\d)? (B|KiB|MiB)\/s$/);
 });
 
-test('draws the size and latency histograms of an opened disk', async () => {
-  await page.click(diskSelector(70001, 'scsi0:0') + ' > summary');
+// Opens the disk unless it is open already.
+async function openDisk(wg, disk) {
+  if (!await page.$eval(diskSelector(wg, disk), (d) => d.open)) await page.click(diskSelector(wg, disk) + ' > summary');
+}
+
+test('draws the size and latency histograms of an opened disk, every bucket labelled', async () => {
+  await page.selectOption('#hist-mode', 'total');
+  await openDisk(70001, 'scsi0:0');
   await nextRefresh();
   const charts = await page.evaluate((sel) => {
     const d = document.querySelector(sel);
@@ -141,7 +148,7 @@ test('draws the size and latency histograms of an opened disk', async () => {
     const disk = data.metrics.metricValues.vmWorldGroups.find((v) => v.worldGroupId === 70001)
       .vmDisks.find((x) => x.vscsiDevName === 'scsi0:0');
     const counter = (n) => disk.ioCounters[fields.indexOf(n)];
-    return [...d.querySelectorAll('canvas')].map((c) => {
+    return [...d.querySelectorAll('.histograms canvas')].map((c) => {
       const px = c.getContext('2d').getImageData(0, 0, c.width, c.height).data;
       let painted = 0;
       for (let i = 3; i < px.length; i += 4) if (px[i] > 0) painted++;
@@ -161,11 +168,30 @@ test('draws the size and latency histograms of an opened disk', async () => {
   assert.equal(readLat.values[4], e.rlat1ms);    // 800 µs
   assert.equal(writeLat.values[8], e.wlat50ms);  // 30 ms
   assert.equal(writeSize.values.reduce((a, b) => a + b), e.wio, 'every write is in one size bucket');
+
+  // At 1280 px no bucket label is skipped, and neighbouring labels do not overlap.
+  const scales = await page.$$eval(diskSelector(70001, 'scsi0:0') + ' .histograms canvas', (cs) => cs.map((c) => {
+    const x = Chart.getChart(c).scales.x;
+    const px = x.ticks.map((_, i) => x.getPixelForTick(i));
+    const gap = Math.min(...px.slice(1).map((p, i) => p - px[i]));
+    const size = x.options.ticks.font.size;
+    const rad = (x.labelRotation * Math.PI) / 180;
+    x.ctx.save();
+    x.ctx.font = `${size}px ${Chart.defaults.font.family}`;
+    const widest = Math.max(...x.ticks.map((t) => x.ctx.measureText(t.label).width));
+    x.ctx.restore();
+    return { labels: x.getLabels().length, ticks: x.ticks.length, gap, need: Math.min(widest * Math.cos(rad) + size * Math.sin(rad), size / Math.sin(rad || 1e-9)) };
+  }));
+  for (const sc of scales) {
+    assert.equal(sc.ticks, sc.labels, 'every bucket has its label');
+    assert.ok(sc.gap >= sc.need, `labels ${sc.gap.toFixed(1)} px apart need ${sc.need.toFixed(1)} px`);
+  }
 });
 
-test('updates after new records are injected', async () => {
+test('updates after new records are injected; the last interval shows only the new ones', async () => {
+  await page.selectOption('#hist-mode', 'total');
   const sel = diskSelector(70001, 'scsi0:1');
-  await page.click(sel + ' > summary');
+  await openDisk(70001, 'scsi0:1');
   await nextRefresh();
   const values = (key) => page.$eval(`${sel} canvas[data-chart="${key}"]`, (c) => c.dataset.values.split(',').map(Number));
   assert.deepEqual(await values('readSize'), new Array(19).fill(0), 'the silent disk starts empty');
@@ -183,6 +209,73 @@ test('updates after new records are injected', async () => {
   const seen = apiBodies.flatMap((b) => (b && b.rates.disks) || [])
     .filter((r) => r.worldGroupId === 70001 && r.vscsiDevName === 'scsi0:1');
   assert.ok(seen.some((r) => r.readIops > 0 && r.sequentialPct > 0), 'the interval rates saw the injection');
+  // Since then nothing happened on this disk: the last interval is empty.
+  await page.selectOption('#hist-mode', 'interval');
+  await nextRefresh();
+  assert.deepEqual(await values('readSize'), new Array(19).fill(0));
+  assert.deepEqual(await values('writeLatency'), new Array(11).fill(0));
+  await page.selectOption('#hist-mode', 'total');
+  assert.equal((await values('readSize'))[1], 10);
+});
+
+test('a freshly opened page shows the history from before it was opened; values agree with counter deltas', async () => {
+  const busy = (doc) => doc.metrics.metricValues.vmWorldGroups.find((v) => v.worldGroupId === 70001)
+    .vmDisks.find((d) => d.vscsiDevName === 'scsi0:0');
+  const rio = (doc) => busy(doc).ioCounters[doc.metrics.vethraMetrics.metricFields.indexOf('rio')];
+  const history = async (query = '') => (await fetch(base + '/api/v1/history' + query)).json();
+  // The daemon's counters now, then again after a few of the exporter's samples.
+  const t1 = Date.now() / 1000;
+  const d1 = await api();
+  await until('four samples after the first reading', async () => (await history('?since=' + t1)).samples.length >= 4);
+  const d2 = await api();
+  const t2 = Date.now() / 1000;
+  const h = await history('?worldGroupId=70001');
+  assert.equal(h.intervalSeconds, 2);
+  // Each sample covers the interval since the one before it.
+  let sum = 0, largest = 0;
+  for (let i = 1; i < h.samples.length; i++) {
+    const s = h.samples[i];
+    if (s.time <= t1 || s.time > t2) continue;
+    const p = s.disks.find((x) => x.disk === 'scsi0:0');
+    assert.ok(p, `a point at ${s.time}`);
+    const n = p.readIops * (s.time - h.samples[i - 1].time);
+    sum += n;
+    largest = Math.max(largest, n);
+  }
+  const delta = rio(d2) - rio(d1);
+  assert.ok(delta > 0);
+  assert.ok(Math.abs(sum - delta) <= largest * 1.1, `history ${sum.toFixed(0)} reads, daemon ${delta} (one sample: ${largest.toFixed(0)})`);
+
+  const fresh = await context.newPage();
+  try {
+    const opened = Date.now() / 1000;
+    await fresh.goto(base + '/');
+    await fresh.waitForFunction(() => Number(document.querySelector('#host canvas[data-chart="hostIops"]')?.dataset.points) > 0);
+    const first = Number(await fresh.$eval('#host canvas[data-chart="hostIops"]', (c) => c.dataset.first));
+    assert.ok(first < opened - 4, `the host chart starts at ${first}, the page was opened at ${opened}`);
+    const painted = await fresh.$eval('#host canvas[data-chart="hostThroughput"]', (c) => {
+      const px = c.getContext('2d').getImageData(0, 0, c.width, c.height).data;
+      let n = 0;
+      for (let i = 3; i < px.length; i += 4) if (px[i] > 0) n++;
+      return n;
+    });
+    assert.ok(painted > 1000, 'the throughput chart is drawn');
+    // Opening a disk draws its history at once, points from before it was opened included.
+    await fresh.click(diskSelector(70002, 'scsi0:0') + ' > summary');
+    const sel = diskSelector(70002, 'scsi0:0');
+    await fresh.waitForFunction((s) => Number(document.querySelector(s + ' canvas[data-chart="latency"]')?.dataset.points) > 0, sel);
+    for (const key of ['iops', 'throughput', 'latency']) {
+      const c = await fresh.$eval(`${sel} canvas[data-chart="${key}"]`, (x) => ({ points: Number(x.dataset.points), first: Number(x.dataset.first) }));
+      assert.ok(c.points >= 4 && c.first < opened, `${key}: ${c.points} points from ${c.first}`);
+    }
+    // Hovering shows the values at a time.
+    const box = await fresh.$eval(`${sel} canvas[data-chart="iops"]`, (c) => { const r = c.getBoundingClientRect(); return [r.x, r.y, r.width, r.height]; });
+    await fresh.mouse.move(box[0] + box[2] * 0.8, box[1] + box[3] / 2);
+    const tip = await fresh.$eval(`${sel} canvas[data-chart="iops"]`, (c) => Chart.getChart(c).tooltip.body.map((b) => b.lines.join(' ')));
+    assert.ok(tip.some((t) => /^read: \d+\.\d IOPS$/.test(t)), tip.join(' | '));
+  } finally {
+    await fresh.close();
+  }
 });
 
 test('filters VMs and disks', async () => {
@@ -213,8 +306,14 @@ test('keeps working when a VM is powered off and when one is added', async () =>
 });
 
 test('takes a screenshot, with no console errors and nothing fetched from elsewhere', async () => {
-  await page.click(diskSelector(70001, 'scsi0:1') + ' > summary');  // close: one disk open in the picture
-  await page.evaluate(() => document.querySelector('details.vm[data-wg="70004"]').open = false);
+  await page.evaluate(() => {  // one disk open in the picture, with its history
+    document.querySelectorAll('details.disk[open]').forEach((d) => { d.open = false; });
+    document.querySelector('details.vm[data-wg="70004"]').open = false;
+  });
+  await page.selectOption('#hist-mode', 'interval');
+  await openDisk(70001, 'scsi0:0');
+  await page.waitForFunction((sel) => Number(document.querySelector(sel + ' canvas[data-chart="iops"]')?.dataset.points) > 4,
+    diskSelector(70001, 'scsi0:0'), { timeout: 20000 });
   await nextRefresh();
   fs.mkdirSync(path.dirname(SCREENSHOT), { recursive: true });
   await page.screenshot({ path: SCREENSHOT, fullPage: true });

@@ -40,9 +40,9 @@ async function until(what, fn, timeoutMs = 20000) {
 }
 
 // Starts both processes for the host description `host` with the daemon's
-// options `args`. Resolves to { dir, socket, base, control(request),
-// killDaemon(), stop() }.
-async function startHost(host, args = ['-a', '-s']) {
+// options `args` and the exporter's extra options `exporterArgs`. Resolves to
+// { dir, socket, base, control(request), killDaemon(), stop() }.
+async function startHost(host, args = ['-a', '-s'], exporterArgs = []) {
   for (const f of [VETHRA, VETHRACTL]) if (!fs.existsSync(f)) throw new Error(`${f} is missing: build it first`);
   const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'vethra-browser-'));
   fs.mkdirSync(path.join(dir, 'run'));
@@ -65,7 +65,7 @@ async function startHost(host, args = ['-a', '-s']) {
   };
   try {
     await until('the daemon socket', () => fs.existsSync(socket));
-    exporter = spawn(VETHRACTL, ['--socket', socket, 'exporter', '--listen', `127.0.0.1:${port}`],
+    exporter = spawn(VETHRACTL, ['--socket', socket, 'exporter', '--listen', `127.0.0.1:${port}`, ...exporterArgs],
       { stdio: ['ignore', 'inherit', 'inherit'] });
     await until('the exporter', async () => (await fetch(base + '/')).ok);
   } catch (e) {

@@ -5,6 +5,7 @@
 #include <mutex>
 
 #include "dashboard.h"
+#include "history.h"
 #include "vethra_client.h"
 
 namespace {
@@ -46,6 +47,15 @@ std::string VTR_DashboardResponse(const VTR_HttpRequest &req, const char *socket
       std::lock_guard<std::mutex> lock(historyMutex);
       body = VTR_DashboardApiBody(reply, MonotonicSeconds(), &history, socketPath);
     }
+    return Http(200, "OK", "application/json", body.data(), body.size(), head);
+  }
+  if (req.path == VTR_HISTORY_API_PATH) {
+    VTR_HistoryQuery q;
+    if (!VTR_ParseHistoryQuery(req.query, &q)) {
+      static const char bad[] = "since and worldGroupId take numbers\n";
+      return Http(400, "Bad Request", "text/plain; charset=utf-8", bad, sizeof bad - 1, head);
+    }
+    std::string body = VTR_HistoryResponseBody(q);
     return Http(200, "OK", "application/json", body.data(), body.size(), head);
   }
   const std::string path = req.path == "/" ? "/index.html" : req.path;

@@ -23,9 +23,12 @@ extern const size_t VTR_DashboardAssetCount;
 
 constexpr const char *VTR_DASH_API_PATH = "/api/v1/metrics";
 // Rates are taken against the newest earlier sample that is at least this
-// old, so that several open pages do not shrink each other's interval.
+// old, by the exporter's clock and by the daemon's time stamps, so that
+// several open pages do not shrink each other's interval and no rate comes
+// from less than a second of counting.
 constexpr double VTR_DASH_MIN_INTERVAL = 1.0;
-constexpr size_t VTR_DASH_HISTORY = 4;
+// Samples kept at most (pages polling many times a second).
+constexpr size_t VTR_DASH_HISTORY = 64;
 
 // The last metrics samples (oldest first) that rates are derived from.
 struct VTR_DashSample {

@@ -179,17 +179,24 @@ std::string VTR_DashboardApiBody(const VTR_DashReply &reply, double now, VTR_Das
   if (!metricsOk) {
     AppendRates(&out, nullptr, sample.metrics, 0);
   } else {
-    // The newest earlier sample that is old enough, else the oldest one.
-    const VTR_DashSample *base = history->samples.empty() ? nullptr : &history->samples.front();
+    // The newest earlier sample that is old enough by the exporter's clock
+    // and by the daemon's time stamps; none yet: no rates this time.
+    const VTR_DashSample *base = nullptr;
     for (auto it = history->samples.rbegin(); it != history->samples.rend(); ++it) {
-      if (now - it->when >= VTR_DASH_MIN_INTERVAL) {
+      if (now - it->when >= VTR_DASH_MIN_INTERVAL &&
+          sample.metrics.timeStamp - it->metrics.timeStamp >= VTR_DASH_MIN_INTERVAL) {
         base = &*it;
         break;
       }
     }
     AppendRates(&out, base ? &base->metrics : nullptr, sample.metrics, base ? now - base->when : 0);
     history->samples.push_back(std::move(sample));
-    if (history->samples.size() > VTR_DASH_HISTORY) history->samples.erase(history->samples.begin());
+    // An older sample than the newest one that is already old enough will
+    // never be a base again.
+    auto &all = history->samples;
+    while (all.size() > 1 && (all.size() > VTR_DASH_HISTORY || now - all[1].when >= VTR_DASH_MIN_INTERVAL)) {
+      all.erase(all.begin());
+    }
   }
   out += '}';
   return out;

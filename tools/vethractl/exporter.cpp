@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "dashboard.h"
+#include "history.h"
 #include "vethra_client.h"
 #include "vethractl.h"
 
@@ -136,7 +137,9 @@ int VTR_ParseHttpHead(const std::string &buf, VTR_HttpRequest *req) {
   if (sp1 == std::string::npos || sp2 == sp1 || line.compare(sp2 + 1, 5, "HTTP/") != 0) return -1;
   req->method = line.substr(0, sp1);
   req->path = line.substr(sp1 + 1, sp2 - sp1 - 1);
-  req->path = req->path.substr(0, req->path.find('?'));
+  size_t question = req->path.find('?');
+  req->query = question == std::string::npos ? std::string() : req->path.substr(question + 1);
+  req->path = req->path.substr(0, question);
   req->accept.clear();
   for (size_t pos = eol + 2; pos < end;) {
     size_t next = buf.find("\r\n", pos);
@@ -183,7 +186,7 @@ void VTR_ScrapeDaemon(const char *socketPath, VTR_Scrape *s, std::string *error)
   s->durationSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
 }
 
-int VTR_RunExporter(const char *listen, const char *socketPath) {
+int VTR_RunExporter(const char *listen, const char *socketPath, int sampleInterval, int historySeconds) {
   std::string err;
   int lfd = Listen(listen, &err);
   if (lfd < 0) {
@@ -197,6 +200,7 @@ int VTR_RunExporter(const char *listen, const char *socketPath) {
   signal(SIGPIPE, SIG_IGN);
   fprintf(stderr, "vethractl exporter: serving http://%s/metrics and the dashboard at http://%s/ for the daemon at %s\n",
           listen, listen, socketPath);
+  VTR_HistoryStart(socketPath, sampleInterval, historySeconds);
   std::vector<Conn> conns;
   std::string lastError;
   while (!stopRequested) {
@@ -245,5 +249,6 @@ int VTR_RunExporter(const char *listen, const char *socketPath) {
   }
   for (const Conn &c : conns) close(c.fd);
   close(lfd);
+  VTR_HistoryStop();
   return VTR_EXIT_OK;
 }

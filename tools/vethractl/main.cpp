@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "vethra_client.h"
+#include "history.h"
 #include "vethractl.h"
 
 namespace {
@@ -35,6 +36,8 @@ const char USAGE[] =
     "  exporter [--listen HOST:PORT]\n"
     "                           serve /metrics for Prometheus (default 127.0.0.1:9470);\n"
     "                           OpenMetrics when the scraper asks for it\n"
+    "      --sample-interval S  seconds between the dashboard's samples (1-60, default 5)\n"
+    "      --history TIME       how much of them to keep: seconds, or 15m, 1h (default 15m)\n"
     "\n"
     "Options:\n"
     "  --socket PATH            daemon socket (default $VETHRA_SOCKET, else /var/run/vethra.uds)\n"
@@ -58,6 +61,8 @@ struct Options {
   bool histograms = false;
   std::string histogramDisk;
   std::string listen = "127.0.0.1:9470";
+  int sampleInterval = VTR_HISTORY_DEFAULT_INTERVAL;
+  int historySeconds = VTR_HISTORY_DEFAULT_SECONDS;
   int timeoutMs = 10000;
 };
 
@@ -112,6 +117,17 @@ int ParseArgs(int argc, char **argv, Options *o) {
       const char *v = value("--listen");
       if (!v) return Usage("--listen needs HOST:PORT");
       o->listen = v;
+    } else if (is("--sample-interval") || is("--history")) {
+      bool interval = is("--sample-interval");
+      const char *v = value(interval ? "--sample-interval" : "--history");
+      char *end = nullptr;
+      long n = v ? strtol(v, &end, 10) : 0;
+      if (v && !interval && end != v && (*end == 'm' || *end == 'h') && !end[1]) n *= *end++ == 'm' ? 60 : 3600;
+      if (!v || end == v || *end || (interval ? n < VTR_HISTORY_MIN_INTERVAL || n > VTR_HISTORY_MAX_INTERVAL : n < 1 || n > 86400)) {
+        return Usage(interval ? "--sample-interval needs whole seconds from 1 to 60"
+                              : "--history needs a time from 1 second to 24 hours (900, 15m, 1h)");
+      }
+      (interval ? o->sampleInterval : o->historySeconds) = (int)n;
     } else if (a == "--json") {
       o->json = true;
     } else if (a == "--histograms") {
@@ -302,6 +318,6 @@ int main(int argc, char **argv) {
   if (c == "add" || c == "remove") return ChangeVms(o, c == "add");
   if (c == "metrics") return Metrics(o);
   if (c == "status" || c == "changerate" || c == "exit") return Simple(o);
-  if (c == "exporter") return VTR_RunExporter(o.listen.c_str(), o.socket.c_str());
+  if (c == "exporter") return VTR_RunExporter(o.listen.c_str(), o.socket.c_str(), o.sampleInterval, o.historySeconds);
   return Usage(("unknown command " + c).c_str());
 }

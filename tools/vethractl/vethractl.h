@@ -114,6 +114,7 @@ std::string VTR_EscapeLabel(const std::string &v);
 struct VTR_HttpRequest {
   std::string method;
   std::string path;   // without the query string
+  std::string query;  // after '?', as sent
   std::string accept;
 };
 // 1 when buf holds a complete head (parsed into *req), 0 when more bytes are
@@ -126,4 +127,6 @@ bool VTR_WantsOpenMetrics(const std::string &accept);
 void VTR_ScrapeDaemon(const char *socketPath, VTR_Scrape *out, std::string *error);
 
 // Runs the exporter until SIGINT/SIGTERM. Returns an exit code.
-int VTR_RunExporter(const char *listen, const char *socketPath);
+// The history sampler queries the daemon every sampleInterval seconds and
+// keeps historySeconds of samples.
+int VTR_RunExporter(const char *listen, const char *socketPath, int sampleInterval, int historySeconds);
