@@ -78,6 +78,12 @@ void countCall(int node);
 // Returns a non-zero status when a pending fault on `node` consumes this call.
 TARN_Status takeFault(int node);
 void setFault(int node, TARN_Status status, int64_t count);  // count <= 0 clears; -1 = forever
+// Holds: after armHold(node) the next call on that node (counted, before its
+// fault check) blocks until releaseHold(); clearFaults releases too.
+// awaitHeld waits until a call is blocked; false after timeoutMs.
+void armHold(int node);
+void releaseHold();
+bool awaitHeld(int64_t timeoutMs);
 void clearFaults();
 void resetCallCounts();
 json_t *callCountsJson();
