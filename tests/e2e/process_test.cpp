@@ -193,6 +193,11 @@ TEST(ProcessFrame, SocketCreationFailureExits6) {
   auto lines = FindLogs(&d, "Main: Failed to create Unix Domain Socket.");
   ASSERT_EQ(lines.size(), 1u) << LogDump(&d);
   EXPECT_EQ(lines[0].priority, 3);
+  // Both disks were traced before the socket failed; neither is left on.
+  EXPECT_EQ(FindLogs(&d, "Monitor: Number of handles disabled :2").size(), 1u) << LogDump(&d);
+  Json state = ExitState(&d);
+  ASSERT_TRUE(state);
+  EXPECT_TRUE(TracedHandles(state.get()).empty()) << ReadFile(d.StatePath());
 }
 
 // The exit code 5 path (the disk table cannot be allocated) is not reached
