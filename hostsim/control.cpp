@@ -78,6 +78,7 @@ json_t *opState() {
   json_object_set_new(c, "acknowledgedBytes", json_integer((json_int_t)s.ackedBytes));
   json_object_set_new(c, "clearedBytes", json_integer((json_int_t)s.bytesCleared));
   json_object_set_new(r, "channel", c);
+  json_object_set_new(r, "generatorTicks", json_integer((json_int_t)generatorTicks.load()));
   json_object_set_new(r, "recordsEmitted", json_integer((json_int_t)s.recordsEmitted));
   json_object_set_new(r, "recordsDropped", json_integer((json_int_t)s.recordsDropped));
   json_object_set_new(r, "recordsInjected", json_integer((json_int_t)s.recordsInjected));

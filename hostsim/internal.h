@@ -233,6 +233,10 @@ void channelResetCounters();
 void generatorStart();
 void generatorStop();
 // Called with hostMutex held: generate due records for every active disk.
+// Generator ticks completed since the process started (each one has appended
+// every record due at its time): a test that waits for two more ticks knows
+// a whole tick ran after its change.
+extern std::atomic<uint64_t> generatorTicks;
 void generateTick(Host &h, uint64_t nowUs, std::vector<WireRecord> &scratch);
 bool loadRecordFile(const std::string &path, std::vector<WireRecord> &out, std::string &err);
 
