@@ -29,7 +29,7 @@ std::string Control(Daemon *d, const std::string &request) {
 }
 
 // -w: the VMs a peer added are stopped at exit as well.
-TEST(Shutdown, WatchedAndAppendedVMsAreStoppedOnTerm) {
+TEST(ConcurrencyShutdown, WatchedAndAppendedVMsAreStoppedOnTerm) {
   Daemon d;
   StartServing(&d, Opts({"-w", "5001"}, GeneratedHost(3, 2)));
   uint32_t code = 99;
@@ -46,7 +46,7 @@ TEST(Shutdown, WatchedAndAppendedVMsAreStoppedOnTerm) {
 // after the final stop is refused and starts nothing. The Producer is held
 // inside a channel read, so the main thread cannot finish its joins (and the
 // process cannot end) until the handler has answered.
-TEST(Shutdown, AppendCompletingAfterTheStopChangesNothing) {
+TEST(ConcurrencyShutdown, AppendCompletingAfterTheStopChangesNothing) {
   Daemon d;
   StartServing(&d, Opts({"-w", "5001", "-v", "7"}, GeneratedHost(3, 2)));
   Control(&d, R"({"op":"hold","node":"perf_logChannel_data"})");
@@ -75,7 +75,7 @@ TEST(Shutdown, AppendCompletingAfterTheStopChangesNothing) {
 // The Exit request and SIGTERM together: the Exit request's stop is held on
 // its first disk, SIGTERM arrives meanwhile. Nobody goes on to the exit
 // before that stop is complete, and it runs once.
-TEST(Shutdown, ExitRequestAndTermStopOnce) {
+TEST(ConcurrencyShutdown, ExitRequestAndTermStopOnce) {
   Daemon d;
   StartServing(&d, Opts({"-a"}, GeneratedHost(3, 2)));
   Control(&d, R"({"op":"hold","node":"worldGroups_vscsi_stats_stopVethraTrace"})");
