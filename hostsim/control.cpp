@@ -78,6 +78,7 @@ json_t *opState() {
   json_object_set_new(c, "acknowledgedBytes", json_integer((json_int_t)s.ackedBytes));
   json_object_set_new(c, "clearedBytes", json_integer((json_int_t)s.bytesCleared));
   json_object_set_new(r, "channel", c);
+  json_object_set_new(r, "generatorTicks", json_integer((json_int_t)generatorTicks.load()));
   json_object_set_new(r, "recordsEmitted", json_integer((json_int_t)s.recordsEmitted));
   json_object_set_new(r, "recordsDropped", json_integer((json_int_t)s.recordsDropped));
   json_object_set_new(r, "recordsInjected", json_integer((json_int_t)s.recordsInjected));
@@ -305,6 +306,21 @@ json_t *controlExecute(json_t *req, const std::atomic<bool> *cancel) {
   if (op == "inject") return opInject(req, cancel);
   if (op == "drain") return opDrain(req, cancel);
   if (op == "fault") return opFault(req);
+  if (op == "hold") {
+    json_t *nodeV = json_object_get(req, "node");
+    int node = json_is_string(nodeV) ? nodeByName(json_string_value(nodeV)) : 0;
+    if (!node) return err("hold needs a known \"node\"");
+    armHold(node);
+    return ok();
+  }
+  if (op == "awaitHeld") {
+    if (!awaitHeld(timeoutOf(req))) return err("no call was held");
+    return json_pack("{s:b}", "held", 1);
+  }
+  if (op == "release") {
+    releaseHold();
+    return ok();
+  }
   if (op == "clearFaults") {
     clearFaults();
     return ok();

@@ -294,7 +294,9 @@ bool parseVm(json_t *obj, Vm &vm, std::string &err) {
   if (vm.displayName.empty()) vm.displayName = "vm-" + wg;
   if (vm.configFile.empty())
     vm.configFile = "/vmfs/volumes/datastore1/" + vm.displayName + "/" + vm.displayName + ".vmx";
-  if (vm.uuid.empty()) {
+  // Only an absent key takes the derived default: an explicit "" is an
+  // empty uuid text.
+  if (!json_object_get(obj, "uuid")) {
     char u[64];
     uint32_t x = vm.worldGroupId;
     snprintf(u, sizeof u, "42 00 00 00 %02x %02x %02x %02x-00 00 00 00 00 00 00 01", x >> 24,

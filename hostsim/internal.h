@@ -78,6 +78,12 @@ void countCall(int node);
 // Returns a non-zero status when a pending fault on `node` consumes this call.
 TARN_Status takeFault(int node);
 void setFault(int node, TARN_Status status, int64_t count);  // count <= 0 clears; -1 = forever
+// Holds: after armHold(node) the next call on that node (counted, before its
+// fault check) blocks until releaseHold(); clearFaults releases too.
+// awaitHeld waits until a call is blocked; false after timeoutMs.
+void armHold(int node);
+void releaseHold();
+bool awaitHeld(int64_t timeoutMs);
 void clearFaults();
 void resetCallCounts();
 json_t *callCountsJson();
@@ -227,6 +233,10 @@ void channelResetCounters();
 void generatorStart();
 void generatorStop();
 // Called with hostMutex held: generate due records for every active disk.
+// Generator ticks completed since the process started (each one has appended
+// every record due at its time): a test that waits for two more ticks knows
+// a whole tick ran after its change.
+extern std::atomic<uint64_t> generatorTicks;
 void generateTick(Host &h, uint64_t nowUs, std::vector<WireRecord> &scratch);
 bool loadRecordFile(const std::string &path, std::vector<WireRecord> &out, std::string &err);
 

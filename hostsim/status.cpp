@@ -42,7 +42,46 @@ struct Fault {
 std::mutex g_faultMutex;
 Fault g_faults[N_COUNT];
 std::atomic<int> g_faultsArmed{0};  // fast path: no fault pending anywhere
+
+// One hold at a time: the next call on `node` blocks until released.
+struct Hold {
+  int node = 0;       // armed for this node; 0: none
+  bool held = false;  // a call is blocked in holdCall
+};
+std::mutex g_holdMutex;
+std::condition_variable g_holdChanged;
+Hold g_hold;
+std::atomic<bool> g_holdArmed{false};  // fast path: no hold armed
+
+// Blocks the calling thread while a hold armed for `node` is in force.
+void holdCall(int node) {
+  if (!g_holdArmed.load(std::memory_order_acquire)) return;
+  std::unique_lock<std::mutex> lock(g_holdMutex);
+  if (g_hold.node != node || g_hold.held) return;
+  g_hold.held = true;
+  g_holdChanged.notify_all();
+  g_holdChanged.wait(lock, [] { return !g_hold.held; });
+}
 }  // namespace
+
+void armHold(int node) {
+  std::lock_guard<std::mutex> lock(g_holdMutex);
+  g_hold = Hold{node, false};
+  g_holdArmed.store(true, std::memory_order_release);
+}
+
+void releaseHold() {
+  std::lock_guard<std::mutex> lock(g_holdMutex);
+  g_hold = Hold{};
+  g_holdArmed.store(false, std::memory_order_release);
+  g_holdChanged.notify_all();
+}
+
+bool awaitHeld(int64_t timeoutMs) {
+  std::unique_lock<std::mutex> lock(g_holdMutex);
+  return g_holdChanged.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                                [] { return g_hold.held; });
+}
 
 const char *nodeName(int node) { return node > 0 && node < N_COUNT ? kNodeNames[node] : nullptr; }
 
@@ -59,6 +98,7 @@ void countCall(int node) {
 }
 
 TARN_Status takeFault(int node) {
+  holdCall(node);
   if (g_faultsArmed.load(std::memory_order_acquire) == 0) return ST_OK;
   if (node <= 0 || node >= N_COUNT) return ST_OK;
   std::lock_guard<std::mutex> lock(g_faultMutex);
@@ -81,9 +121,12 @@ void setFault(int node, TARN_Status status, int64_t count) {
 }
 
 void clearFaults() {
-  std::lock_guard<std::mutex> lock(g_faultMutex);
-  for (Fault &f : g_faults) f = Fault{};
-  g_faultsArmed.store(0);
+  {
+    std::lock_guard<std::mutex> lock(g_faultMutex);
+    for (Fault &f : g_faults) f = Fault{};
+    g_faultsArmed.store(0);
+  }
+  releaseHold();
 }
 
 void resetCallCounts() {

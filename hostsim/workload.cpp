@@ -160,6 +160,12 @@ void syntheticTick(Vm &vm, Disk &d, uint64_t nowUs, uint64_t elapsed, std::vecto
   }
 }
 
+}  // namespace
+
+std::atomic<uint64_t> generatorTicks{0};
+
+namespace {
+
 void generatorLoop() {
   std::vector<WireRecord> scratch;
   for (;;) {
@@ -171,6 +177,7 @@ void generatorLoop() {
       // just stopped (or a VM just powered off) reaches the channel afterwards.
       channelAppendOrDrop(scratch.data(), scratch.size());
     }
+    generatorTicks.fetch_add(1, std::memory_order_release);
     GenControl &g = gc();
     std::unique_lock<std::mutex> lock(g.mutex);
     if (g.cv.wait_for(lock, std::chrono::microseconds(kTickUs), [&g] { return g.stop; })) return;

@@ -54,6 +54,8 @@ void *VTR_UDSListener(void *listenFdPtr);
 void *VTR_UDSReceive(void *connFd);
 // Sends one framed reply: header, then `length` body bytes (no NUL).
 VTR_Status VTR_SendResponse(int fd, const char *body, int32_t length, uint32_t code);
+// An error reply whose body is the NUL-terminated text (without the NUL).
+VTR_Status VTR_SendError(int fd, const char *text);
 // Dispatches one received request by its command code; returns the
 // handler's status (0 for an unknown code, which gets no reply).
 VTR_Status VTR_DispatchRequest(int fd, const VTR_Request *request);

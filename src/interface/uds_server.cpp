@@ -288,3 +288,7 @@ VTR_Status VTR_SendResponse(int fd, const char *body, int32_t length, uint32_t c
   free(copy);
   return VTR_OK;
 }
+
+VTR_Status VTR_SendError(int fd, const char *text) {
+  return VTR_SendResponse(fd, text, static_cast<int32_t>(strlen(text)), VTR_REPLY_ERROR);
+}

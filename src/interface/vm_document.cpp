@@ -27,10 +27,6 @@ json_t *BuildVMArray(json_t *(*diskArray)(const VMListNode *node)) {
   return vms;
 }
 
-VTR_Status SendError(int fd, const char *text) {
-  return VTR_SendResponse(fd, text, static_cast<int32_t>(strlen(text)), VTR_REPLY_ERROR);
-}
-
 }  // namespace
 
 VTR_Status VTR_SendVMDocument(int fd, const VTR_VMDocument &shape, json_t *fieldsHolder,
@@ -47,11 +43,11 @@ VTR_Status VTR_SendVMDocument(int fd, const VTR_VMDocument &shape, json_t *field
   json_t *document = json_pack("{s:o,s:o}", shape.fieldsHolderKey, fieldsHolder, shape.valuesKey, values);
   if (document == nullptr) {
     VTR_Log(LOG_ERR, "Interface: json_pack failed in %s", shape.operation);
-    return SendError(fd, shape.encodingError);
+    return VTR_SendError(fd, shape.encodingError);
   }
   char *text = json_dumps(document, JSON_COMPACT);
   json_decref(document);
-  if (text == nullptr) return SendError(fd, shape.dumpError);
+  if (text == nullptr) return VTR_SendError(fd, shape.dumpError);
   VTR_Log(LOG_DEBUG, "%s%s", shape.debugPrefix, text);
   VTR_Status status = VTR_SendResponse(fd, text, static_cast<int32_t>(strlen(text)), VTR_REPLY_OK);
   free(text);

@@ -9,8 +9,6 @@
 #include "base/clock.h"
 #include "base/config.h"
 #include "base/log.h"
-#include "main/process.h"
-#include "trace/record_queue.h"
 #include "trace/tracing.h"
 
 namespace {
@@ -19,10 +17,8 @@ constexpr const char kAppendError[] = "Unable to append the VM(s)";
 constexpr const char kDeleteError[] = "Unable to delete the VM";
 constexpr const char kStatusError[] = "Unable to query VM status";
 
-template <size_t N>
-VTR_Status SendError(int fd, const char (&text)[N]) {
-  return VTR_SendResponse(fd, text, static_cast<int32_t>(N - 1), VTR_REPLY_ERROR);
-}
+// Installed by the process frame at start-up; null until then (tests).
+VTR_ExitHook exitHook = nullptr;
 
 VTR_Status SendEmptySuccess(int fd) { return VTR_SendResponse(fd, nullptr, 0, VTR_REPLY_OK); }
 
@@ -74,19 +70,26 @@ VTR_Status VTR_AppendNewVMs(int fd, const VTR_Request *request) {
           request->payload);
   json_t *list = nullptr;
   json_t *root = ParseVMList(request, "VTR_AppendNewVMs", &list);
-  if (root == nullptr) return SendError(fd, kAppendError);
+  if (root == nullptr) return VTR_SendError(fd, kAppendError);
 
   // Only the last element's outcome decides the reply; earlier failures are
-  // logged by the operations themselves.
+  // logged by the operations themselves. Once the shutdown has closed
+  // tracing (under the same lock), nothing is tried and the reply is the
+  // error: the final stop has already run, so no trace may start after it.
   VTR_Status last = VTR_OK;
   {
     RegistryGuard guard;
-    ForEachListedId(list, [&](bool fetched, uint32_t id) {
-      last = fetched ? VTR_EnableVMTrace(id) : VTR_FAILURE;
-    });
+    if (VTR_TracingClosed()) {
+      VTR_Log(LOG_INFO, "Interface: Shutting down, the VM(s) are not appended");
+      last = VTR_FAILURE;
+    } else {
+      ForEachListedId(list, [&](bool fetched, uint32_t id) {
+        last = fetched ? VTR_EnableVMTrace(id) : VTR_FAILURE;
+      });
+    }
   }
   json_decref(root);
-  return last == VTR_OK ? SendEmptySuccess(fd) : SendError(fd, kAppendError);
+  return last == VTR_OK ? SendEmptySuccess(fd) : VTR_SendError(fd, kAppendError);
 }
 
 VTR_Status VTR_DeleteVMs(int fd, const VTR_Request *request) {
@@ -99,13 +102,13 @@ VTR_Status VTR_DeleteVMs(int fd, const VTR_Request *request) {
   TARN_ParamList *instance = TARN_ParamListCreate(TARN_PARAMLIST_INSTANCE, 2);
   if (instance == nullptr) {
     VTR_Log(LOG_ERR, "Interface: TARN_ParamlistCreate() failed");
-    return SendError(fd, kDeleteError);
+    return VTR_SendError(fd, kDeleteError);
   }
   json_t *list = nullptr;
   json_t *root = ParseVMList(request, "VTR_DeleteVMs", &list);
   if (root == nullptr) {
     TARN_ParamListDestroy(instance);
-    return SendError(fd, kDeleteError);
+    return VTR_SendError(fd, kDeleteError);
   }
 
   // Every element is tried; any failure turns the reply into the error.
@@ -115,7 +118,16 @@ VTR_Status VTR_DeleteVMs(int fd, const VTR_Request *request) {
     ForEachListedId(list, [&](bool fetched, uint32_t id) {
       if (!fetched) {
         failed = true;
-      } else if (VTR_DisableVMTrace(id, instance) != VTR_OK) {
+        return;
+      }
+      // An id that is not listed may still name a listed VM by another of
+      // its ids (a vmm leader or instance id): that VM is the one meant.
+      uint32_t listed = 0;
+      if (VTR_FindVM(id) == nullptr && VTR_LookupCartelId(instance, id, &listed) == 0 &&
+          VTR_FindVM(listed) != nullptr) {
+        id = listed;
+      }
+      if (VTR_DisableVMTrace(id, instance) != VTR_OK) {
         VTR_Log(LOG_ERR, "Interface: Failed to stop tracing for WorldId : %d", static_cast<int>(id));
         failed = true;
       }
@@ -123,7 +135,7 @@ VTR_Status VTR_DeleteVMs(int fd, const VTR_Request *request) {
   }
   TARN_ParamListDestroy(instance);
   json_decref(root);
-  return failed ? SendError(fd, kDeleteError) : SendEmptySuccess(fd);
+  return failed ? VTR_SendError(fd, kDeleteError) : SendEmptySuccess(fd);
 }
 
 VTR_Status VTR_QueryVMStatus(int fd) {
@@ -152,13 +164,13 @@ VTR_Status VTR_QueryVMStatus(int fd) {
                             "duration", static_cast<int>(remaining), "vmWorldGroups", ids);
   if (reply == nullptr) {
     VTR_Log(LOG_ERR, "Interface: json_pack() failed in %s.", "VTR_QueryVMStatus");
-    return SendError(fd, kStatusError);
+    return VTR_SendError(fd, kStatusError);
   }
   char *text = json_dumps(reply, JSON_COMPACT);
   json_decref(reply);
   if (text == nullptr) {
     VTR_Log(LOG_ERR, "Interface: json_dumps() failed in %s.", "VTR_QueryVMStatus");
-    return SendError(fd, kStatusError);
+    return VTR_SendError(fd, kStatusError);
   }
   VTR_Log(LOG_INFO, "Json string: %s", text);
   VTR_Status status = VTR_SendResponse(fd, text, static_cast<int32_t>(strlen(text)), VTR_REPLY_OK);
@@ -166,17 +178,15 @@ VTR_Status VTR_QueryVMStatus(int fd) {
   return status;
 }
 
-// Replies first, then shuts the daemon down: the flag stops every loop,
-// tracing is stopped once, and the waits of the Producer, the Consumer and
-// the Listener are woken so that the main thread can join them.
+void VTR_SetExitHook(VTR_ExitHook hook) { exitHook = hook; }
+
+// Replies first, then runs the process's shutdown through the hook: the
+// same sequence a signal starts. It returns once tracing has been stopped.
 VTR_Status VTR_HandleExit(int fd) {
   VTR_Log(LOG_INFO, "Interface: Recvd Exit Vethra Message.");
   SendEmptySuccess(fd);
-  exitRequested.store(true);
   usleep(200000);
-  if (VTR_StopTracingOnce() != VTR_OK) VTR_Log(LOG_ERR, "Interface: Failed to stop tracing.");
-  VTR_WakeQueueWaiters();
-  if (listenSocket >= 0) shutdown(listenSocket, SHUT_RDWR);
+  if (exitHook != nullptr) exitHook();
   VTR_Log(LOG_INFO, "Interface: Exiting Vethra...!");
   return VTR_OK;
 }
@@ -200,9 +210,7 @@ bool VTR_RemoveInvalidVM(VMListNode *node) {
     for (int32_t i = 0; i < node->handleCount; i++) {
       VTR_DeleteHashEntry(node->worldGroupId, node->handles[i].handleId);
     }
-    VTR_VMListUnlink(node);
-    free(node->handles);
-    free(node);
+    VTR_FreeVMNode(node);
     return false;
   }
   VTR_Log(LOG_ERR, "Interface: TARN_Get() failed in %s status:%d", "VTR_RemoveInvalidVM",

@@ -9,7 +9,10 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <mutex>
+
 #include "host/hostrt.h"
+#include "interface/requests.h"
 #include "interface/uds.h"
 #include "base/clock.h"
 #include "base/config.h"
@@ -172,21 +175,34 @@ void VTR_InstallSignalHandlers() {
   if (durationGiven) alarm(static_cast<unsigned>(durationSecs) + 60);
 }
 
-VTR_Status VTR_StopTracingOnce() {
-  static std::atomic<bool> stopped{false};
-  if (stopped.exchange(true)) return VTR_OK;
+namespace {
+
+// Closes tracing and stops every trace this process started, under
+// registryLock: a request that changes the VM list either completes before
+// the stop (and its traces are stopped with the rest) or finds tracing
+// closed afterwards and starts nothing.
+void StopTracingForGood() {
   RegistryGuard guard;
-  return VTR_StopTracing();
+  VTR_CloseTracing();
+  if (VTR_StopTracing() != VTR_OK) VTR_Log(LOG_ERR, "Main: Failed to stop tracing.");
 }
 
+}  // namespace
+
 void VTR_Shutdown() {
-  int signal = pendingSignal;
-  if (signal == SIGALRM) {
-    VTR_Log(LOG_INFO, "Main: Runtime exceeds configured duration. Exiting");
-  } else if (signal != 0) {
-    VTR_Log(LOG_INFO, "Main: Received signal %d.Cleaning up...", signal);
+  // Serialises the callers (the main thread and an Exit request): the first
+  // runs the stop, a later one waits until it is complete and then finds
+  // nothing left to do. This mutex is never held while waiting for
+  // registryLock outside the stop, so the main thread's final hold of
+  // registryLock cannot block a late caller.
+  static std::mutex mutex;
+  static bool stopped = false;
+  std::lock_guard<std::mutex> lock(mutex);
+  exitRequested.store(true);
+  if (!stopped) {
+    StopTracingForGood();
+    stopped = true;
   }
-  if (VTR_StopTracingOnce() != VTR_OK) VTR_Log(LOG_ERR, "Main: Failed to stop tracing.");
   // Wake the Producer and Consumer from their condition waits and the
   // Listener from accept(); each then sees exitRequested and returns.
   VTR_WakeQueueWaiters();
@@ -204,6 +220,12 @@ void VTR_StartThreads(int listenFd) {
 
   while (!exitRequested.load()) usleep(500000);
 
+  int signal = pendingSignal;
+  if (signal == SIGALRM) {
+    VTR_Log(LOG_INFO, "Main: Runtime exceeds configured duration. Exiting");
+  } else if (signal != 0) {
+    VTR_Log(LOG_INFO, "Main: Received signal %d.Cleaning up...", signal);
+  }
   VTR_Shutdown();
   if (producerStarted) pthread_join(producerThread, nullptr);
   if (consumerStarted) pthread_join(consumerThread, nullptr);
@@ -253,8 +275,11 @@ int VTR_Main(int argc, char **argv) {
   int fd = -1;
   if (VTR_InitUDS(&fd) != VTR_OK) {
     VTR_Log(LOG_ERR, "Main: Failed to create Unix Domain Socket.");
+    // Tracing may have begun above: the same shutdown switches it off.
+    VTR_Shutdown();
     return VTR_EXIT_SOCKET;
   }
+  VTR_SetExitHook(VTR_Shutdown);
   VTR_StartThreads(fd);
   return VTR_EXIT_OK;
 }

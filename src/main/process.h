@@ -19,11 +19,12 @@ void VTR_PrintUsage();
 int VTR_IsInstanceRunning();
 void VTR_InstallSignalHandlers();
 void VTR_SignalHandler(int signal);
-// Runs the shutdown steps outside signal context: stops tracing once and
-// wakes the worker threads so they can be joined.
+// The one shutdown sequence, for signals, the Exit request (through the exit
+// hook) and start-up failures after tracing began; never in signal context.
+// Sets exitRequested, closes tracing and stops every trace this process
+// started (exactly once per process: a second caller waits until the first
+// has finished), then wakes the worker threads so that they can be joined.
 void VTR_Shutdown();
-// Stops host tracing at most once per process, whoever asks first.
-VTR_Status VTR_StopTracingOnce();
 void VTR_StartThreads(int listenFd);
 // The whole daemon; returns the exit code.
 int VTR_Main(int argc, char **argv);

@@ -70,6 +70,8 @@ void VTR_InitVMList();
 // Links a node in directly after the head / unlinks it (links cleared).
 void VTR_VMListInsert(VMListNode *node);
 void VTR_VMListUnlink(VMListNode *node);
+// Unlinks the node when it is linked, then frees it with its handle array.
+void VTR_FreeVMNode(VMListNode *node);
 VMListNode *VTR_FindVM(uint32_t worldGroupId);
 
 // Calls fn(node) for every VM in list order: oldest first, from head.prev
@@ -90,7 +92,8 @@ void VTR_ForEachVM(Fn fn) {
 // runs alone. None of them may be called while holding recordQueue.mutex:
 // VTR_DeleteHashEntry takes it (lock order registryLock -> recordQueue.mutex).
 // Names longer than the node's buffers are truncated to fit (vmName 127,
-// vscsiDevName 15, uuid 63 characters), always NUL-terminated.
+// vscsiDevName 15, uuid 63 bytes) on a UTF-8 character boundary, always
+// NUL-terminated.
 
 uint64_t VTR_GetDiskKey(uint32_t worldGroupId, uint64_t handleId);
 VTR_Status VTR_AddHashEntry(uint32_t worldGroupId, uint64_t handleId);

@@ -7,7 +7,7 @@
 #include "base/log.h"
 #include "registry/registry.h"
 #include "host/tarn_scope.h"
-#include "trace/tracing.h"
+#include "host/vscsi_list.h"
 
 namespace {
 
@@ -18,11 +18,22 @@ constexpr size_t kUuidFieldSize =
 constexpr size_t kDisplayNameFieldSize =
     TARN_VMMGROUPINFO_CONFIGFILE_OFFSET - TARN_VMMGROUPINFO_DISPLAYNAME_OFFSET;
 
-// Copies at most maxLen characters of a text that need not be NUL-terminated
-// within its srcSize bytes; dst gets room for maxLen + 1.
+// Copies at most maxLen bytes of a text that need not be NUL-terminated
+// within its srcSize bytes; dst gets room for maxLen + 1. The copy ends on a
+// UTF-8 character boundary: a multi-byte character that the cut (ours, or
+// the host's own cut of a fixed-size field) would leave incomplete is left
+// out whole, so the copy stays valid UTF-8 (and the VM's JSON object can be
+// built) whenever the rest of the host's text is.
 void CopyBounded(char *dst, size_t maxLen, const char *src, size_t srcSize) {
   size_t len = strnlen(src, srcSize);
   if (len > maxLen) len = maxLen;
+  auto byte = [&](size_t i) { return static_cast<unsigned char>(src[i]); };
+  size_t lead = len;
+  while (lead > 0 && (byte(lead - 1) & 0xC0) == 0x80) lead--;
+  if (lead > 0 && byte(lead - 1) >= 0xC0) {
+    size_t need = byte(lead - 1) >= 0xF0 ? 4 : byte(lead - 1) >= 0xE0 ? 3 : 2;
+    if (len - (lead - 1) < need) len = lead - 1;
+  }
   memcpy(dst, src, len);
   dst[len] = '\0';
 }
@@ -43,6 +54,12 @@ void VTR_VMListUnlink(VMListNode *node) {
   node->prev->next = node->next;
   node->next->prev = node->prev;
   node->next = node->prev = nullptr;
+}
+
+void VTR_FreeVMNode(VMListNode *node) {
+  if (node->next != nullptr) VTR_VMListUnlink(node);
+  free(node->handles);
+  free(node);
 }
 
 // Walks from the oldest node (head.prev) towards the newest.
@@ -160,8 +177,7 @@ VTR_Status VTR_AddVMWorldIdToList(uint32_t worldGroupId, TARN_ParamList *instanc
   if (VTR_GetVMDeviceName(instance, node, worldGroupId) != VTR_OK ||
       VTR_AllocAndAddHandleInfoToList(instance, node, handleList.get(), node->handleCount) !=
           VTR_OK) {
-    free(node->handles);
-    free(node);
+    VTR_FreeVMNode(node);
     return VTR_FAILURE;
   }
   VTR_VMListInsert(node);
@@ -179,9 +195,7 @@ VTR_Status VTR_RemoveVMWorldIdFromList(uint32_t worldGroupId) {
     VTR_Log(LOG_WARNING, "Main: The worldId:%d not present in the list", worldGroupId);
     return VTR_FAILURE;
   }
-  VTR_VMListUnlink(node);
+  VTR_FreeVMNode(node);
   VTR_Log(LOG_INFO, "Main: Deleted %d from the list", worldGroupId);
-  free(node->handles);
-  free(node);
   return VTR_OK;
 }

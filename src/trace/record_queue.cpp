@@ -59,6 +59,7 @@ void VTR_InitRecordQueue() {
   pthread_mutex_lock(&recordQueue.mutex);
   recordQueue.readIndex = recordQueue.writeIndex = -1;
   recordQueue.producerWaitCount = 0;
+  recordQueue.recordsSignalCount = 0;
   pthread_mutex_unlock(&recordQueue.mutex);
 }
 
@@ -93,6 +94,7 @@ bool VTR_Enqueue(const TraceRecord *record) {
     recordQueue.writeIndex = NextSlot(recordQueue.writeIndex);
   }
   if (VTR_QueueCount() > VTR_QUEUE_SIGNAL_THRESHOLD) {
+    recordQueue.recordsSignalCount++;
     pthread_cond_signal(&recordQueue.recordsAvailable);
   }
   pthread_mutex_unlock(&recordQueue.mutex);

@@ -34,6 +34,7 @@ struct RecordQueue {
   pthread_cond_t spaceAvailable;
   pthread_cond_t recordsAvailable;
   uint32_t producerWaitCount;
+  uint32_t recordsSignalCount;  // times recordsAvailable was signalled (tests)
 };
 
 extern RecordQueue recordQueue;

@@ -173,18 +173,16 @@ VTR_Status VTR_EnableVMVscsiTrace() {
     if (!VTR_ParamInt(vms.get(), i, &value)) continue;
     uint32_t vmInstance = static_cast<uint32_t>(value);
     uint32_t worldGroupId = 0;
+    if (VTR_LookupCartelId(instance.get(), vmInstance, &worldGroupId) != 0) {
+      // Without its cartel id the VM cannot be named, selected or traced.
+      VTR_Log(LOG_ERR, "Main: Failed to get cartel id for VM instance: %d",
+              static_cast<int32_t>(vmInstance));
+      continue;
+    }
     {
       // The VM's instance id addresses its vm.* and worldGroups.* nodes.
       VTR_ScopedParam vm(instance.get(), static_cast<int64_t>(vmInstance));
-      status = vm.ok() ? TARN_Get(TARN_NODE_vm_vmxCartelID, instance.get(), &worldGroupId,
-                                  sizeof worldGroupId)
-                       : vm.status();
-      if (status != 0) {
-        // Without its cartel id the VM cannot be named, selected or traced.
-        VTR_Log(LOG_ERR, "Main: Failed to get cartel id for VM instance: %d",
-                static_cast<int32_t>(vmInstance));
-        continue;
-      }
+      if (!vm.ok()) continue;
       if (listMode) {
         VTR_PrintVMInfo(static_cast<int32_t>(vmInstance), worldGroupId);
       } else if (monitorAll) {

@@ -21,6 +21,10 @@ uint32_t disabledHandleCount = 0;
 
 namespace {
 
+// Set once by the shutdown, under registryLock: from then on no trace is
+// started, so a request that completes after the final stop changes nothing.
+bool tracingClosed = false;
+
 constexpr int kHandleListCount = 1000;
 constexpr int kHandleListBytes = 128000;
 constexpr int kSmallHandleListCount = 120;
@@ -42,7 +46,67 @@ TARN_Status SendTraceCommand(uint16_t node, TARN_ParamList *instance) {
   return TARN_Set(node, instance, nullptr, &unused, 0);
 }
 
+// Log texts of one caller of StartHandleTraces.
+struct StartTexts {
+  const char *fetchFailed;  // %lu handle id
+  const char *starting;     // %d world group, %lu handle id, %s device name
+  const char *startFailed;  // %s caller, %s status text
+};
+
+constexpr StartTexts kStartupTexts = {
+    "Monitor: Failed to fetch dev name for handleid:%lu",
+    "Monitor: Starting tracing for worldGroup %d, handleID %lu (%s)",
+    "Monitor: Starting diskGauge Failed in %s. err:%s"};
+constexpr StartTexts kAppendTexts = {"Monitor: Failed to fetch devname for handlid:%lu",
+                                     "Starting tracing for worldGroup %d, handleID %lu (%s)",
+                                     "Monitor: Starting diskGauge Failed in %s"};
+
+// Starts the trace of each of the first `count` handles of `handles`,
+// addressed by the caller's instance list extended by the handle id, and
+// enters every started one in diskTable under worldGroupId. In list mode the
+// handles are printed instead. Returns the last handle's status (a handle
+// whose name cannot be read counts with that failure).
+VTR_Status StartHandleTraces(TARN_ParamList *instance, uint32_t worldGroupId,
+                             TARN_ParamList *handles, int count, const StartTexts &texts,
+                             const char *caller) {
+  VTR_Status status = VTR_OK;
+  for (int i = 0; i < count; i++) {
+    int64_t value = 0;
+    if (!VTR_ParamInt(handles, i, &value)) continue;
+    uint64_t handleId = static_cast<uint64_t>(value);
+    VTR_ScopedParam handle(instance, value);
+    char name[TARN_VSCSI_NAME_SIZE];
+    status = handle.ok() ? ReadDeviceName(instance, name) : handle.status();
+    if (status != 0) {
+      VTR_Log(LOG_ERR, texts.fetchFailed, handleId);
+      continue;
+    }
+    if (listMode) {
+      printf("Virtual SCSI Disk handleID: %lu (%s)\n", handleId, name);
+      continue;
+    }
+    VTR_Log(LOG_INFO, texts.starting, worldGroupId, handleId, name);
+    status = SendTraceCommand(TARN_NODE_worldGroups_vscsi_stats_startVethraTrace, instance);
+    if (status != 0) {
+      VTR_Log(LOG_ERR, texts.startFailed, caller, BREL_ReturnStatusToString(status));
+    } else if (VTR_AddHashEntry(worldGroupId, handleId) != VTR_OK) {
+      VTR_Log(LOG_ERR, "Monitor: Failed to add entry worldId:%d handleID:%lu to the hash table",
+              worldGroupId, handleId);
+    }
+  }
+  return status;
+}
+
 }  // namespace
+
+VTR_Status VTR_LookupCartelId(TARN_ParamList *instance, int64_t vmId, uint32_t *cartelId) {
+  VTR_ScopedParam vm(instance, vmId);
+  if (!vm.ok()) return vm.status();
+  return TARN_Get(TARN_NODE_vm_vmxCartelID, instance, cartelId, sizeof *cartelId);
+}
+
+void VTR_CloseTracing() { tracingClosed = true; }
+bool VTR_TracingClosed() { return tracingClosed; }
 
 void VTR_SetVSCSIHandles(TARN_ParamList *instance, uint32_t worldGroupId) {
   uint32_t count = 0;
@@ -52,37 +116,19 @@ void VTR_SetVSCSIHandles(TARN_ParamList *instance, uint32_t worldGroupId) {
     VTR_Log(LOG_ERR, "Monitor: Failed to get vscsi handle list for worldId: %d", worldGroupId);
     return;
   }
-  for (uint32_t i = 0; i < count; i++) {
-    int64_t value = 0;
-    if (!VTR_ParamInt(handles.get(), static_cast<int>(i), &value)) continue;
-    uint64_t handleId = static_cast<uint64_t>(value);
-    VTR_ScopedParam handle(instance, value);
-    char name[TARN_VSCSI_NAME_SIZE];
-    TARN_Status status = handle.ok() ? ReadDeviceName(instance, name) : handle.status();
-    if (status != 0) {
-      VTR_Log(LOG_ERR, "Monitor: Failed to fetch dev name for handleid:%lu", handleId);
-      continue;
-    }
-    if (listMode) {
-      printf("Virtual SCSI Disk handleID: %lu (%s)\n", handleId, name);
-      continue;
-    }
-    VTR_Log(LOG_INFO, "Monitor: Starting tracing for worldGroup %d, handleID %lu (%s)",
-            worldGroupId, handleId, name);
-    status = SendTraceCommand(TARN_NODE_worldGroups_vscsi_stats_startVethraTrace, instance);
-    if (status != 0) {
-      VTR_Log(LOG_ERR, "Monitor: Starting diskGauge Failed in %s. err:%s", "VTR_SetVSCSIHandles",
-              BREL_ReturnStatusToString(status));
-    } else if (VTR_AddHashEntry(worldGroupId, handleId) != VTR_OK) {
-      VTR_Log(LOG_ERR, "Monitor: Failed to add entry worldId:%d handleID:%lu to the hash table",
-              worldGroupId, handleId);
-    }
-  }
+  StartHandleTraces(instance, worldGroupId, handles.get(), static_cast<int>(count), kStartupTexts,
+                    "VTR_SetVSCSIHandles");
 }
 
-// The trace is addressed by the VM's vmm leader id; its vmList node and disk
-// entries carry vmId.
+// Any id the host resolves to a VM (a world id, its vmm leader id, its
+// instance id) is first resolved to the VM's world group id, which then
+// names the vmList node and the disk entries: a VM is watched at most once
+// whatever id it was asked by. The trace is addressed by the vmm leader id.
 VTR_Status VTR_EnableVMTrace(uint32_t vmId) {
+  if (tracingClosed) {
+    VTR_Log(LOG_INFO, "Monitor: Shutting down, tracing not started for vmId : %d", vmId);
+    return VTR_FAILURE;
+  }
   VTR_OwnedParamList instance(TARN_ParamListCreate(TARN_PARAMLIST_INSTANCE, 2));
   if (!instance) {
     VTR_Log(LOG_ERR, "Monitor: TARN_ParamlistCreate() failed in %s", "VTR_EnableVMTrace");
@@ -99,6 +145,11 @@ VTR_Status VTR_EnableVMTrace(uint32_t vmId) {
     }
     memcpy(&groupId, worldInfo + TARN_WORLDINFO_GROUPID_OFFSET, sizeof groupId);
   }
+  uint32_t worldGroupId = 0;
+  if (VTR_LookupCartelId(instance.get(), groupId, &worldGroupId) != 0) {
+    VTR_Log(LOG_ERR, "Monitor: Failed to get cartel id for vmId : %d", vmId);
+    return VTR_FAILURE;
+  }
   int32_t leaderId = 0;
   {
     VTR_ScopedParam group(instance.get(), groupId);
@@ -110,7 +161,7 @@ VTR_Status VTR_EnableVMTrace(uint32_t vmId) {
     VTR_Log(LOG_INFO, " Monitor: vmLeaderID : %d", leaderId);
   }
   VTR_ScopedParam leader(instance.get(), leaderId);
-  if (!leader.ok() || VTR_AddVMWorldIdToList(vmId, instance.get()) != VTR_OK) {
+  if (!leader.ok() || VTR_AddVMWorldIdToList(worldGroupId, instance.get()) != VTR_OK) {
     VTR_Log(LOG_ERR, "Monitor: Failed to add WorldID to VMlist : %d", vmId);
     return VTR_FAILURE;
   }
@@ -124,30 +175,9 @@ VTR_Status VTR_EnableVMTrace(uint32_t vmId) {
     VTR_Log(LOG_ERR, "Monitor: TARN_GetInstanceList() failed  for VM:%d", vmId);
     return VTR_FAILURE;
   }
-  VTR_Status status = VTR_OK;
-  int count = TARN_ParamListUsedCount(handles.get());
-  for (int i = 0; i < count; i++) {
-    int64_t value = 0;
-    if (!VTR_ParamInt(handles.get(), i, &value)) continue;
-    uint64_t handleId = static_cast<uint64_t>(value);
-    VTR_ScopedParam handle(instance.get(), value);
-    char name[TARN_VSCSI_NAME_SIZE];
-    status = handle.ok() ? ReadDeviceName(instance.get(), name) : handle.status();
-    if (status != 0) {
-      VTR_Log(LOG_ERR, "Monitor: Failed to fetch devname for handlid:%lu", handleId);
-      continue;
-    }
-    VTR_Log(LOG_INFO, "Starting tracing for worldGroup %d, handleID %lu (%s)", vmId, handleId,
-            name);
-    status = SendTraceCommand(TARN_NODE_worldGroups_vscsi_stats_startVethraTrace, instance.get());
-    if (status != 0) {
-      VTR_Log(LOG_ERR, "Monitor: Starting diskGauge Failed in %s", "VTR_EnableVMTrace");
-    } else if (VTR_AddHashEntry(vmId, handleId) != VTR_OK) {
-      VTR_Log(LOG_ERR, "Monitor: Failed to add entry worldId:%d handleID:%lu to the hash table",
-              vmId, handleId);
-    }
-  }
-  return status;
+  return StartHandleTraces(instance.get(), worldGroupId, handles.get(),
+                           TARN_ParamListUsedCount(handles.get()), kAppendTexts,
+                           "VTR_EnableVMTrace");
 }
 
 VTR_Status VTR_DisableVMTrace(uint32_t worldGroupId, TARN_ParamList *instance) {
@@ -209,6 +239,14 @@ VTR_Status VTR_StopTracing() {
         VTR_Log(LOG_ERR, "Monitor: Failed to stop tracing for WorldId : %u", worldGroupIds[i]);
       }
     }
+    // Then the VMs a peer added: each disable removes its node, so every VM
+    // still listed is visited once.
+    VTR_ForEachVM([&](VMListNode *node) {
+      uint32_t id = node->worldGroupId;
+      if (VTR_DisableVMTrace(id, instance.get()) != VTR_OK) {
+        VTR_Log(LOG_ERR, "Monitor: Failed to stop tracing for WorldId : %u", id);
+      }
+    });
   } else {
     int count = TARN_ParamListUsedCount(vms.get());
     for (int i = 0; i < count; i++) {
@@ -216,15 +254,8 @@ VTR_Status VTR_StopTracing() {
       if (!VTR_ParamInt(vms.get(), i, &value)) continue;
       int32_t vmInstance = static_cast<int32_t>(value);
       uint32_t cartelId = 0;
-      TARN_Status status;
-      {
-        VTR_ScopedParam vm(instance.get(), vmInstance);
-        status = vm.ok() ? TARN_Get(TARN_NODE_vm_vmxCartelID, instance.get(), &cartelId,
-                                    sizeof cartelId)
-                         : vm.status();
-      }
       // Without its cartel id the VM's traces cannot be addressed.
-      if (status != 0) {
+      if (VTR_LookupCartelId(instance.get(), vmInstance, &cartelId) != 0) {
         VTR_Log(LOG_ERR, "Monitor: Failed to get cartel id for VM instance: %d", vmInstance);
         continue;
       }

@@ -123,8 +123,7 @@ TEST(ProcessFrame, OversizedWorldGroupListAndNameAreRefused) {
     Daemon d;
     int code = RunToExit(&d, Opts(c.args, kHost));
     if (c.refused) {
-      EXPECT_NE(code, 0);
-      EXPECT_GT(code, 0);
+      EXPECT_EQ(code, 2) << Stderr(&d);  // the documented code of a refused option
       EXPECT_NE(Stderr(&d), "");
       EXPECT_EQ(Stdout(&d), kUsage);
     } else {
@@ -193,6 +192,11 @@ TEST(ProcessFrame, SocketCreationFailureExits6) {
   auto lines = FindLogs(&d, "Main: Failed to create Unix Domain Socket.");
   ASSERT_EQ(lines.size(), 1u) << LogDump(&d);
   EXPECT_EQ(lines[0].priority, 3);
+  // Both disks were traced before the socket failed; neither is left on.
+  EXPECT_EQ(FindLogs(&d, "Monitor: Number of handles disabled :2").size(), 1u) << LogDump(&d);
+  Json state = ExitState(&d);
+  ASSERT_TRUE(state);
+  EXPECT_TRUE(TracedHandles(state.get()).empty()) << ReadFile(d.StatePath());
 }
 
 // The exit code 5 path (the disk table cannot be allocated) is not reached

@@ -300,6 +300,12 @@ TEST(HostsimRing, FullRingDropsGeneratedRecordsButInjectWaits) {
   EXPECT_EQ(droppedBefore, StateInt("recordsDropped"));
 }
 
+// Returns once the generator has run a whole tick after the call.
+void WaitWholeTick() {
+  const int64_t start = StateInt("generatorTicks");
+  while (StateInt("generatorTicks") < start + 2) std::this_thread::yield();
+}
+
 // Generated workloads (only once traced), replay files, and VMs and
 // workloads added at run time.
 TEST(HostsimWorkload, GeneratedAndReplayedRecords) {
@@ -320,7 +326,7 @@ TEST(HostsimWorkload, GeneratedAndReplayedRecords) {
       {"handleId": 30, "workload": {"rate": 5000, "readFraction": 0, "sizes": [{"bytes": 1048576, "weight": 1}],
         "sequentialFraction": 1, "workingSetBlocks": 100000, "latency": {"meanUs": 100, "jitterUs": 0}}},
       {"handleId": 32, "workload": {"replay": ")" + path + R"(", "replayLoop": false}}]}]})").c_str(), nullptr));
-  std::this_thread::sleep_for(std::chrono::milliseconds(30));
+  WaitWholeTick();
   EXPECT_TRUE(ReadChunk().empty());  // nothing traced yet
 
   ASSERT_EQ(0u, Start(3, 30));
@@ -341,7 +347,7 @@ TEST(HostsimWorkload, GeneratedAndReplayedRecords) {
 
   ASSERT_EQ(0u, Start(3, 32));
   data = WaitChunk(3 * 48);
-  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  WaitWholeTick();
   ASSERT_EQ(3u * 48, ReadChunk().size());  // no loop
   for (int i = 0; i < 3; i++) {
     EXPECT_EQ(3u, At(data, i).worldGroupId);

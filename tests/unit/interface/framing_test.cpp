@@ -1,4 +1,6 @@
 // Framing of requests and replies on one connection.
+#include <signal.h>
+
 #include "interface_test_support.h"
 
 using namespace vtrtest;
@@ -16,8 +18,20 @@ TEST_F(FramingTest, ReplyBytesAreHeaderAndTextWithoutNul) {
             std::string("\0\0\0\1\0\0\0\x17", 8) + "Unable to delete the VM");
   EXPECT_EQ(VTR_SendResponse(sv[1], nullptr, 0, VTR_REPLY_OK), VTR_OK);
   EXPECT_EQ(std::string(buf, recv(sv[0], buf, sizeof buf, MSG_DONTWAIT)), std::string(8, '\0'));
-  close(sv[0]);  // a peer that has gone away gives an error, not SIGPIPE
+  // A peer that has gone away makes the send fail (logged, not returned)
+  // rather than raise SIGPIPE, which is blocked here to be seen pending.
+  close(sv[0]);
+  sigset_t pipeSet, saved, pending;
+  sigemptyset(&pipeSet);
+  sigaddset(&pipeSet, SIGPIPE);
+  pthread_sigmask(SIG_BLOCK, &pipeSet, &saved);
   EXPECT_EQ(VTR_SendResponse(sv[1], "x", 1, VTR_REPLY_OK), VTR_OK);
+  sigpending(&pending);
+  EXPECT_FALSE(sigismember(&pending, SIGPIPE));
+  const struct timespec now = {0, 0};
+  sigtimedwait(&pipeSet, nullptr, &now);  // takes a pending SIGPIPE, if any
+  pthread_sigmask(SIG_SETMASK, &saved, nullptr);
+  EXPECT_TRUE(Logged("Interface: Header bytes sent to quorrel: -1"));
   close(sv[1]);
 }
 

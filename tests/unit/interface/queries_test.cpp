@@ -99,7 +99,9 @@ TEST_F(QueriesTest, ChangeRatesInBytesFromEitherEstimator) {
 // The daemon keeps VM names to 127 bytes and the host cuts disk names to 15,
 // so a two-byte character at the cut leaves text that is not UTF-8. Such a
 // VM or disk is left out of the documents; the rest stays.
-TEST_F(QueriesTest, NamesThatAreNotUtf8AreLeftOut) {
+// A name cut to its buffer loses a multi-byte character whole rather than
+// half of it, so both VMs and all their disks are still reported.
+TEST_F(QueriesTest, NamesAreCutOnCharacterBoundaries) {
   std::string vm(126, 'v'), disk(14, 'd');
   ConfigureHost((R"({"vms":[{"worldGroupId":7001,"displayName":")" + vm + R"(\u00e9","disks":[{"handleId":1}]},
     {"worldGroupId":7002,"disks":[{"handleId":2,"name":")" + disk + R"(\u00e9"},{"handleId":3,"name":"scsi0:1"}]}]})")
@@ -109,17 +111,11 @@ TEST_F(QueriesTest, NamesThatAreNotUtf8AreLeftOut) {
   ASSERT_EQ(c.Call(VTR_CMD_APPEND_VMS, R"({"vmWorldGroups":[7001,7002]})").code, 0u);
   for (uint32_t command : {VTR_CMD_METRICS_QUERY, VTR_CMD_CHANGE_RATE_QUERY}) {
     std::string body = c.Call(command).body;
-    EXPECT_FALSE(Contains(body, "7001")) << body;
-    EXPECT_TRUE(Contains(body, R"("worldGroupId":7002,"vmDisks":[{"vscsiDevName":"scsi0:1",)")) << body;
+    EXPECT_TRUE(Contains(body, R"({"vmName":")" + vm + R"(",)")) << body;
+    EXPECT_TRUE(Contains(body, R"("worldGroupId":7002,"vmDisks":[{"vscsiDevName":")" + disk + R"(",)")) << body;
   }
-  size_t vmLines = 0, diskLines = 0;
   std::lock_guard<std::mutex> lock(logMutex);
-  for (const auto &line : logLines) {
-    vmLines += line.rfind("Interface: json_pack failed for VM: " + vm, 0) == 0;
-    diskLines += line.rfind("Interface: json_pack failed for device: " + disk, 0) == 0;
-  }
-  EXPECT_EQ(vmLines, 2u);
-  EXPECT_EQ(diskLines, 2u);
+  for (const auto &line : logLines) EXPECT_EQ(line.find("json_pack failed"), std::string::npos) << line;
 }
 
 // Append and Delete on one connection while three others query: under TSan

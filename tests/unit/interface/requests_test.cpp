@@ -92,7 +92,8 @@ TEST_F(RequestsTest, VMThatIsDownIsDroppedWithItsEntries) {
   }
 }
 
-TEST_F(RequestsTest, ExitRepliesWithEightZeroBytesAndRaisesTheFlag) {
+TEST_F(RequestsTest, ExitRepliesWithEightZeroBytesAndRunsTheExitHook) {
+  VTR_SetExitHook([] { exitRequested.store(true); });
   Connection c;
   c.SendRaw(Header(VTR_CMD_EXIT, 0));
   Reply r = c.Receive();
@@ -103,6 +104,7 @@ TEST_F(RequestsTest, ExitRepliesWithEightZeroBytesAndRaisesTheFlag) {
   close(c.server);
   EXPECT_TRUE(exitRequested.load());
   EXPECT_TRUE(Logged("Interface: Exiting Vethra...!"));
+  VTR_SetExitHook(nullptr);
 }
 
 }  // namespace

@@ -318,17 +318,28 @@ TEST_F(RegistryHostTest, StartupSkipsVMWithoutCartelIdAndStopTracingUndoesAll) {
   EXPECT_EQ(ListedVMs(), std::vector<uint32_t>{7});
 }
 
-TEST_F(RegistryHostTest, StopTracingWithWorldGroupIdsVisitsOnlyThose) {
+// With -w the stop visits the listed ids, then every VM still in vmList
+// (one added at run time), each once.
+TEST_F(RegistryHostTest, StopTracingWithWorldGroupIdsAlsoStopsAddedVMs) {
   worldGroupGiven = true;
   worldGroupIds[worldGroupCount++] = 9;
   worldGroupIds[worldGroupCount++] = 42;
   ASSERT_EQ(VTR_EnableVMVscsiTrace(), VTR_OK);
-  ASSERT_EQ(VTR_EnableVMTrace(7), VTR_OK);  // added at run time: not visited
+  ASSERT_EQ(VTR_EnableVMTrace(7), VTR_OK);  // added at run time
+  messages.clear();
   EXPECT_EQ(VTR_StopTracing(), VTR_OK);
   EXPECT_TRUE(Logged(3, "Monitor: Failed to stop tracing for WorldId : 42"));
-  EXPECT_EQ(disabledHandleCount, 1u);
-  EXPECT_EQ(Traced(), (std::set<Trace>{{7, 8001}, {7, 8002}}));
-  EXPECT_FALSE(HasEntry(9, 9001));
+  EXPECT_EQ(disabledHandleCount, 3u);
+  EXPECT_TRUE(Traced().empty());
+  EXPECT_TRUE(VTR_VMListEmpty());
+  EXPECT_FALSE(HasEntry(9, 9001) || HasEntry(7, 8001) || HasEntry(7, 8002));
+  std::vector<std::string> disables;
+  for (const auto &m : messages) {
+    if (m.second.rfind("Monitor: Disable the monitoring for the VM :", 0) == 0) disables.push_back(m.second);
+  }
+  EXPECT_EQ(disables, (std::vector<std::string>{"Monitor: Disable the monitoring for the VM :9",
+                                                "Monitor: Disable the monitoring for the VM :42",
+                                                "Monitor: Disable the monitoring for the VM :7"}));
 }
 
 TEST_F(RegistryHostTest, ListModePrintsVMsAndDisks) {

@@ -138,25 +138,23 @@ TEST_F(CountersTest, LookupThroughTableAndThrottledFailures) {
   if (diskTable.buckets == nullptr) {
     ASSERT_EQ(VTR_InitHashTblAndList(), 0);
   }
-  entry.node.key = VTR_GetDiskKey(77, 3);
-  entry.node.value = &entry;
-  ASSERT_EQ(hash_insert(&diskTable, &entry.node), 0);
+  ASSERT_EQ(VTR_AddHashEntry(77, 3), VTR_OK);
+  hash_node *node = hash_lookup_node(&diskTable, VTR_GetDiskKey(77, 3));
+  ASSERT_NE(node, nullptr);
+  const DiskEntry *added = static_cast<DiskEntry *>(node->value);
   TraceRecord r = Io(0x28, 0, 4096);
   r.worldGroupId = 77;
   r.handleId = 0x900000003ULL;  // only the low 32 bits name the disk
   VTR_ProcessRecord(&r);
   VTR_ProcessRecord(&r);  // through the lookup cache
-  EXPECT_EQ(entry.counters.ioCounters[VTR_CTR_RIO], 2u);
+  EXPECT_EQ(added->counters.ioCounters[VTR_CTR_RIO], 2u);
 
-  // Removed, and the cache dropped as entry deletion does: records now fail.
-  pthread_mutex_lock(&recordQueue.mutex);
-  hash_remove(&diskTable, entry.node.key);
-  VTR_InvalidateEntryCache();
-  pthread_mutex_unlock(&recordQueue.mutex);
+  // Deleted (which must drop the lookup cache): records now fail instead
+  // of being counted into the freed entry.
+  ASSERT_EQ(VTR_DeleteHashEntry(77, 3), VTR_OK);
   lookupFailureCount = 0;
   logged.clear();
   for (int i = 0; i < 2000; i++) VTR_ProcessRecord(&r);
-  EXPECT_EQ(entry.counters.ioCounters[VTR_CTR_RIO], 2u);
   ASSERT_EQ(logged.size(), 101u);
   char first[200];
   snprintf(first, sizeof first,

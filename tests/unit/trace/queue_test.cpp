@@ -98,8 +98,9 @@ TEST_F(QueueTest, TimestampOrderAndSlotZeroAfterEmptying) {
   Put(30, 2);
   Put(20, 3);
   Put(5, 4);
-  Put(30, 5);  // equal stamps keep their arrival order
-  EXPECT_EQ(DrainTags(), (std::vector<uint64_t>{4, 1, 3, 2, 5}));
+  Put(30, 5);  // equal stamps keep their arrival order, at the end
+  Put(20, 6);  // and when inserted behind newer records
+  EXPECT_EQ(DrainTags(), (std::vector<uint64_t>{4, 1, 3, 6, 2, 5}));
   EXPECT_EQ(recordQueue.readIndex, -1);
   EXPECT_EQ(recordQueue.writeIndex, -1);
 }
@@ -161,8 +162,12 @@ TEST_F(ConcurrencyQueue, SignalsRecordsAvailableAboveThreshold) {
     pthread_mutex_unlock(&recordQueue.mutex);
   });
   while (!waiting) sched_yield();
-  for (int i = 0; i <= VTR_QUEUE_SIGNAL_THRESHOLD; i++) Put(i);
+  for (int i = 0; i < VTR_QUEUE_SIGNAL_THRESHOLD; i++) Put(i);
+  // At the threshold itself nothing is signalled; one record more is.
+  EXPECT_EQ(recordQueue.recordsSignalCount, 0u);
+  Put(VTR_QUEUE_SIGNAL_THRESHOLD);
   consumer.join();
+  EXPECT_EQ(recordQueue.recordsSignalCount, 1u);
   EXPECT_EQ(seen, VTR_QUEUE_SIGNAL_THRESHOLD + 1);
 }
 
