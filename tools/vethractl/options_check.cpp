@@ -96,6 +96,6 @@ int VTR_CheckDaemonOptions(const std::vector<std::string> &args, std::string *wh
   if (bad.empty() && optind < argc) bad = "unexpected argument " + std::string(argv[optind]);
   optind = 0;
   if (bad.empty()) return VTR_EXIT_OK;
-  *why = bad + " (the daemon would misread it)";
+  *why = "daemon options: " + bad;
   return VTR_EXIT_USAGE;
 }
