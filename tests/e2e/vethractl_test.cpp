@@ -4,6 +4,9 @@
 #include <gtest/gtest.h>
 #include <math.h>
 #include <stdio.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -72,27 +75,59 @@ TEST(Vethractl, AddAndRemoveReportEachId) {
   }
 }
 
-// Steady workloads of 200 and 1,900 IOPS read within 5 % over intervals of
-// 1, 1.5 and 2.5 s: counters follow the records within milliseconds, not in
-// the one-second steps that made such rates alias (0, then twice the rate).
-TEST(Vethractl, RatesOfASteadyWorkloadDoNotAlias) {
-  Daemon d;
-  StartServing(&d, Opts({"-w", "5001"},
-                        R"({"vms":[{"worldGroupId":5001,"disks":[)"
-                        R"({"handleId":1,"name":"slow","workload":{"rate":200}},)"
-                        R"({"handleId":2,"name":"busy","workload":{"rate":1900}}]}]})"));
-  // Both generators are running once both disks have counted I/Os.
+// A loopback port that was free a moment ago.
+int FreePort() {
+  int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof a;
+  int port = -1;
+  if (bind(fd, (sockaddr *)&a, sizeof a) == 0 && getsockname(fd, (sockaddr *)&a, &len) == 0) port = ntohs(a.sin_port);
+  close(fd);
+  return port;
+}
+
+std::string Fetch(const std::string &url) {
+  std::string out;
+  FILE *p = popen(("curl -s --max-time 10 " + url).c_str(), "r");
+  if (!p) return out;
+  char buf[4096];
+  size_t n;
+  while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
+  pclose(p);
+  return out;
+}
+
+const char kSteadyHost[] =
+    R"({"vms":[{"worldGroupId":5001,"disks":[)"
+    R"({"handleId":1,"name":"slow","workload":{"rate":200}},)"
+    R"({"handleId":2,"name":"busy","workload":{"rate":1900}}]}]})";
+const std::map<std::string, double> kSteadyIops = {{"slow", 200}, {"busy", 1900}};
+
+// Waits until both generators of kSteadyHost are running (both disks count).
+void WaitSteady(Daemon *d) {
   for (int i = 0; i < 200; i++) {
     MetricsMap m;
     std::string body, why;
     uint32_t code = 0;
-    if (DaemonCall(&d, 10, "", &code, &body) == 0 && ParseMetrics(body, &m, &why) && m.size() == 2 &&
+    if (DaemonCall(d, 10, "", &code, &body) == 0 && ParseMetrics(body, &m, &why) && m.size() == 2 &&
         m.begin()->second[0] + m.begin()->second[1] > 0 && m.rbegin()->second[0] + m.rbegin()->second[1] > 0) {
-      break;
+      return;
     }
     usleep(50 * 1000);
   }
-  const std::map<std::string, double> expected = {{"slow", 200}, {"busy", 1900}};
+  ADD_FAILURE() << "the workloads did not start";
+}
+
+// Steady workloads of 200 and 1,900 IOPS read within 5 % over intervals of
+// 1, 1.5 and 2.5 s, in vethractl and in the exporter's /api/v1/metrics:
+// counters follow the records within milliseconds, not in the one-second
+// steps that made such rates alias (0, then twice the rate).
+TEST(Vethractl, RatesOfASteadyWorkloadDoNotAlias) {
+  Daemon d;
+  StartServing(&d, Opts({"-w", "5001"}, kSteadyHost));
+  WaitSteady(&d);
   for (const char *interval : {"1", "1.5", "2.5"}) {
     ToolRun r = Vethractl(&d, std::string("metrics --interval ") + interval + " --count 2");
     ASSERT_EQ(r.code, 0) << r.err;
@@ -102,13 +137,47 @@ TEST(Vethractl, RatesOfASteadyWorkloadDoNotAlias) {
       std::istringstream cells(line);
       std::string vm, wgid, disk;
       double readIops = 0, writeIops = 0;
-      if (!(cells >> vm >> wgid >> disk >> readIops >> writeIops) || !expected.count(disk)) continue;
+      if (!(cells >> vm >> wgid >> disk >> readIops >> writeIops) || !kSteadyIops.count(disk)) continue;
       rows++;
-      double want = expected.at(disk);
+      double want = kSteadyIops.at(disk);
       EXPECT_LE(fabs(readIops + writeIops - want), 0.05 * want) << "interval " << interval << "\n" << r.out;
     }
     EXPECT_EQ(rows, 4) << r.out;
   }
+
+  // The exporter keeps the samples of earlier requests and takes the rates
+  // against the newest one at least a second older: the previous poll here.
+  int port = FreePort();
+  ASSERT_GT(port, 0);
+  std::string listen = "127.0.0.1:" + std::to_string(port);
+  pid_t exporter = fork();
+  if (exporter == 0) {
+    execl(VETHRACTL_BINARY, "vethractl", "--socket", d.SocketPath().c_str(), "exporter", "--listen",
+          listen.c_str(), (char *)nullptr);
+    _exit(127);
+  }
+  std::string url = "http://" + listen + "/api/v1/metrics";
+  for (int i = 0; i < 200 && Fetch(url).empty(); i++) usleep(50 * 1000);
+  for (double interval : {1.0, 1.5, 2.5}) {
+    usleep((useconds_t)(interval * 1e6));
+    Json body = ParseJson(Fetch(url));
+    ASSERT_TRUE(body) << "no JSON from " << url;
+    json_t *rates = json_object_get(body.get(), "rates");
+    EXPECT_GE(json_number_value(json_object_get(rates, "intervalSeconds")), 1.0) << JsonText(rates);
+    json_t *disks = json_object_get(rates, "disks");
+    EXPECT_EQ(json_array_size(disks), 2u);
+    size_t i;
+    json_t *disk;
+    json_array_foreach(disks, i, disk) {
+      std::string name = json_string_value(json_object_get(disk, "vscsiDevName"));
+      double iops = json_number_value(json_object_get(disk, "readIops")) +
+                    json_number_value(json_object_get(disk, "writeIops"));
+      double want = kSteadyIops.at(name);
+      EXPECT_LE(fabs(iops - want), 0.05 * want) << "interval " << interval << ": " << JsonText(rates);
+    }
+  }
+  kill(exporter, SIGTERM);
+  waitpid(exporter, nullptr, 0);
 }
 
 }  // namespace
