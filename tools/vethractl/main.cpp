@@ -296,7 +296,7 @@ int Metrics(const Options &o) {
       int rc = Call(o, VTR_CTL_METRICS, "", &raw);
       if (rc != VTR_EXIT_OK) return rc;
       printf("%s\n", raw.c_str());
-      fflush(stdout);
+      if (fflush(stdout) != 0) break;  // e.g. the reader of a pipe went away
       if (!repeat || (o.count > 0 && n + 1 >= o.count) || !SleepFor(period)) break;
     }
     return VTR_EXIT_OK;
@@ -338,7 +338,7 @@ int Metrics(const Options &o) {
     view.seconds = std::chrono::duration<double>(now - taken).count();
     taken = now;
     fputs((std::string(!tty && (n > 0 || o.watch > 0) ? "\n" : "") + header() + render(&prev)).c_str(), stdout);
-    fflush(stdout);
+    if (fflush(stdout) != 0) break;  // e.g. the reader of a pipe went away
   }
   return VTR_EXIT_OK;
 }
