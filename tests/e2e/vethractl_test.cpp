@@ -123,7 +123,12 @@ void WaitSteady(Daemon *d) {
 // Steady workloads of 200 and 1,900 IOPS read within 5 % over intervals of
 // 1, 1.5 and 2.5 s, in vethractl and in the exporter's /api/v1/metrics:
 // counters follow the records within milliseconds, not in the one-second
-// steps that made such rates alias (0, then twice the rate).
+// steps that made such rates alias (0 and twice the rate at 0.5 s, 0.67 and
+// 1.33 times it at 1.5 s, 0.8 and 1.2 times it at 2.5 s). On a loaded machine
+// the simulated host's generator thread may stall for tens of milliseconds
+// at a sample, which moves a few records into the next interval: so each
+// single rate is held to 15 %, which every aliased rate misses, and the rates
+// of consecutive intervals, weighted by their lengths, to 5 %.
 TEST(Vethractl, RatesOfASteadyWorkloadDoNotAlias) {
   Daemon d;
   StartServing(&d, Opts({"-w", "5001"}, kSteadyHost));
@@ -131,18 +136,22 @@ TEST(Vethractl, RatesOfASteadyWorkloadDoNotAlias) {
   for (const char *interval : {"1", "1.5", "2.5"}) {
     ToolRun r = Vethractl(&d, std::string("metrics --interval ") + interval + " --count 2");
     ASSERT_EQ(r.code, 0) << r.err;
-    int rows = 0;
+    // Both reports cover the same interval (to within the query time), so
+    // their plain mean is the weighted one.
+    std::map<std::string, std::vector<double>> rates;
     std::istringstream lines(r.out);
     for (std::string line; std::getline(lines, line);) {
       std::istringstream cells(line);
       std::string vm, wgid, disk;
       double readIops = 0, writeIops = 0;
       if (!(cells >> vm >> wgid >> disk >> readIops >> writeIops) || !kSteadyIops.count(disk)) continue;
-      rows++;
-      double want = kSteadyIops.at(disk);
-      EXPECT_LE(fabs(readIops + writeIops - want), 0.05 * want) << "interval " << interval << "\n" << r.out;
+      rates[disk].push_back(readIops + writeIops);
     }
-    EXPECT_EQ(rows, 4) << r.out;
+    for (const auto &[disk, want] : kSteadyIops) {
+      ASSERT_EQ(rates[disk].size(), 2u) << r.out;
+      for (double iops : rates[disk]) EXPECT_LE(fabs(iops - want), 0.15 * want) << interval << "\n" << r.out;
+      EXPECT_LE(fabs((rates[disk][0] + rates[disk][1]) / 2 - want), 0.05 * want) << interval << "\n" << r.out;
+    }
   }
 
   // The exporter keeps the samples of earlier requests and takes the rates
@@ -158,12 +167,16 @@ TEST(Vethractl, RatesOfASteadyWorkloadDoNotAlias) {
   }
   std::string url = "http://" + listen + "/api/v1/metrics";
   for (int i = 0; i < 200 && Fetch(url).empty(); i++) usleep(50 * 1000);
+  std::map<std::string, double> ios;  // rate x interval, summed over the polls
+  double seconds = 0;
   for (double interval : {1.0, 1.5, 2.5}) {
     usleep((useconds_t)(interval * 1e6));
     Json body = ParseJson(Fetch(url));
     ASSERT_TRUE(body) << "no JSON from " << url;
     json_t *rates = json_object_get(body.get(), "rates");
-    EXPECT_GE(json_number_value(json_object_get(rates, "intervalSeconds")), 1.0) << JsonText(rates);
+    double took = json_number_value(json_object_get(rates, "intervalSeconds"));
+    EXPECT_GE(took, 1.0) << JsonText(rates);
+    seconds += took;
     json_t *disks = json_object_get(rates, "disks");
     EXPECT_EQ(json_array_size(disks), 2u);
     size_t i;
@@ -173,9 +186,11 @@ TEST(Vethractl, RatesOfASteadyWorkloadDoNotAlias) {
       double iops = json_number_value(json_object_get(disk, "readIops")) +
                     json_number_value(json_object_get(disk, "writeIops"));
       double want = kSteadyIops.at(name);
-      EXPECT_LE(fabs(iops - want), 0.05 * want) << "interval " << interval << ": " << JsonText(rates);
+      EXPECT_LE(fabs(iops - want), 0.15 * want) << "interval " << interval << ": " << JsonText(rates);
+      ios[name] += iops * took;
     }
   }
+  for (const auto &[name, want] : kSteadyIops) EXPECT_LE(fabs(ios[name] / seconds - want), 0.05 * want) << name;
   kill(exporter, SIGTERM);
   waitpid(exporter, nullptr, 0);
 }
