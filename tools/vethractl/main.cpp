@@ -126,13 +126,17 @@ int ParseArgs(int argc, char **argv, Options *o) {
       }
     } else if (is("--watch")) {
       const char *v = value("--watch");
-      if (!v || !ParseSeconds(v, &o->watch) || o->watch < 1) return Usage("--watch needs a number of seconds, at least 1");
+      if (!v || !ParseSeconds(v, &o->watch) || o->watch < 1) {
+        return Usage("--watch needs a number of seconds, at least 1");
+      }
       o->watchText = v;
     } else if (is("--count")) {
       const char *v = value("--count");
       char *end = nullptr;
       o->count = v ? strtol(v, &end, 10) : 0;
-      if (!v || !*v || *end || o->count < 1 || o->count > 1000000) return Usage("--count needs a whole number, at least 1");
+      if (!v || !*v || *end || o->count < 1 || o->count > 1000000) {
+        return Usage("--count needs a whole number, at least 1");
+      }
     } else if (is("--listen")) {
       const char *v = value("--listen");
       if (!v) return Usage("--listen needs HOST:PORT");
@@ -164,7 +168,9 @@ int Call(const Options &o, uint32_t cmd, const std::string &payload, std::string
   if (rc < 0) {
     fprintf(stderr, "vethractl: %s\n", vtrc_error_text(rc, o.socket.c_str()).c_str());
     if (rc == -EACCES || rc == -EPERM) {
-      fprintf(stderr, "vethractl: the socket is accessible to root only; run vethractl as root\n");
+      fprintf(stderr,
+              "vethractl: run vethractl as root, or as a member of the socket's group (vethra under the "
+              "shipped unit)\n");
     }
     return VTR_EXIT_UNREACHABLE;
   }

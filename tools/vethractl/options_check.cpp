@@ -71,7 +71,9 @@ int VTR_CheckDaemonOptions(const std::vector<std::string> &args, std::string *wh
         if (!WholeNumber(arg, 0, std::numeric_limits<int32_t>::max())) bad = "-d needs a whole number of seconds";
         break;
       case 'w':
-        if (!WholeNumber(arg, 1, std::numeric_limits<uint32_t>::max())) bad = "-w needs a world group id (a positive whole number)";
+        if (!WholeNumber(arg, 1, std::numeric_limits<uint32_t>::max())) {
+          bad = "-w needs a world group id (a positive whole number)";
+        }
         break;
       case 'v':
         if (!WholeNumber(arg, 0, 7)) bad = "-v needs a log level from 0 to 7";

@@ -70,7 +70,8 @@ TEST(ToolsCli, OptionCheckCommandExitsWithUsageError) {
 }
 
 TEST(ToolsCli, EveryToolReportsTheBuildVersion) {
-  for (const char *tool : {VETHRA_TOOLS_BIN_DIR "/vethractl", VETHRA_TOOLS_BIN_DIR "/vethra-trace", HOSTSIMCTL_BINARY}) {
+  for (const char *tool :
+       {VETHRA_TOOLS_BIN_DIR "/vethractl", VETHRA_TOOLS_BIN_DIR "/vethra-trace", HOSTSIMCTL_BINARY}) {
     std::string out;
     FILE *p = popen((std::string(tool) + " --version").c_str(), "r");
     ASSERT_NE(p, nullptr);

@@ -60,7 +60,8 @@ TEST(ToolsRender, ColumnsAlignByDisplayWidth) {
   for (const auto &w : widths) EXPECT_EQ(VTR_DisplayWidth(w.text), w.columns) << w.text;
 
   VTR_Doc doc = Parse(TestMetricsDoc(
-      1, {{"\xe3\x83\x87\xe3\x83\xbc\xe3\x82\xbf-db", 70001, {{"scsi0:0", {}}}}, {"r\xc3\xa9plica", 70002, {{"scsi0:0", {}}}}}));
+      1, {{"\xe3\x83\x87\xe3\x83\xbc\xe3\x82\xbf-db", 70001, {{"scsi0:0", {}}}},
+          {"r\xc3\xa9plica", 70002, {{"scsi0:0", {}}}}}));
   std::string table = VTR_RenderMetricsTable(nullptr, doc, VTR_MetricsView{0, false, "", 40});
   // Every line but the summary ends in the same column, and the world group
   // ids end where the header's WGID does.
