@@ -19,6 +19,8 @@
 #include <string>
 #include <vector>
 
+#include "base/version.h"
+
 static bool sendAll(int fd, const std::string &s) {
   size_t off = 0;
   while (off < s.size()) {
@@ -55,6 +57,9 @@ int main(int argc, char **argv) {
       path = argv[++i];
     } else if (strcmp(argv[i], "-h") == 0 || strcmp(argv[i], "--help") == 0) {
       fprintf(stderr, "usage: hostsimctl [-s SOCKET] ['{\"op\":\"state\"}' ...]\n");
+      return 0;
+    } else if (strcmp(argv[i], "--version") == 0) {
+      printf("hostsimctl %s (revision %s)\n", VETHRA_VERSION, VETHRA_REVISION);
       return 0;
     } else {
       requests.push_back(argv[i]);

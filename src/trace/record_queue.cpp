@@ -17,7 +17,7 @@ pthread_once_t queueOnce = PTHREAD_ONCE_INIT;
 void CreateQueueSync() {
   pthread_mutex_init(&recordQueue.mutex, nullptr);
   pthread_cond_init(&recordQueue.spaceAvailable, nullptr);
-  // The Consumer's one-second wait is measured on the monotonic clock so
+  // The Consumer's timed wait is measured on the monotonic clock so
   // that a step of the wall clock cannot stretch it.
   pthread_condattr_t attr;
   pthread_condattr_init(&attr);

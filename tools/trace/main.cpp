@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "base/version.h"
 #include "vethra_trace.h"
 
 namespace {
@@ -16,6 +17,7 @@ const char USAGE[] =
     "Usage: vethra-trace convert [OPTIONS] INPUT OUTPUT\n"
     "       vethra-trace dump FILE\n"
     "       vethra-trace stats FILE\n"
+    "       vethra-trace --version\n"
     "\n"
     "convert reads a block trace (plain or gzip-compressed; INPUT '-' is standard\n"
     "input) and writes 48-byte trace records: READ(10)/WRITE(10), world group id,\n"
@@ -159,6 +161,10 @@ int main(int argc, char **argv) {
   std::string cmd = argv[1];
   if (cmd == "-h" || cmd == "--help") {
     fputs(USAGE, stdout);
+    return 0;
+  }
+  if (cmd == "--version") {
+    printf("vethra-trace %s (revision %s)\n", VETHRA_VERSION, VETHRA_REVISION);
     return 0;
   }
   if (cmd == "convert") return Convert(argc, argv);

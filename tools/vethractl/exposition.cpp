@@ -12,6 +12,7 @@
 #include <charconv>
 #include <string_view>
 
+#include "base/version.h"
 #include "vethractl.h"
 
 namespace {
@@ -164,9 +165,17 @@ std::string VTR_RenderExposition(const VTR_Scrape &s, bool om) {
   o.Sample("vethra_scrape_duration_seconds", "", "", "", Num(s.durationSeconds));
   o.Family("vethra_scrape_error", "gauge", nullptr, "1 when a query of this scrape failed, else 0.");
   o.Sample("vethra_scrape_error", "", "", "", (!s.metricsOk || s.changeRate < 0) ? "1" : "0");
+  o.Family("vethra_build", "info", nullptr, "Version and revision of the vethra build this exporter belongs to.");
+  o.Sample("vethra_build_info", "",
+           "version=\"" + VTR_EscapeLabel(VETHRA_VERSION) + "\",revision=\"" + VTR_EscapeLabel(VETHRA_REVISION) + "\"",
+           "", "1");
   if (s.metricsOk) {
     const VTR_Doc &doc = s.metrics;
     const std::vector<std::string> labels = AllDiskLabels(doc);
+    o.Family("vethra_watched_vms", "gauge", nullptr, "VMs the daemon monitors.");
+    o.Sample("vethra_watched_vms", "", "", "", (uint64_t)doc.vms.size());
+    o.Family("vethra_watched_disks", "gauge", nullptr, "Virtual disks of the monitored VMs.");
+    o.Sample("vethra_watched_disks", "", "", "", (uint64_t)labels.size());
     o.Family("vethra_change_rate_enabled", "gauge", nullptr, "1 when the daemon estimates change rates.");
     o.Sample("vethra_change_rate_enabled", "", "", "", s.changeRate == 0 ? "0" : "1");
     o.Family("vethra_vm", "info", nullptr, "A monitored VM.");

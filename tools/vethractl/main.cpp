@@ -7,10 +7,12 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <string>
 #include <vector>
 
+#include "base/version.h"
 #include "vethra_client.h"
 #include "history.h"
 #include "vethractl.h"
@@ -22,17 +24,22 @@ const char USAGE[] =
     "\n"
     "Commands:\n"
     "  status [--json]          state of the daemon: run name, time left, monitored VMs\n"
-    "  add ID...                start monitoring the VMs with these world group ids\n"
+    "  add ID...                start monitoring the VMs with these world group ids;\n"
+    "                           prints what happened to each id\n"
     "  remove ID...             stop monitoring the VMs with these world group ids\n"
     "  exit                     stop the daemon\n"
     "  metrics [OPTIONS]        per-VM, per-disk I/O table\n"
     "      --interval SECONDS   time between the two samples the rates come from\n"
-    "                           (default 1; 0 shows totals since each disk was added)\n"
-    "      --watch SECONDS      refresh in place every SECONDS until Ctrl-C\n"
+    "                           (default 1, at least 1; 0 shows totals since each\n"
+    "                           disk was added)\n"
+    "      --count N            N reports, one every --interval (or --watch) seconds\n"
+    "      --watch SECONDS      refresh in place every SECONDS (at least 1) until Ctrl-C\n"
     "      --histograms[=DISK]  also draw size and latency histograms, of every disk\n"
     "                           or of DISK (vscsiDevName, VM/DISK or WGID/DISK)\n"
     "      --json               print the daemon's document unchanged\n"
     "  changerate [--json]      bytes changed over 5, 15 and 60 minutes per disk\n"
+    "  check-options -- ARGS    exit 0 when the daemon would take ARGS as meant, else\n"
+    "                           exit 2 with the reason (for the service's ExecStartPre)\n"
     "  exporter [--listen HOST:PORT]\n"
     "                           serve /metrics for Prometheus (default 127.0.0.1:9470);\n"
     "                           OpenMetrics when the scraper asks for it\n"
@@ -43,6 +50,7 @@ const char USAGE[] =
     "  --socket PATH            daemon socket (default $VETHRA_SOCKET, else /var/run/vethra.uds)\n"
     "  --timeout SECONDS        how long to wait for a reply (default 10)\n"
     "  -h, --help               this text\n"
+    "  --version                version and revision of this build\n"
     "\n"
     "Exit status:\n"
     "  0  success\n"
@@ -58,6 +66,8 @@ struct Options {
   bool json = false;
   double interval = 1;
   double watch = 0;
+  std::string watchText;  // --watch as given, for the header
+  long count = 0;         // reports to print; 0: no limit (--watch) or one
   bool histograms = false;
   std::string histogramDisk;
   std::string listen = "127.0.0.1:9470";
@@ -95,8 +105,15 @@ int ParseArgs(int argc, char **argv, Options *o) {
       return i + 1 < argc ? argv[++i] : nullptr;
     };
     auto is = [&](const char *name) { return a == name || a.rfind(std::string(name) + "=", 0) == 0; };
+    if (o->command == "check-options") {  // the daemon's options, taken as they are
+      if (a != "--" || !o->args.empty() || o->command != argv[i - 1]) o->args.push_back(a);
+      continue;
+    }
     if (a == "-h" || a == "--help") {
       fputs(USAGE, stdout);
+      return VTR_EXIT_OK;
+    } else if (a == "--version") {
+      printf("vethractl %s (revision %s)\n", VETHRA_VERSION, VETHRA_REVISION);
       return VTR_EXIT_OK;
     } else if (is("--socket")) {
       const char *v = value("--socket");
@@ -109,10 +126,22 @@ int ParseArgs(int argc, char **argv, Options *o) {
       o->timeoutMs = (int)(t * 1000);
     } else if (is("--interval")) {
       const char *v = value("--interval");
-      if (!v || !ParseSeconds(v, &o->interval)) return Usage("--interval needs a number of seconds");
+      if (!v || !ParseSeconds(v, &o->interval) || (o->interval > 0 && o->interval < 1)) {
+        return Usage("--interval needs a number of seconds, at least 1 (0: totals)");
+      }
     } else if (is("--watch")) {
       const char *v = value("--watch");
-      if (!v || !ParseSeconds(v, &o->watch) || o->watch < 0.1) return Usage("--watch needs seconds (at least 0.1)");
+      if (!v || !ParseSeconds(v, &o->watch) || o->watch < 1) {
+        return Usage("--watch needs a number of seconds, at least 1");
+      }
+      o->watchText = v;
+    } else if (is("--count")) {
+      const char *v = value("--count");
+      char *end = nullptr;
+      o->count = v ? strtol(v, &end, 10) : 0;
+      if (!v || !*v || *end || o->count < 1 || o->count > 1000000) {
+        return Usage("--count needs a whole number, at least 1");
+      }
     } else if (is("--listen")) {
       const char *v = value("--listen");
       if (!v) return Usage("--listen needs HOST:PORT");
@@ -155,7 +184,9 @@ int Call(const Options &o, uint32_t cmd, const std::string &payload, std::string
   if (rc < 0) {
     fprintf(stderr, "vethractl: %s\n", vtrc_error_text(rc, o.socket.c_str()).c_str());
     if (rc == -EACCES || rc == -EPERM) {
-      fprintf(stderr, "vethractl: the socket is accessible to root only; run vethractl as root\n");
+      fprintf(stderr,
+              "vethractl: run vethractl as root, or as a member of the socket's group (vethra under the "
+              "shipped unit)\n");
     }
     return VTR_EXIT_UNREACHABLE;
   }
@@ -171,28 +202,75 @@ int BadReply(const std::string &err) {
   return VTR_EXIT_BAD_REPLY;
 }
 
+// The world group ids that the daemon monitors, from its status document.
+int WatchedIds(const Options &o, std::vector<uint32_t> *ids) {
+  std::string body, err;
+  int rc = Call(o, VTR_CTL_STATUS, "", &body);
+  if (rc != VTR_EXIT_OK) return rc;
+  VTR_StatusDoc doc;
+  if (VTR_ParseStatusDoc(body, &doc, &err) != 0) return BadReply(err);
+  *ids = doc.worldGroups;
+  return VTR_EXIT_OK;
+}
+
+bool Contains(const std::vector<uint32_t> &ids, uint32_t id) {
+  return std::find(ids.begin(), ids.end(), id) != ids.end();
+}
+
+// add/remove: reads the watched VMs, asks for the ids that are not yet in
+// the requested state, reads the watched VMs again and reports each id. The
+// daemon's reply alone cannot say this: one failing id turns the whole reply
+// into an error text, and only the last id decides it for Append. Ends 0 when
+// every id is in the requested state (so repeating a request succeeds).
 int ChangeVms(const Options &o, bool add) {
   if (o.args.empty()) return Usage(add ? "add needs world group ids" : "remove needs world group ids");
-  std::string payload = "{\"vmWorldGroups\":[";
-  for (size_t i = 0; i < o.args.size(); i++) {
-    const std::string &s = o.args[i];
+  std::vector<uint32_t> ids;
+  for (const std::string &s : o.args) {
     char *end = nullptr;
     errno = 0;
     unsigned long long v = strtoull(s.c_str(), &end, 10);
     if (s.empty() || s[0] < '0' || s[0] > '9' || *end || errno || v > 0xFFFFFFFFull) {
       return Usage(("not a world group id: " + s).c_str());
     }
-    payload += (i ? "," : "") + std::to_string(v);
+    if (!Contains(ids, (uint32_t)v)) ids.push_back((uint32_t)v);
   }
-  payload += "]}";
-  std::string body;
-  int rc = Call(o, add ? VTR_CTL_APPEND : VTR_CTL_DELETE, payload, &body);
-  if (rc == VTR_EXIT_OK) {
-    printf("%s world group(s):", add ? "monitoring" : "no longer monitoring");
-    for (const auto &a : o.args) printf(" %s", a.c_str());
-    printf("\n");
+  std::vector<uint32_t> before, after;
+  int rc = WatchedIds(o, &before);
+  if (rc != VTR_EXIT_OK) return rc;
+  std::string payload;
+  for (uint32_t id : ids) {
+    if (Contains(before, id) == add) continue;
+    payload += (payload.empty() ? "{\"vmWorldGroups\":[" : ",") + std::to_string(id);
   }
-  return rc;
+  std::string reply;
+  if (!payload.empty()) {
+    payload += "]}";
+    uint32_t code = 0;
+    int crc = vtrc_call(o.socket.c_str(), add ? VTR_CTL_APPEND : VTR_CTL_DELETE, payload, &code, &reply, o.timeoutMs);
+    if (crc < 0) {
+      fprintf(stderr, "vethractl: %s\n", vtrc_error_text(crc, o.socket.c_str()).c_str());
+      return VTR_EXIT_UNREACHABLE;
+    }
+    if ((rc = WatchedIds(o, &after)) != VTR_EXIT_OK) return rc;
+  } else {
+    after = before;
+  }
+  std::string failed;
+  for (uint32_t id : ids) {
+    bool was = Contains(before, id), is = Contains(after, id);
+    const char *what;
+    if (add) {
+      what = was ? "already watched" : is ? "added" : "not added: no VM with this id, or it is powered off";
+    } else {
+      what = !was ? "not watched" : !is ? "removed" : "not removed: the daemon could not stop its trace";
+    }
+    bool ok = is == add;
+    fprintf(ok ? stdout : stderr, "%s%u: %s\n", ok ? "" : "vethractl: ", id, what);
+    if (!ok) failed += (failed.empty() ? "" : " ") + std::to_string(id);
+  }
+  if (failed.empty()) return VTR_EXIT_OK;
+  fprintf(stderr, "vethractl: failed: %s (daemon's reply: %s)\n", failed.c_str(), reply.c_str());
+  return VTR_EXIT_DAEMON_ERROR;
 }
 
 // Sleeps in short steps so that Ctrl-C ends the wait at once.
@@ -213,6 +291,16 @@ int QueryMetrics(const Options &o, VTR_Doc *doc, std::string *raw) {
   return VTR_EXIT_OK;
 }
 
+// The time of a report: the clock time on a terminal, the date, time and
+// zone otherwise (a log file is read later, elsewhere).
+std::string Stamp(bool tty) {
+  char stamp[64];
+  time_t now = time(nullptr);
+  struct tm tm;
+  strftime(stamp, sizeof stamp, tty ? "%H:%M:%S" : "%Y-%m-%d %H:%M:%S %Z", localtime_r(&now, &tm));
+  return stamp;
+}
+
 int Metrics(const Options &o) {
   VTR_MetricsView view{0, o.histograms, o.histogramDisk, 40};
   std::string raw;
@@ -222,19 +310,28 @@ int Metrics(const Options &o) {
     if (o.histograms) text += VTR_RenderHistograms(p, cur, view);
     return text;
   };
+  const bool repeat = o.watch > 0 || o.count > 0;
+  const double period = o.watch > 0 ? o.watch : o.interval;
+  if (repeat && period <= 0) return Usage("--count needs an --interval of at least 1 second");
   if (o.json) {  // the document as the daemon sent it, once or every period
-    do {
+    for (long n = 0;; n++) {
       int rc = Call(o, VTR_CTL_METRICS, "", &raw);
       if (rc != VTR_EXIT_OK) return rc;
       printf("%s\n", raw.c_str());
-      fflush(stdout);
-    } while (o.watch > 0 && SleepFor(o.watch));
+      if (fflush(stdout) != 0) break;  // e.g. the reader of a pipe went away
+      if (!repeat || (o.count > 0 && n + 1 >= o.count) || !SleepFor(period)) break;
+    }
     return VTR_EXIT_OK;
   }
   int rc = QueryMetrics(o, &cur, &raw);
   if (rc != VTR_EXIT_OK) return rc;
+  if (!o.histogramDisk.empty() && !VTR_HistogramDiskKnown(cur, o.histogramDisk)) {
+    fprintf(stderr, "vethractl: no disk named %s (give vscsiDevName, VM/DISK or WGID/DISK)\n",
+            o.histogramDisk.c_str());
+    return VTR_EXIT_USAGE;
+  }
   auto taken = std::chrono::steady_clock::now();
-  if (o.watch <= 0) {
+  if (!repeat) {
     if (o.interval > 0) {
       prev = cur;
       if (!SleepFor(o.interval)) return VTR_EXIT_OK;
@@ -244,25 +341,26 @@ int Metrics(const Options &o) {
     fputs(render(view.seconds > 0 ? &prev : nullptr).c_str(), stdout);
     return VTR_EXIT_OK;
   }
-  bool tty = isatty(STDOUT_FILENO);
-  const char *sep = tty ? "\033[H\033[2J" : "\n";
-  char stamp[32];
+  // --watch redraws in place on a terminal; --count alone, or output to a
+  // file or pipe, appends one report after the other.
+  const bool tty = o.watch > 0 && isatty(STDOUT_FILENO);
   auto header = [&]() {
-    time_t now = time(nullptr);
-    strftime(stamp, sizeof stamp, "%H:%M:%S", localtime(&now));
-    return std::string(sep) + "vethra metrics at " + stamp + ", every " + std::to_string((int)o.watch) +
-           " s (Ctrl-C to quit)\n\n";
+    std::string h = std::string(tty ? "\033[H\033[2J" : "") + "vethra metrics at " + Stamp(tty);
+    if (o.watch > 0) h += ", every " + o.watchText + " s" + (o.count > 0 ? "" : " (Ctrl-C to quit)");
+    return h + "\n\n";
   };
-  fputs((header() + render(nullptr)).c_str(), stdout);
-  fflush(stdout);
-  while (SleepFor(o.watch)) {
+  if (o.watch > 0) {  // at once: the totals, until the first interval has passed
+    fputs((header() + render(nullptr)).c_str(), stdout);
+    fflush(stdout);
+  }
+  for (long n = 0; (o.count == 0 || n < o.count) && SleepFor(period); n++) {
     prev = cur;
     if ((rc = QueryMetrics(o, &cur, &raw)) != VTR_EXIT_OK) return rc;
     auto now = std::chrono::steady_clock::now();
     view.seconds = std::chrono::duration<double>(now - taken).count();
     taken = now;
-    fputs((header() + render(&prev)).c_str(), stdout);
-    fflush(stdout);
+    fputs((std::string(!tty && (n > 0 || o.watch > 0) ? "\n" : "") + header() + render(&prev)).c_str(), stdout);
+    if (fflush(stdout) != 0) break;  // e.g. the reader of a pipe went away
   }
   return VTR_EXIT_OK;
 }
@@ -313,9 +411,15 @@ int main(int argc, char **argv) {
   sigaction(SIGTERM, &sa, nullptr);
   signal(SIGPIPE, SIG_IGN);
   const std::string &c = o.command;
-  bool takesArgs = c == "add" || c == "remove";
+  bool takesArgs = c == "add" || c == "remove" || c == "check-options";
   if (!takesArgs && !o.args.empty()) return Usage(("unexpected argument " + o.args[0]).c_str());
   if (c == "add" || c == "remove") return ChangeVms(o, c == "add");
+  if (c == "check-options") {
+    std::string why;
+    int check = VTR_CheckDaemonOptions(o.args, &why);
+    if (check != VTR_EXIT_OK) fprintf(stderr, "vethractl: %s\n", why.c_str());
+    return check;
+  }
   if (c == "metrics") return Metrics(o);
   if (c == "status" || c == "changerate" || c == "exit") return Simple(o);
   if (c == "exporter") return VTR_RunExporter(o.listen.c_str(), o.socket.c_str(), o.sampleInterval, o.historySeconds);

@@ -1,5 +1,7 @@
 // Text renderers of vethractl: document in, text out, no I/O.
+#include <locale.h>
 #include <stdio.h>
+#include <wchar.h>
 
 #include <algorithm>
 
@@ -13,10 +15,32 @@ std::string Fmt(const char *fmt, double v) {
   return buf;
 }
 
+// Pads to `width` terminal columns (VTR_DisplayWidth), not bytes, so that a
+// name with multi-byte characters does not shift the later columns.
 std::string Pad(const std::string &s, size_t width, bool right) {
-  if (s.size() >= width) return s;
-  std::string fill(width - s.size(), ' ');
+  size_t w = VTR_DisplayWidth(s);
+  if (w >= width) return s;
+  std::string fill(width - w, ' ');
   return right ? fill + s : s + fill;
+}
+
+// The widest VM and disk names of a document, in columns.
+void NameWidths(const VTR_Doc &doc, size_t *vmw, size_t *diskw) {
+  for (const auto &vm : doc.vms) {
+    *vmw = std::max(*vmw, VTR_DisplayWidth(vm.name));
+    for (const auto &d : vm.disks) *diskw = std::max(*diskw, VTR_DisplayWidth(d.name));
+  }
+}
+
+// A latency estimate in µs as text; "-" when nothing was counted. A value in
+// the open last bucket is only a floor: it is shown as ">=".
+std::string Latency(const uint64_t *c, int dir, double q) {
+  uint64_t counts[VTR_TOOL_LAT_BUCKETS];
+  for (int b = 0; b < VTR_TOOL_LAT_BUCKETS; b++) counts[b] = c[VTR_TOOL_LAT_BASE + 2 * b + dir];
+  double us = VTR_HistogramPercentile(counts, VTR_LatBucketUpperUs, VTR_TOOL_LAT_BUCKETS, q);
+  if (us < 0) return "-";
+  std::string floor = us >= (double)VTR_LatBucketUpperUs[VTR_TOOL_LAT_BUCKETS - 2] ? ">=" : "";
+  return floor + (us < 1000 ? Fmt("%.0f us", us) : Fmt("%.1f ms", us / 1000));
 }
 
 const VTR_DiskCounters *FindDisk(const VTR_Doc *doc, uint32_t wg, const std::string &name) {
@@ -83,6 +107,46 @@ void Chart(std::string &out, const char *title, const uint64_t *c, int base, int
 
 }  // namespace
 
+// Columns a terminal gives the text: wcwidth of each character, decoded as
+// UTF-8 in a UTF-8 locale of this thread only (the process locale stays
+// as it is). A byte that is not valid UTF-8, or a character without a width
+// (a control character), counts as one column, as terminals show one
+// replacement sign for it.
+size_t VTR_DisplayWidth(const std::string &s) {
+  static const locale_t utf8 = newlocale(LC_CTYPE_MASK, "C.UTF-8", (locale_t)0);
+  bool ascii = true;
+  for (char ch : s) ascii = ascii && (unsigned char)ch < 0x80;
+  if (ascii || utf8 == (locale_t)0) return s.size();
+  locale_t old = uselocale(utf8);
+  size_t width = 0;
+  mbstate_t state{};
+  const char *p = s.data(), *end = s.data() + s.size();
+  while (p < end) {
+    wchar_t wc;
+    size_t n = mbrtowc(&wc, p, (size_t)(end - p), &state);
+    if (n == (size_t)-1 || n == (size_t)-2 || n == 0) {
+      state = mbstate_t{};
+      width++;
+      p++;
+      continue;
+    }
+    int w = wcwidth(wc);
+    width += w < 0 ? 1 : (size_t)w;
+    p += n;
+  }
+  uselocale(old);
+  return width;
+}
+
+bool VTR_HistogramDiskKnown(const VTR_Doc &doc, const std::string &disk) {
+  for (const auto &vm : doc.vms) {
+    for (const auto &d : vm.disks) {
+      if (Selected(disk, vm, d)) return true;
+    }
+  }
+  return false;
+}
+
 std::string VTR_HumanBytes(double bytes) {
   static const char *const units[] = {"B", "KiB", "MiB", "GiB", "TiB", "PiB", "EiB"};
   int u = 0;
@@ -98,16 +162,14 @@ std::string VTR_RenderMetricsTable(const VTR_Doc *prev, const VTR_Doc &cur, cons
   bool rates = prev && view.seconds > 0;
   double secs = rates ? view.seconds : 0;
   size_t vmw = 2, diskw = 4;
-  for (const auto &vm : cur.vms) {
-    vmw = std::max(vmw, vm.name.size());
-    for (const auto &d : vm.disks) diskw = std::max(diskw, d.name.size());
-  }
-  const char *heads[] = {rates ? "R IOPS" : "READS",  rates ? "W IOPS" : "WRITES",
-                         rates ? "READ/s" : "READ", rates ? "WRITE/s" : "WRITTEN",
-                         "READ%", "SEQ%", "4K-ALN%"};
-  const size_t widths[] = {10, 10, 12, 12, 6, 6, 8};
+  NameWidths(cur, &vmw, &diskw);
+  constexpr int COLUMNS = 11;
+  const char *heads[COLUMNS] = {rates ? "R IOPS" : "READS",  rates ? "W IOPS" : "WRITES",
+                                rates ? "READ/s" : "READ", rates ? "WRITE/s" : "WRITTEN",
+                                "READ%", "SEQ%", "4K-ALN%", "R P50", "R P99", "W P50", "W P99"};
+  const size_t widths[COLUMNS] = {10, 10, 12, 12, 6, 6, 8, 10, 10, 10, 10};
   std::string out = Pad("VM", vmw, false) + "  " + Pad("WGID", 10, true) + "  " + Pad("DISK", diskw, false);
-  for (int i = 0; i < 7; i++) out += "  " + Pad(heads[i], widths[i], true);
+  for (int i = 0; i < COLUMNS; i++) out += "  " + Pad(heads[i], widths[i], true);
   out += "\n";
   size_t disks = 0;
   for (const auto &vm : cur.vms) {
@@ -116,9 +178,9 @@ std::string VTR_RenderMetricsTable(const VTR_Doc *prev, const VTR_Doc &cur, cons
     for (const auto &d : vm.disks) {
       disks++;
       uint64_t c[VTR_TOOL_COUNTERS];
-      std::string cells[7];
+      std::string cells[COLUMNS];
       if (!Sample(prev, vm.worldGroupId, d, secs, c)) {
-        std::fill(cells, cells + 7, "-");
+        std::fill(cells, cells + COLUMNS, "new");
       } else {
         uint64_t ios = c[0] + c[1];
         if (rates) {
@@ -135,15 +197,20 @@ std::string VTR_RenderMetricsTable(const VTR_Doc *prev, const VTR_Doc &cur, cons
         cells[4] = Percent(c[0], ios);
         cells[5] = Percent(c[4] + c[5], ios);
         cells[6] = Percent(c[8] + c[9], ios);
+        cells[7] = Latency(c, 0, 0.5);
+        cells[8] = Latency(c, 0, 0.99);
+        cells[9] = Latency(c, 1, 0.5);
+        cells[10] = Latency(c, 1, 0.99);
       }
       out += lead + Pad(d.name, diskw, false);
-      for (int i = 0; i < 7; i++) out += "  " + Pad(cells[i], widths[i], true);
+      for (int i = 0; i < COLUMNS; i++) out += "  " + Pad(cells[i], widths[i], true);
       out += "\n";
     }
   }
   out += std::to_string(cur.vms.size()) + " VM(s), " + std::to_string(disks) + " disk(s); ";
-  out += rates ? Fmt("rates over %.2f s", secs) + " (- : disk new since the first sample)\n"
-               : "totals since each disk was added\n";
+  out += rates ? Fmt("rates over %.2f s", secs) : std::string("totals since each disk was added");
+  out += rates ? "; new: disk added since the previous sample" : "";
+  out += "; -: no I/O to take a share or latency of\n";
   return out;
 }
 
@@ -173,10 +240,7 @@ std::string VTR_RenderHistograms(const VTR_Doc *prev, const VTR_Doc &cur, const 
 
 std::string VTR_RenderChangeRate(const VTR_Doc &doc) {
   size_t vmw = 2, diskw = 4;
-  for (const auto &vm : doc.vms) {
-    vmw = std::max(vmw, vm.name.size());
-    for (const auto &d : vm.disks) diskw = std::max(diskw, d.name.size());
-  }
+  NameWidths(doc, &vmw, &diskw);
   std::string out = Pad("VM", vmw, false) + "  " + Pad("WGID", 10, true) + "  " + Pad("DISK", diskw, false) +
                     "  " + Pad("5 MIN", 10, true) + "  " + Pad("15 MIN", 10, true) + "  " +
                     Pad("60 MIN", 10, true) + "\n";

@@ -79,6 +79,16 @@ int VTR_ParseStatusDoc(const std::string &json, VTR_StatusDoc *out, std::string 
 // open bucket gives that bucket's lower bound. -1 when nothing was counted.
 double VTR_HistogramPercentile(const uint64_t *counts, const uint64_t *upper, int buckets, double q);
 
+// Terminal columns of a UTF-8 text (wcwidth per character; an invalid byte
+// or a control character counts as one).
+size_t VTR_DisplayWidth(const std::string &s);
+// True when DISK ("DISK", "VM/DISK" or "WGID/DISK") names a disk of doc.
+bool VTR_HistogramDiskKnown(const VTR_Doc &doc, const std::string &disk);
+
+// check-options: VTR_EXIT_OK when the daemon would take `args` (its command
+// line after argv[0]) as meant; VTR_EXIT_USAGE with *why otherwise.
+int VTR_CheckDaemonOptions(const std::vector<std::string> &args, std::string *why);
+
 // Human units: "0 B", "512 B", "1.5 KiB", "3.0 MiB", "2.00 GiB"...
 std::string VTR_HumanBytes(double bytes);
 

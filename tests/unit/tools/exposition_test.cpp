@@ -7,6 +7,7 @@
 #include <map>
 #include <regex>
 
+#include "base/version.h"
 #include "unit/tools/tools_docs.h"
 
 namespace {
@@ -134,6 +135,11 @@ TEST(ToolsExposition, BothFormatsParseAndHistogramsAreConsistent) {
     line.replace(line.find('$'), 1, db);
     EXPECT_NE(text.find(line + "\n"), std::string::npos) << line;
   }
+  // Two VMs with a disk each; the build's version in the info series.
+  for (std::string want : {"vethra_watched_vms 2", "vethra_watched_disks 2",
+                           "vethra_build_info{version=\"" VETHRA_VERSION "\",revision=\"" VETHRA_REVISION "\"} 1"}) {
+    EXPECT_NE(text.find("\n" + want + "\n"), std::string::npos) << want;
+  }
   // A daemon that cannot be reached: up 0 and the error gauge, no disk series.
   s.metricsOk = false;
   text = VTR_RenderExposition(s, false);
@@ -141,6 +147,7 @@ TEST(ToolsExposition, BothFormatsParseAndHistogramsAreConsistent) {
   EXPECT_NE(text.find("\nvethra_up 0\n"), std::string::npos);
   EXPECT_NE(text.find("\nvethra_scrape_error 1\n"), std::string::npos);
   EXPECT_EQ(text.find("vethra_disk_"), std::string::npos);
+  EXPECT_EQ(text.find("vethra_watched_"), std::string::npos);  // unknown, not 0: no "nothing watched" alert
 }
 
 TEST(ToolsExposition, PromtoolAcceptsTheOutputWhenInstalled) {

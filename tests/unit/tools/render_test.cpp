@@ -30,18 +30,53 @@ const std::vector<TestVm> kAfter = {
 TEST(ToolsRender, MetricsTableFromTwoSamplesAndFromTotals) {
   VTR_Doc before = Parse(TestMetricsDoc(100, kBefore)), after = Parse(TestMetricsDoc(102, kAfter));
   VTR_MetricsView view{2.0, false, "", 40};
+  // Latency estimates interpolate within the bucket: 900 reads up to 100 us
+  // and 300 up to 500 us put the median at 10 + 600/900 * 90 = 70 us.
   EXPECT_EQ(VTR_RenderMetricsTable(&before, after, view),
-            "VM            WGID  DISK         R IOPS      W IOPS        READ/s       WRITE/s   READ%    SEQ%   4K-ALN%\n"
-            "db-01        70001  scsi0:0       100.0        50.0     400.0 KiB      3.12 MiB    66.7    33.3     100.0\n"
-            "db-01        70001  scsi0:1           -           -             -             -       -       -         -\n"
+            "VM            WGID  DISK         R IOPS      W IOPS        READ/s       WRITE/s   READ%    SEQ%   4K-ALN%"
+            "       R P50       R P99       W P50       W P99\n"
+            "db-01        70001  scsi0:0       100.0        50.0     400.0 KiB      3.12 MiB    66.7    33.3     100.0"
+            "       70 us      484 us      750 us      995 us\n"
+            "db-01        70001  scsi0:1         new         new           new           new     new     new       new"
+            "         new         new         new         new\n"
             "web-01       70002  (no disks)\n"
-            "2 VM(s), 2 disk(s); rates over 2.00 s (- : disk new since the first sample)\n");
+            "2 VM(s), 2 disk(s); rates over 2.00 s; new: disk added since the previous sample; -: no I/O to take a "
+            "share or latency of\n");
   view.seconds = 0;
   std::string totals = VTR_RenderMetricsTable(nullptr, after, view);
   EXPECT_NE(totals.find("       READS      WRITES          READ       WRITTEN"), std::string::npos) << totals;
-  EXPECT_NE(totals.find("scsi0:0        1200         600      4.69 MiB      37.5 MiB    66.7     5.6      16.7\n"),
+  EXPECT_NE(totals.find("scsi0:0        1200         600      4.69 MiB      37.5 MiB    66.7     5.6      16.7  "),
             std::string::npos)
       << totals;
+}
+
+// Columns line up by what a terminal shows, not by bytes: two-column CJK
+// characters, combining-free accented letters, and bytes that are not UTF-8.
+TEST(ToolsRender, ColumnsAlignByDisplayWidth) {
+  const struct {
+    const char *text;
+    size_t columns;
+  } widths[] = {{"db-01", 5}, {"r\xc3\xa9plica", 7}, {"\xe3\x83\x87\xe3\x83\xbc\xe3\x82\xbf", 6}, {"a\xff", 2}};
+  for (const auto &w : widths) EXPECT_EQ(VTR_DisplayWidth(w.text), w.columns) << w.text;
+
+  VTR_Doc doc = Parse(TestMetricsDoc(
+      1, {{"\xe3\x83\x87\xe3\x83\xbc\xe3\x82\xbf-db", 70001, {{"scsi0:0", {}}}},
+          {"r\xc3\xa9plica", 70002, {{"scsi0:0", {}}}}}));
+  std::string table = VTR_RenderMetricsTable(nullptr, doc, VTR_MetricsView{0, false, "", 40});
+  // Every line but the summary ends in the same column, and the world group
+  // ids end where the header's WGID does.
+  std::vector<std::string> lines;
+  for (size_t at = 0, nl; (nl = table.find('\n', at)) != std::string::npos; at = nl + 1) {
+    lines.push_back(table.substr(at, nl - at));
+  }
+  ASSERT_EQ(lines.size(), 4u) << table;
+  auto columnsTo = [](const std::string &line, const std::string &word) {
+    return VTR_DisplayWidth(line.substr(0, line.find(word) + word.size()));
+  };
+  for (size_t i = 1; i < 3; i++) {
+    EXPECT_EQ(VTR_DisplayWidth(lines[i]), VTR_DisplayWidth(lines[0])) << table;
+    EXPECT_EQ(columnsTo(lines[i], std::to_string(70000 + i)), columnsTo(lines[0], "WGID")) << table;
+  }
 }
 
 TEST(ToolsRender, HistogramsShowTheUsedBucketRangeOfTheChosenDisk) {
