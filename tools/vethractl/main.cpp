@@ -32,9 +32,13 @@ const char USAGE[] =
     "                           or of DISK (vscsiDevName, VM/DISK or WGID/DISK)\n"
     "      --json               print the daemon's document unchanged\n"
     "  changerate [--json]      bytes changed over 5, 15 and 60 minutes per disk\n"
-    "  exporter [--listen HOST:PORT]\n"
-    "                           serve /metrics for Prometheus (default 127.0.0.1:9470);\n"
+    "  exporter [OPTIONS]       serve /metrics for Prometheus and the dashboard at /;\n"
     "                           OpenMetrics when the scraper asks for it\n"
+    "      --web.listen-address HOST:PORT  (alias --listen; default 127.0.0.1:9470);\n"
+    "                           :PORT listens on every address, IPv4 and IPv6\n"
+    "      --web.config.file FILE  TLS and basic authentication, as other exporters\n"
+    "      --web.max-connections N  open connections served (default 32; more get 503)\n"
+    "      --web.idle-timeout SECONDS  close a connection idle this long (default 60)\n"
     "\n"
     "Options:\n"
     "  --socket PATH            daemon socket (default $VETHRA_SOCKET, else /var/run/vethra.uds)\n"
@@ -46,7 +50,8 @@ const char USAGE[] =
     "  1  the daemon replied with an error (its text is printed as it is)\n"
     "  2  usage error\n"
     "  3  the daemon cannot be reached (not running, no access to the socket, no reply)\n"
-    "  4  the daemon's reply could not be understood\n";
+    "  4  the daemon's reply could not be understood\n"
+    "  5  the exporter cannot listen on its address\n";
 
 struct Options {
   std::string socket;
@@ -57,7 +62,7 @@ struct Options {
   double watch = 0;
   bool histograms = false;
   std::string histogramDisk;
-  std::string listen = "127.0.0.1:9470";
+  VTR_ExporterOptions exporter;
   int timeoutMs = 10000;
 };
 
@@ -82,6 +87,7 @@ bool ParseSeconds(const char *s, double *out) {
 int ParseArgs(int argc, char **argv, Options *o) {
   const char *env = getenv("VETHRA_SOCKET");
   o->socket = env && *env ? env : VTRC_DEFAULT_SOCKET;
+  std::string err;
   for (int i = 1; i < argc; i++) {
     std::string a = argv[i];
     auto value = [&](const char *name) -> const char * {
@@ -108,10 +114,8 @@ int ParseArgs(int argc, char **argv, Options *o) {
     } else if (is("--watch")) {
       const char *v = value("--watch");
       if (!v || !ParseSeconds(v, &o->watch) || o->watch < 0.1) return Usage("--watch needs seconds (at least 0.1)");
-    } else if (is("--listen")) {
-      const char *v = value("--listen");
-      if (!v) return Usage("--listen needs HOST:PORT");
-      o->listen = v;
+    } else if (int e = VTR_ExporterOption(argc, argv, &i, &o->exporter, &err); e != 0) {
+      if (e < 0) return Usage(err.c_str());
     } else if (a == "--json") {
       o->json = true;
     } else if (a == "--histograms") {
@@ -302,6 +306,6 @@ int main(int argc, char **argv) {
   if (c == "add" || c == "remove") return ChangeVms(o, c == "add");
   if (c == "metrics") return Metrics(o);
   if (c == "status" || c == "changerate" || c == "exit") return Simple(o);
-  if (c == "exporter") return VTR_RunExporter(o.listen.c_str(), o.socket.c_str());
+  if (c == "exporter") return VTR_RunExporter(o.exporter, o.socket.c_str(), o.timeoutMs);
   return Usage(("unknown command " + c).c_str());
 }
