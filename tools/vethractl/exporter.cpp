@@ -24,6 +24,7 @@
 #include <chrono>
 #include <memory>
 #include <mutex>
+#include <thread>
 #include <unordered_set>
 
 #include "dashboard.h"
@@ -295,6 +296,28 @@ bool ParseCount(const char *v, unsigned long lo, unsigned long hi, unsigned *out
   return true;
 }
 
+// Compresses a part of a body as raw deflate, primed with the 32 KiB that
+// precede it; only the last part ends the stream, the others end on a byte
+// boundary (a sync flush), so that the parts can be joined.
+bool DeflatePart(const std::string &body, size_t begin, size_t end, bool last, std::string *out, uLong *crc) {
+  z_stream z{};
+  // The fastest level: exposition text still shrinks about tenfold.
+  if (deflateInit2(&z, Z_BEST_SPEED, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY) != Z_OK) return false;
+  size_t dict = std::min<size_t>(begin, 32768);
+  if (dict) deflateSetDictionary(&z, (const Bytef *)body.data() + begin - dict, (uInt)dict);
+  out->resize(deflateBound(&z, end - begin) + 16);
+  z.next_in = (Bytef *)body.data() + begin;
+  z.avail_in = (uInt)(end - begin);
+  z.next_out = (Bytef *)out->data();
+  z.avail_out = (uInt)out->size();
+  int rc = deflate(&z, last ? Z_FINISH : Z_SYNC_FLUSH);
+  bool ok = last ? rc == Z_STREAM_END : rc == Z_OK && z.avail_in == 0;
+  out->resize(z.total_out);
+  deflateEnd(&z);
+  *crc = crc32(0, (const Bytef *)body.data() + begin, (uInt)(end - begin));
+  return ok;
+}
+
 }  // namespace
 
 bool VTR_WantsOpenMetrics(const std::string &accept) {
@@ -320,19 +343,34 @@ bool VTR_AcceptsGzip(const char *acceptEncoding) {
   return false;
 }
 
+// A big body is compressed in parts on several cores at once and the parts
+// joined into one gzip member (a 15 MB /metrics takes a fraction of the time).
 bool VTR_Gzip(const std::string &body, std::string *out) {
-  z_stream z{};
-  // The fastest level: exposition text still shrinks more than tenfold.
-  if (deflateInit2(&z, Z_BEST_SPEED, Z_DEFLATED, 15 + 16, 8, Z_DEFAULT_STRATEGY) != Z_OK) return false;
-  out->resize(deflateBound(&z, body.size()));
-  z.next_in = (Bytef *)body.data();
-  z.avail_in = (uInt)body.size();
-  z.next_out = (Bytef *)out->data();
-  z.avail_out = (uInt)out->size();
-  int rc = deflate(&z, Z_FINISH);
-  out->resize(z.total_out);
-  deflateEnd(&z);
-  return rc == Z_STREAM_END;
+  constexpr size_t PART = 2 << 20;
+  size_t parts = std::max<size_t>(1, std::min<size_t>({body.size() / PART, std::thread::hardware_concurrency(), 8}));
+  std::vector<std::string> deflated(parts);
+  std::vector<uLong> crcs(parts);
+  std::vector<char> ok(parts);
+  auto part = [&](size_t i) {
+    size_t begin = body.size() * i / parts, end = body.size() * (i + 1) / parts;
+    ok[i] = DeflatePart(body, begin, end, i + 1 == parts, &deflated[i], &crcs[i]);
+  };
+  std::vector<std::thread> threads;
+  for (size_t i = 1; i < parts; i++) threads.emplace_back(part, i);
+  part(0);
+  for (std::thread &t : threads) t.join();
+  const unsigned char header[10] = {0x1f, 0x8b, 8, 0, 0, 0, 0, 0, 0, 3};  // deflate, no name, no time, Unix
+  out->assign((const char *)header, sizeof header);
+  uLong crc = crc32(0, nullptr, 0);
+  for (size_t i = 0; i < parts; i++) {
+    if (!ok[i]) return false;
+    *out += deflated[i];
+    size_t len = body.size() * (i + 1) / parts - body.size() * i / parts;
+    crc = crc32_combine(crc, crcs[i], (z_off_t)len);
+  }
+  uint32_t trailer[2] = {(uint32_t)crc, (uint32_t)body.size()};  // little-endian, as x86 and ARM store them
+  out->append((const char *)trailer, sizeof trailer);
+  return true;
 }
 
 void VTR_ScrapeDaemon(const char *socketPath, int timeoutMs, VTR_Scrape *s, std::string *error) {

@@ -242,7 +242,7 @@ TEST(ExporterHttp, GzipAndKeepAliveOnOneConnection) {
   TempDir tmp;
   const std::string &dir = tmp.path;
   FakeDaemon daemon;
-  daemon.Start(dir, 4, 3);
+  daemon.Start(dir, 50, 20);  // a big body: compressed in parts
   Exporter ex;
   ASSERT_TRUE(ex.Start(dir, daemon.path, {})) << ReadFile(ex.log);
   int fd = Connect(ex.port);
