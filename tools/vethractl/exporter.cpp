@@ -443,8 +443,8 @@ int VTR_ExporterOption(int argc, char **argv, int *i, VTR_ExporterOptions *o, st
       if (!v) return *err += "HOST:PORT", -1;
       if (VTR_SplitListenAddress(v, &host, &port, err) != 0) return -1;
       o->listen = v;
-    } else if (k == 2) {
-      if (!v || !*v) return *err += "a file", -1;
+    } else if (k == 2) {  // empty: none, so that a unit can pass a variable left unset
+      if (!v) return *err += "a file", -1;
       o->webConfigFile = v;
     } else if (k == 3) {
       if (!v || !ParseCount(v, 1, 10000, &o->maxConnections)) return *err += "a count from 1 to 10000", -1;

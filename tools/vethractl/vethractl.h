@@ -136,7 +136,7 @@ void VTR_ScrapeDaemon(const char *socketPath, int timeoutMs, VTR_Scrape *out, st
 // The exporter's command-line options.
 struct VTR_ExporterOptions {
   std::string listen = "127.0.0.1:9470";  // HOST:PORT, [V6]:PORT or :PORT (every address family)
-  std::string webConfigFile;
+  std::string webConfigFile;  // empty: no TLS, no authentication
   unsigned maxConnections = 32;
   unsigned idleTimeoutSeconds = 60;
 };
