@@ -346,7 +346,7 @@ bool VTR_AcceptsGzip(const char *acceptEncoding) {
 // A big body is compressed in parts on several cores at once and the parts
 // joined into one gzip member (a 15 MB /metrics takes a fraction of the time).
 bool VTR_Gzip(const std::string &body, std::string *out) {
-  constexpr size_t PART = 2 << 20;
+  constexpr size_t PART = 1 << 20;  // the smallest part worth a thread
   size_t parts = std::max<size_t>(1, std::min<size_t>({body.size() / PART, std::thread::hardware_concurrency(), 8}));
   std::vector<std::string> deflated(parts);
   std::vector<uLong> crcs(parts);
