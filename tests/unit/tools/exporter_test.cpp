@@ -47,10 +47,12 @@ std::string ReadFile(const std::string &path) {
 }
 
 // A daemon that answers every metrics query with one document and reports
-// change-rate estimation as disabled.
+// change-rate estimation as disabled; or, silent, reads requests and never answers.
 struct FakeDaemon {
   std::string path;
   std::string metrics;
+  bool silent = false;
+  std::vector<int> held;
   int fd = -1;
   std::atomic<bool> stop{false};
   std::thread thread;
@@ -78,6 +80,10 @@ struct FakeDaemon {
       if (poll(&p, 1, 50) <= 0) continue;
       int c = accept4(fd, nullptr, nullptr, SOCK_CLOEXEC);
       if (c < 0) continue;
+      if (silent) {
+        held.push_back(c);
+        continue;
+      }
       unsigned char head[8];
       if (recv(c, head, 8, MSG_WAITALL) == 8) {
         uint32_t cmd = ntohl(*(uint32_t *)head), len = ntohl(*(uint32_t *)(head + 4));
@@ -95,6 +101,7 @@ struct FakeDaemon {
     stop = true;
     if (thread.joinable()) thread.join();
     if (fd >= 0) close(fd);
+    for (int c : held) close(c);
   }
 };
 
@@ -296,6 +303,29 @@ TEST(ExporterHttp, StalledAndHalfSentClientsDoNotHoldAnotherScrape) {
   EXPECT_LE(recv(half, &c, 1, 0), 0);
   close(half);
   close(stalled);
+}
+
+// A daemon that does not answer holds a scrape no longer than --timeout, or
+// than the scrape timeout Prometheus sends, whichever is shorter.
+TEST(ExporterHttp, ScrapesEndWithinTheirTimeout) {
+  TempDir tmp;
+  const std::string &dir = tmp.path;
+  FakeDaemon daemon;
+  daemon.silent = true;
+  daemon.Start(dir, 1, 1);
+  const std::pair<const char *, const char *> cases[] = {
+      {"1", ""}, {"60", "X-Prometheus-Scrape-Timeout-Seconds: 1\r\n"}};
+  for (const auto &[timeout, header] : cases) {
+    Exporter ex;
+    ASSERT_TRUE(ex.Start(dir, daemon.path, {"--timeout", timeout})) << ReadFile(ex.log);
+    int fd = Connect(ex.port);
+    auto t0 = std::chrono::steady_clock::now();
+    Reply r = Request(fd, "/metrics", header);  // the client gives up after 20 s
+    EXPECT_EQ(r.status, 200) << timeout << " " << header;
+    EXPECT_NE(r.body.find("\nvethra_up 0\n"), std::string::npos);
+    EXPECT_LT(Seconds(t0), 8) << timeout << " " << header;
+    close(fd);
+  }
 }
 
 TEST(ExporterHttp, ConnectionsPastTheCapGet503) {
