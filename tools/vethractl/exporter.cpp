@@ -50,6 +50,7 @@ struct Exporter {
   std::atomic<unsigned> connections{0};
   std::mutex mu;  // guards everything below
   std::shared_ptr<VTR_WebConfig> cfg;  // null without --web.config.file
+  std::shared_ptr<VTR_WebConfig> failed;  // the stamps of the last version that did not load
   // Every configuration loaded stays until exit: a handshake may still be
   // using the certificate of one that was replaced. Rotations are rare.
   std::vector<std::shared_ptr<VTR_WebConfig>> loaded;
@@ -69,12 +70,15 @@ std::shared_ptr<VTR_WebConfig> NewConfig() {
 // changed. A file that no longer loads leaves the previous one in force.
 std::shared_ptr<VTR_WebConfig> Config(Exporter *e, bool reload) {
   std::lock_guard<std::mutex> lock(e->mu);
-  if (reload && e->cfg && VTR_WebConfigChanged(*e->cfg)) {
+  if (reload && e->cfg && VTR_WebConfigChanged(*e->cfg) && (!e->failed || VTR_WebConfigChanged(*e->failed))) {
     auto next = NewConfig();
     std::string err;
+    e->failed = nullptr;
     if (VTR_LoadWebConfig(e->webConfigPath.c_str(), next.get(), &err) != 0) {
+      e->failed = next;
     } else if (next->tls != e->cfg->tls || next->clientCaPem.empty() != e->cfg->clientCaPem.empty()) {
       err = "switching TLS or client certificates on or off needs a restart";
+      e->failed = next;
     } else {
       e->cfg = next;
       e->loaded.push_back(next);

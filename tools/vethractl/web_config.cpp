@@ -4,6 +4,7 @@
 #include "web_config.h"
 
 #include <crypt.h>
+#include <ctype.h>
 #include <errno.h>
 #include <stdio.h>
 #include <string.h>
@@ -32,32 +33,42 @@ int Fail(std::string *err, const std::string &key, const std::string &why) {
   return -1;
 }
 
+VTR_FileStamp Stamp(const std::string &path) {
+  struct stat st{};
+  if (stat(path.c_str(), &st) != 0) return {path, 0, 0, 0, {}};  // missing: all zero
+  return {path, st.st_dev, st.st_ino, st.st_size, st.st_mtim};
+}
+
 // Reads a file named in the configuration (relative to the configuration's
 // directory) and records its stamp.
 int ReadNamed(const std::string &dir, const std::string &key, const std::string &name, VTR_WebConfig *cfg,
               std::string *text, std::string *err) {
   std::string path = !name.empty() && name[0] != '/' ? dir + name : name;
+  cfg->files.push_back(Stamp(path));
   FILE *f = fopen(path.c_str(), "rb");
   if (!f) return Fail(err, key, "cannot read " + path + ": " + strerror(errno));
-  struct stat st{};
-  fstat(fileno(f), &st);
   text->clear();
   char buf[4096];
   for (size_t n; (n = fread(buf, 1, sizeof buf, f)) > 0;) text->append(buf, n);
   fclose(f);
-  cfg->files.push_back({path, st.st_dev, st.st_ino, st.st_size, st.st_mtim});
   return 0;
 }
 
 gnutls_datum_t Datum(const std::string &s) { return {(unsigned char *)s.data(), (unsigned)s.size()}; }
 
+// "$2b$" (or 2a, 2y), a cost of 04 to 31, "$", and 53 characters of bcrypt's
+// base-64 alphabet: checked by its form, because hashing with it would cost
+// the full bcrypt time at every reload.
 bool IsBcrypt(const std::string &hash) {
   if (hash.size() != 60 || (hash.compare(0, 4, "$2a$") && hash.compare(0, 4, "$2b$") && hash.compare(0, 4, "$2y$"))) {
     return false;
   }
-  auto data = std::make_unique<crypt_data>();
-  const char *out = crypt_rn("", hash.c_str(), data.get(), sizeof *data);
-  return out && strncmp(out, hash.c_str(), 29) == 0;
+  int cost = (hash[4] - '0') * 10 + (hash[5] - '0');
+  if (!isdigit((unsigned char)hash[4]) || !isdigit((unsigned char)hash[5]) || cost < 4 || cost > 31 || hash[6] != '$') {
+    return false;
+  }
+  return hash.find_first_not_of("./ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789", 7) ==
+         std::string::npos;
 }
 
 // The server certificate, its key and the client CAs, checked and imported.
@@ -172,9 +183,8 @@ int Parse(const char *path, const YAML::Node &root, VTR_WebConfig *cfg, std::str
 
 int VTR_LoadWebConfig(const char *path, VTR_WebConfig *out, std::string *err) {
   VTR_FreeWebConfig(out);
-  struct stat st{};
-  if (stat(path, &st) != 0) return Fail(err, path, strerror(errno));
-  out->files.push_back({path, st.st_dev, st.st_ino, st.st_size, st.st_mtim});
+  out->files.push_back(Stamp(path));
+  if (out->files[0].ino == 0) return Fail(err, path, strerror(errno));
   int rc;
   try {
     rc = Parse(path, YAML::LoadFile(path), out, err);
@@ -183,7 +193,11 @@ int VTR_LoadWebConfig(const char *path, VTR_WebConfig *out, std::string *err) {
                                     : std::string(path) + ":" + std::to_string(e.mark.line + 1),
               e.msg);
   }
-  if (rc != 0) VTR_FreeWebConfig(out);
+  if (rc != 0) {  // only the stamps stay, to tell when the files change again
+    std::vector<VTR_FileStamp> files = std::move(out->files);
+    VTR_FreeWebConfig(out);
+    out->files = std::move(files);
+  }
   return rc;
 }
 
@@ -196,9 +210,9 @@ void VTR_FreeWebConfig(VTR_WebConfig *cfg) {
 
 bool VTR_WebConfigChanged(const VTR_WebConfig &cfg) {
   for (const VTR_FileStamp &f : cfg.files) {
-    struct stat st{};
-    if (stat(f.path.c_str(), &st) != 0 || st.st_dev != f.dev || st.st_ino != f.ino || st.st_size != f.size ||
-        st.st_mtim.tv_sec != f.mtime.tv_sec || st.st_mtim.tv_nsec != f.mtime.tv_nsec) {
+    VTR_FileStamp now = Stamp(f.path);
+    if (now.dev != f.dev || now.ino != f.ino || now.size != f.size || now.mtime.tv_sec != f.mtime.tv_sec ||
+        now.mtime.tv_nsec != f.mtime.tv_nsec) {
       return true;
     }
   }

@@ -46,7 +46,8 @@ struct VTR_WebConfig {
 
 // Reads and checks the file. 0 on success; -1 with *err naming the key and
 // the reason (unknown key, unreadable or unparsable certificate, key that
-// does not match it, a password that is not a bcrypt hash...).
+// does not match it, a password that is not a bcrypt hash...), and with only
+// out->files set, the stamps of the files read.
 int VTR_LoadWebConfig(const char *path, VTR_WebConfig *out, std::string *err);
 void VTR_FreeWebConfig(VTR_WebConfig *cfg);
 // True when the configuration file or a file it names changed since it was read.
