@@ -223,7 +223,10 @@ MHD_Result Handle(void *cls, MHD_Connection *c, const char *url, const char *met
   if (cfg && cfg->tls) {
     const MHD_ConnectionInfo *ci = MHD_get_connection_info(c, MHD_CONNECTION_INFO_GNUTLS_SESSION);
     std::string err;
-    if (!ci || VTR_CheckClientCert(*cfg, (gnutls_session_t)ci->tls_session, &err) != 0) return MHD_NO;
+    if (!ci || VTR_CheckClientCert(*cfg, (gnutls_session_t)ci->tls_session, &err) != 0) {
+      fprintf(stderr, "vethractl exporter: connection refused: %s\n", err.c_str());
+      return MHD_NO;  // the connection is closed unanswered, as a failed handshake would be
+    }
   }
   if (cfg && !cfg->users.empty() && !Authorised(e, *cfg, c)) {
     return Send(c, {401, TEXT, "unauthorized\n"}, SEND_AUTH);
