@@ -70,6 +70,7 @@ before(async () => {
 
   context = await chromium.launchPersistentContext(path.join(host.dir, 'profile'), {
     executablePath: CHROMIUM, headless: true, args: CHROMIUM_FLAGS, viewport: { width: 1280, height: 1000 },
+    ...host.contextOptions,
   });
   // Everything must come from the exporter: any other address is refused and noted.
   await context.route('**/*', (route) => {

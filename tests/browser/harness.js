@@ -3,10 +3,16 @@
 // mount and PID namespaces whose /run is a temporary directory, so its socket
 // /var/run/vethra.uds appears there and its single-instance check does not
 // see other daemons on the machine; the exporter runs outside on that socket.
+// With VETHRA_BROWSER_TLS=1 the exporter serves HTTPS with basic
+// authentication (a web configuration file and a CA made here with openssl):
+// fetch() of the tests sends the credentials and trusts that CA, and
+// host.contextOptions and host.scrapeConfig do the same for Chromium and
+// Prometheus.
 'use strict';
 
-const { spawn } = require('node:child_process');
+const { spawn, execFileSync } = require('node:child_process');
 const fs = require('node:fs');
+const https = require('node:https');
 const net = require('node:net');
 const os = require('node:os');
 const path = require('node:path');
@@ -15,6 +21,46 @@ const ROOT = path.resolve(__dirname, '../..');
 const BUILD = process.env.VETHRA_BUILD_DIR || path.join(ROOT, 'build');
 const VETHRA = process.env.VETHRA_BINARY || path.join(BUILD, 'src/vethra');
 const VETHRACTL = process.env.VETHRACTL_BINARY || path.join(BUILD, 'tools/vethractl');
+
+const TLS = process.env.VETHRA_BROWSER_TLS === '1';
+const USER = 'prometheus';
+const PASSWORD = 'browser-test';
+const PASSWORD_HASH = '$2b$04$f41r21DVDmmiZuMpgqIHbO5C9kyVJyYYFZ.5AGRINByUzqBDxBmCu';  // bcrypt of PASSWORD
+let tlsCa = null;  // PEM of the CA of the running host
+
+// GET over HTTPS with the CA above; credentials unless auth is false.
+function httpsGet(url, auth = true) {
+  return new Promise((resolve, reject) => {
+    const headers = auth ? { authorization: 'Basic ' + Buffer.from(`${USER}:${PASSWORD}`).toString('base64') } : {};
+    https.get(url, { ca: tlsCa, headers }, (res) => {
+      const chunks = [];
+      res.on('data', (c) => chunks.push(c));
+      res.on('end', () => resolve(new Response(Buffer.concat(chunks), { status: res.statusCode })));
+      res.on('error', reject);
+    }).on('error', reject);
+  });
+}
+if (TLS) {
+  const plainFetch = globalThis.fetch;
+  globalThis.fetch = (url, opts) => (String(url).startsWith('https:') ? httpsGet(url) : plainFetch(url, opts));
+}
+
+// A CA, a certificate for 127.0.0.1 that it signed, and the web configuration.
+function makeWebConfig(dir) {
+  const ec = ['-newkey', 'ec', '-pkeyopt', 'ec_paramgen_curve:P-256', '-nodes'];
+  const run = (args) => execFileSync('openssl', args, { cwd: dir, stdio: 'ignore' });
+  run(['req', '-x509', ...ec, '-keyout', 'ca.key', '-out', 'ca.crt', '-days', '2', '-subj', '/CN=browser test CA']);
+  run(['req', ...ec, '-keyout', 'server.key', '-out', 'server.csr', '-subj', '/CN=localhost']);
+  fs.writeFileSync(path.join(dir, 'ext'), 'subjectAltName=IP:127.0.0.1\n');
+  run(['x509', '-req', '-in', 'server.csr', '-CA', 'ca.crt', '-CAkey', 'ca.key', '-CAcreateserial', '-days', '2',
+    '-extfile', 'ext', '-out', 'server.crt']);
+  tlsCa = fs.readFileSync(path.join(dir, 'ca.crt'));
+  const file = path.join(dir, 'web.yml');
+  fs.writeFileSync(file, `tls_server_config: {cert_file: server.crt, key_file: server.key}
+basic_auth_users: {${USER}: "${PASSWORD_HASH}"}
+`);
+  return file;
+}
 
 function freePort() {
   return new Promise((resolve, reject) => {
@@ -54,7 +100,8 @@ async function startHost(host, args = ['-a', '-s'], exporterArgs = []) {
   });
   const socket = path.join(dir, 'run/vethra.uds');
   const port = await freePort();
-  const base = `http://127.0.0.1:${port}`;
+  const base = `${TLS ? 'https' : 'http'}://127.0.0.1:${port}`;
+  const webArgs = TLS ? ['--web.config.file', makeWebConfig(dir)] : [];
   let exporter = null;
   const stop = async () => {
     // unshare ignores SIGTERM while it waits; SIGKILL takes the daemon along (--kill-child).
@@ -65,9 +112,10 @@ async function startHost(host, args = ['-a', '-s'], exporterArgs = []) {
   };
   try {
     await until('the daemon socket', () => fs.existsSync(socket));
-    exporter = spawn(VETHRACTL, ['--socket', socket, 'exporter', '--listen', `127.0.0.1:${port}`, ...exporterArgs],
+    exporter = spawn(VETHRACTL, ['--socket', socket, 'exporter', '--listen', `127.0.0.1:${port}`, ...webArgs, ...exporterArgs],
       { stdio: ['ignore', 'inherit', 'inherit'] });
     await until('the exporter', async () => (await fetch(base + '/')).ok);
+    if (TLS && (await httpsGet(base + '/', false)).status !== 401) throw new Error('the exporter served without credentials');
   } catch (e) {
     await stop();
     throw e;
@@ -91,7 +139,12 @@ async function startHost(host, args = ['-a', '-s'], exporterArgs = []) {
     daemon.on('exit', resolve);
     daemon.kill('SIGKILL');
   });
-  return { dir, socket, base, control, killDaemon, stop };
+  const contextOptions = TLS ? { ignoreHTTPSErrors: true, httpCredentials: { username: USER, password: PASSWORD } } : {};
+  const scrapeConfig = TLS ? `    scheme: https
+    tls_config: {ca_file: "${dir}/ca.crt"}
+    basic_auth: {username: ${USER}, password: ${PASSWORD}}
+` : '';
+  return { dir, socket, base, control, killDaemon, stop, contextOptions, scrapeConfig };
 }
 
 module.exports = { ROOT, VETHRACTL, freePort, startHost, until };

@@ -44,7 +44,7 @@ before(async () => {
 rule_files: [vethra-rules.yml]
 scrape_configs:
   - job_name: vethra
-    static_configs: [{targets: ["${new URL(host.base).host}"], labels: {host: "hv-test"}}]
+${host.scrapeConfig}    static_configs: [{targets: ["${new URL(host.base).host}"], labels: {host: "hv-test"}}]
 `);
   const port = await freePort();
   promBase = `http://127.0.0.1:${port}`;

@@ -10,16 +10,6 @@
 
 namespace {
 
-constexpr int DASH_DAEMON_TIMEOUT_MS = 10000;
-
-std::string Http(int status, const char *reason, const char *type, const char *data, size_t size, bool head) {
-  std::string r = "HTTP/1.1 " + std::to_string(status) + " " + reason + "\r\nContent-Type: " + type +
-                  "\r\nContent-Length: " + std::to_string(size) +
-                  "\r\nCache-Control: no-cache\r\nX-Content-Type-Options: nosniff\r\nConnection: close\r\n\r\n";
-  if (!head) r.append(data, size);
-  return r;
-}
-
 double MonotonicSeconds() {
   timespec ts;
   clock_gettime(CLOCK_MONOTONIC, &ts);
@@ -32,36 +22,33 @@ VTR_DashHistory history;
 
 }  // namespace
 
-std::string VTR_DashboardResponse(const VTR_HttpRequest &req, const char *socketPath) {
-  bool head = req.method == "HEAD";
+bool VTR_DashboardRoute(const VTR_HttpRequest &req, const char *socketPath, int timeoutMs, VTR_HttpReply *reply) {
   if (req.path == VTR_DASH_API_PATH) {
-    VTR_DashReply reply{};
-    reply.metricsRc = vtrc_call(socketPath, VTR_CTL_METRICS, "", &reply.metricsCode, &reply.metricsBody,
-                                DASH_DAEMON_TIMEOUT_MS);
-    if (reply.metricsRc == 0 && reply.metricsCode == 0) {
-      reply.changeRateRc = vtrc_call(socketPath, VTR_CTL_CHANGE_RATE, "", &reply.changeRateCode,
-                                     &reply.changeRateBody, DASH_DAEMON_TIMEOUT_MS);
+    VTR_DashReply r{};
+    r.metricsRc = vtrc_call(socketPath, VTR_CTL_METRICS, "", &r.metricsCode, &r.metricsBody, timeoutMs);
+    if (r.metricsRc == 0 && r.metricsCode == 0) {
+      r.changeRateRc = vtrc_call(socketPath, VTR_CTL_CHANGE_RATE, "", &r.changeRateCode, &r.changeRateBody, timeoutMs);
     }
-    std::string body;
-    {
-      std::lock_guard<std::mutex> lock(historyMutex);
-      body = VTR_DashboardApiBody(reply, MonotonicSeconds(), &history, socketPath);
-    }
-    return Http(200, "OK", "application/json", body.data(), body.size(), head);
+    std::lock_guard<std::mutex> lock(historyMutex);
+    *reply = {200, "application/json", VTR_DashboardApiBody(r, MonotonicSeconds(), &history, socketPath)};
+    return true;
   }
   if (req.path == VTR_HISTORY_API_PATH) {
     VTR_HistoryQuery q;
     if (!VTR_ParseHistoryQuery(req.query, &q)) {
-      static const char bad[] = "since and worldGroupId take numbers\n";
-      return Http(400, "Bad Request", "text/plain; charset=utf-8", bad, sizeof bad - 1, head);
+      *reply = {400, "text/plain; charset=utf-8", "since and worldGroupId take numbers\n"};
+      return true;
     }
-    std::string body = VTR_HistoryResponseBody(q);
-    return Http(200, "OK", "application/json", body.data(), body.size(), head);
+    *reply = {200, "application/json", VTR_HistoryResponseBody(q)};
+    return true;
   }
   const std::string path = req.path == "/" ? "/index.html" : req.path;
   for (size_t i = 0; i < VTR_DashboardAssetCount; i++) {
     const VTR_DashAsset &a = VTR_DashboardAssets[i];
-    if (path == a.path) return Http(200, "OK", a.contentType, (const char *)a.data, a.size, head);
+    if (path == a.path) {
+      *reply = {200, a.contentType, std::string((const char *)a.data, a.size)};
+      return true;
+    }
   }
-  return std::string();
+  return false;
 }

@@ -61,7 +61,8 @@ struct VTR_DashReply {
 std::string VTR_DashboardApiBody(const VTR_DashReply &reply, double now, VTR_DashHistory *history,
                                  const char *socketPath);
 
-// The whole HTTP response for a dashboard path ("/", "/index.html",
-// "/assets/...", VTR_DASH_API_PATH), or an empty string for any other path.
-// The endpoint queries the daemon at socketPath once per document.
-std::string VTR_DashboardResponse(const VTR_HttpRequest &req, const char *socketPath);
+// Answers a dashboard path ("/", "/index.html", "/assets/...",
+// VTR_DASH_API_PATH): true with *reply filled, false for any other path. The
+// endpoint queries the daemon at socketPath once per document, each query
+// waiting at most timeoutMs.
+bool VTR_DashboardRoute(const VTR_HttpRequest &req, const char *socketPath, int timeoutMs, VTR_HttpReply *reply);

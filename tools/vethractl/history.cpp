@@ -275,13 +275,13 @@ double MonotonicSeconds() {
 
 // Queries on a fixed schedule; a query that overruns its tick moves the
 // schedule on rather than firing the missed ticks at once.
-void SamplerLoop(std::string socketPath, int intervalSeconds) {
+void SamplerLoop(std::string socketPath, int intervalSeconds, int timeoutMs) {
   auto next = std::chrono::steady_clock::now();
   for (;;) {
     double wall = WallSeconds(), mono = MonotonicSeconds();
     VTR_Scrape s{};
     std::string error;
-    VTR_ScrapeDaemon(socketPath.c_str(), &s, &error);
+    VTR_ScrapeDaemon(socketPath.c_str(), timeoutMs, &s, &error);
     {
       std::unique_lock<std::mutex> lock(samplerMutex);
       VTR_HistoryAdd(&samplerHistory, s.metricsOk ? &s.metrics : nullptr, s.changeRate == 1 ? &s.rates : nullptr,
@@ -296,13 +296,13 @@ void SamplerLoop(std::string socketPath, int intervalSeconds) {
 
 }  // namespace
 
-void VTR_HistoryStart(const char *socketPath, int intervalSeconds, int historySeconds) {
+void VTR_HistoryStart(const char *socketPath, int intervalSeconds, int historySeconds, int timeoutMs) {
   std::lock_guard<std::mutex> lock(samplerMutex);
   if (samplerRunning) return;
   VTR_HistoryInit(&samplerHistory, intervalSeconds, historySeconds);
   samplerStop = false;
   samplerRunning = true;
-  samplerThread = std::thread(SamplerLoop, std::string(socketPath), intervalSeconds);
+  samplerThread = std::thread(SamplerLoop, std::string(socketPath), intervalSeconds, timeoutMs);
 }
 
 void VTR_HistoryStop() {

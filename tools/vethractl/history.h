@@ -15,10 +15,8 @@
 #include "vethractl.h"
 
 constexpr const char *VTR_HISTORY_API_PATH = "/api/v1/history";
-constexpr int VTR_HISTORY_DEFAULT_INTERVAL = 5;   // seconds
 constexpr int VTR_HISTORY_MIN_INTERVAL = 1;
 constexpr int VTR_HISTORY_MAX_INTERVAL = 60;
-constexpr int VTR_HISTORY_DEFAULT_SECONDS = 900;  // 15 minutes
 
 // The values of one disk over one interval, in this order.
 enum {
@@ -96,7 +94,7 @@ bool VTR_ParseHistoryQuery(const std::string &query, VTR_HistoryQuery *out);
 std::string VTR_HistoryJson(const VTR_History &h, const VTR_HistoryQuery &q);
 
 // The sampler thread of the exporter, and the ring it fills.
-void VTR_HistoryStart(const char *socketPath, int intervalSeconds, int historySeconds);
+void VTR_HistoryStart(const char *socketPath, int intervalSeconds, int historySeconds, int timeoutMs);
 void VTR_HistoryStop();
 // The JSON body for the running sampler (an empty history when none runs).
 std::string VTR_HistoryResponseBody(const VTR_HistoryQuery &q);

@@ -40,9 +40,13 @@ const char USAGE[] =
     "  changerate [--json]      bytes changed over 5, 15 and 60 minutes per disk\n"
     "  check-options -- ARGS    exit 0 when the daemon would take ARGS as meant, else\n"
     "                           exit 2 with the reason (for the service's ExecStartPre)\n"
-    "  exporter [--listen HOST:PORT]\n"
-    "                           serve /metrics for Prometheus (default 127.0.0.1:9470);\n"
+    "  exporter [OPTIONS]       serve /metrics for Prometheus and the dashboard at /;\n"
     "                           OpenMetrics when the scraper asks for it\n"
+    "      --web.listen-address HOST:PORT  (alias --listen; default 127.0.0.1:9470);\n"
+    "                           :PORT listens on every address, IPv4 and IPv6\n"
+    "      --web.config.file FILE  TLS and basic authentication, as other exporters\n"
+    "      --web.max-connections N  open connections served (default 32; more get 503)\n"
+    "      --web.idle-timeout SECONDS  close a connection idle this long (default 60)\n"
     "      --sample-interval S  seconds between the dashboard's samples (1-60, default 5)\n"
     "      --history TIME       how much of them to keep: seconds, or 15m, 1h (default 15m)\n"
     "\n"
@@ -57,7 +61,8 @@ const char USAGE[] =
     "  1  the daemon replied with an error (its text is printed as it is)\n"
     "  2  usage error\n"
     "  3  the daemon cannot be reached (not running, no access to the socket, no reply)\n"
-    "  4  the daemon's reply could not be understood\n";
+    "  4  the daemon's reply could not be understood\n"
+    "  5  the exporter cannot listen on its address\n";
 
 struct Options {
   std::string socket;
@@ -70,9 +75,7 @@ struct Options {
   long count = 0;         // reports to print; 0: no limit (--watch) or one
   bool histograms = false;
   std::string histogramDisk;
-  std::string listen = "127.0.0.1:9470";
-  int sampleInterval = VTR_HISTORY_DEFAULT_INTERVAL;
-  int historySeconds = VTR_HISTORY_DEFAULT_SECONDS;
+  VTR_ExporterOptions exporter;
   int timeoutMs = 10000;
 };
 
@@ -97,6 +100,7 @@ bool ParseSeconds(const char *s, double *out) {
 int ParseArgs(int argc, char **argv, Options *o) {
   const char *env = getenv("VETHRA_SOCKET");
   o->socket = env && *env ? env : VTRC_DEFAULT_SOCKET;
+  std::string err;
   for (int i = 1; i < argc; i++) {
     std::string a = argv[i];
     auto value = [&](const char *name) -> const char * {
@@ -142,10 +146,6 @@ int ParseArgs(int argc, char **argv, Options *o) {
       if (!v || !*v || *end || o->count < 1 || o->count > 1000000) {
         return Usage("--count needs a whole number, at least 1");
       }
-    } else if (is("--listen")) {
-      const char *v = value("--listen");
-      if (!v) return Usage("--listen needs HOST:PORT");
-      o->listen = v;
     } else if (is("--sample-interval") || is("--history")) {
       bool interval = is("--sample-interval");
       const char *v = value(interval ? "--sample-interval" : "--history");
@@ -156,7 +156,9 @@ int ParseArgs(int argc, char **argv, Options *o) {
         return Usage(interval ? "--sample-interval needs whole seconds from 1 to 60"
                               : "--history needs a time from 1 second to 24 hours (900, 15m, 1h)");
       }
-      (interval ? o->sampleInterval : o->historySeconds) = (int)n;
+      (interval ? o->exporter.sampleInterval : o->exporter.historySeconds) = (int)n;
+    } else if (int e = VTR_ExporterOption(argc, argv, &i, &o->exporter, &err); e != 0) {
+      if (e < 0) return Usage(err.c_str());
     } else if (a == "--json") {
       o->json = true;
     } else if (a == "--histograms") {
@@ -422,6 +424,6 @@ int main(int argc, char **argv) {
   }
   if (c == "metrics") return Metrics(o);
   if (c == "status" || c == "changerate" || c == "exit") return Simple(o);
-  if (c == "exporter") return VTR_RunExporter(o.listen.c_str(), o.socket.c_str(), o.sampleInterval, o.historySeconds);
+  if (c == "exporter") return VTR_RunExporter(o.exporter, o.socket.c_str(), o.timeoutMs);
   return Usage(("unknown command " + c).c_str());
 }

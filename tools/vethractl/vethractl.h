@@ -14,6 +14,7 @@ enum {
   VTR_EXIT_USAGE = 2,
   VTR_EXIT_UNREACHABLE = 3,    // no daemon, no access, or the connection broke
   VTR_EXIT_BAD_REPLY = 4,      // the reply could not be understood
+  VTR_EXIT_CANNOT_LISTEN = 5,  // the exporter cannot listen on its address
 };
 
 // Command codes of the daemon's socket protocol.
@@ -120,23 +121,52 @@ std::string VTR_RenderExposition(const VTR_Scrape &scrape, bool openMetrics);
 // Label value escaping of the text formats: backslash, double quote, newline.
 std::string VTR_EscapeLabel(const std::string &v);
 
-// HTTP request head as the exporter needs it.
+// An HTTP request as the exporter's routes see it.
 struct VTR_HttpRequest {
   std::string method;
   std::string path;   // without the query string
   std::string query;  // after '?', as sent
   std::string accept;
 };
-// 1 when buf holds a complete head (parsed into *req), 0 when more bytes are
-// needed, -1 when it is malformed.
-int VTR_ParseHttpHead(const std::string &buf, VTR_HttpRequest *req);
+// A route's answer; the server writes the head (length, encoding, caching).
+struct VTR_HttpReply {
+  int status;
+  std::string contentType;
+  std::string body;
+};
 bool VTR_WantsOpenMetrics(const std::string &accept);
+// True when an Accept-Encoding value admits gzip (not with q=0).
+bool VTR_AcceptsGzip(const char *acceptEncoding);
+// The body gzip-compressed (RFC 1952) into *out; false on a zlib failure.
+bool VTR_Gzip(const std::string &body, std::string *out);
 
-// Queries the daemon once per document and fills *out; *error gets a text
-// when a query failed.
-void VTR_ScrapeDaemon(const char *socketPath, VTR_Scrape *out, std::string *error);
+// Queries the daemon once per document, both within timeoutMs, and fills
+// *out; *error gets a text when a query failed.
+void VTR_ScrapeDaemon(const char *socketPath, int timeoutMs, VTR_Scrape *out, std::string *error);
 
-// Runs the exporter until SIGINT/SIGTERM. Returns an exit code.
-// The history sampler queries the daemon every sampleInterval seconds and
-// keeps historySeconds of samples.
-int VTR_RunExporter(const char *listen, const char *socketPath, int sampleInterval, int historySeconds);
+constexpr int VTR_HISTORY_DEFAULT_INTERVAL = 5;   // seconds
+constexpr int VTR_HISTORY_DEFAULT_SECONDS = 900;  // 15 minutes
+
+// The exporter's command-line options.
+struct VTR_ExporterOptions {
+  std::string listen = "127.0.0.1:9470";  // HOST:PORT, [V6]:PORT or :PORT (every address family)
+  std::string webConfigFile;  // empty: no TLS, no authentication
+  unsigned maxConnections = 32;
+  unsigned idleTimeoutSeconds = 60;
+  // The history sampler queries the daemon every sampleInterval seconds and
+  // keeps historySeconds of samples.
+  int sampleInterval = VTR_HISTORY_DEFAULT_INTERVAL;
+  int historySeconds = VTR_HISTORY_DEFAULT_SECONDS;
+};
+// Takes the exporter option at argv[*i] (--web.listen-address or its alias
+// --listen, --web.config.file, --web.max-connections, --web.idle-timeout;
+// "--opt value" or "--opt=value"), moving *i past its value. 1 when taken,
+// 0 when argv[*i] is no exporter option, -1 with *err for a bad value.
+int VTR_ExporterOption(int argc, char **argv, int *i, VTR_ExporterOptions *o, std::string *err);
+// Splits HOST:PORT; 0, or -1 with *err when the port is not 1-65535 or the
+// form is wrong. An empty host means every address.
+int VTR_SplitListenAddress(const std::string &addr, std::string *host, int *port, std::string *err);
+
+// Runs the exporter until SIGINT/SIGTERM; daemon queries wait at most
+// timeoutMs. Returns an exit code.
+int VTR_RunExporter(const VTR_ExporterOptions &o, const char *socketPath, int timeoutMs);

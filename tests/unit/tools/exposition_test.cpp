@@ -160,18 +160,16 @@ TEST(ToolsExposition, PromtoolAcceptsTheOutputWhenInstalled) {
   EXPECT_EQ(system(("promtool check metrics < " + path).c_str()), 0);
 }
 
-TEST(ToolsExposition, HttpHeadAndFormatNegotiation) {
-  VTR_HttpRequest req;
-  EXPECT_EQ(VTR_ParseHttpHead("GET /metrics HTTP/1.1\r\nHost: x\r\n", &req), 0);
-  ASSERT_EQ(VTR_ParseHttpHead("GET /metrics?x=1 HTTP/1.1\r\nACCEPT: application/openmetrics-text;version=1.0.0,"
-                              "text/plain;q=0.5\r\n\r\n",
-                              &req),
-            1);
-  EXPECT_EQ(req.method, "GET");
-  EXPECT_EQ(req.path, "/metrics");
-  EXPECT_TRUE(VTR_WantsOpenMetrics(req.accept));
+TEST(ToolsExposition, FormatAndEncodingNegotiation) {
+  EXPECT_TRUE(VTR_WantsOpenMetrics("application/openmetrics-text;version=1.0.0,text/plain;q=0.5"));
+  EXPECT_TRUE(VTR_WantsOpenMetrics("Application/OpenMetrics-Text"));
   EXPECT_FALSE(VTR_WantsOpenMetrics("text/plain;version=0.0.4"));
-  EXPECT_EQ(VTR_ParseHttpHead("garbage\r\n\r\n", &req), -1);
+  const std::pair<const char *, bool> encodings[] = {
+      {"gzip", true}, {"GZIP", true}, {"deflate, gzip;q=0.5", true}, {"br, *", true},
+      {"gzip;q=0", false}, {"identity", false}, {"x-gzip", false}, {"", false}, {nullptr, false}};
+  for (const auto &[value, gzip] : encodings) {
+    EXPECT_EQ(VTR_AcceptsGzip(value), gzip) << (value ? value : "(none)");
+  }
 }
 
 }  // namespace
