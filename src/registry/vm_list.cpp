@@ -7,7 +7,7 @@
 #include "base/log.h"
 #include "registry/registry.h"
 #include "host/tarn_scope.h"
-#include "trace/tracing.h"
+#include "host/vscsi_list.h"
 
 namespace {
 

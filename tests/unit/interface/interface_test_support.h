@@ -90,7 +90,7 @@ class InterfaceTest : public ::testing::Test {
     static const bool registryReady = (VTR_InitHashTblAndList() == 0);
     ASSERT_TRUE(registryReady);
     VTR_ResetRunConfig();
-    logLevel = 7;
+    VTR_StartupConfig().logLevel = 7;
     {
       std::lock_guard<std::mutex> lock(logMutex);
       logLines.clear();

@@ -53,8 +53,8 @@ TEST_F(RequestsTest, AppendFollowsLastElementDeleteFailsOnAny) {
 
 TEST_F(RequestsTest, StatusReportsNameRemainingTimeAndLiveVMs) {
   ConfigureHost(kTwoVmHost);
-  strcpy(instanceName, "night-run");
-  durationSecs = 600;
+  strcpy(VTR_StartupConfig().instanceName, "night-run");
+  VTR_StartupConfig().durationSecs = 600;
   startTime = {1000, 0};
   Connection c;
   ASSERT_EQ(c.Call(VTR_CMD_APPEND_VMS, R"({"vmWorldGroups":[5001,5002]})").code, 0u);

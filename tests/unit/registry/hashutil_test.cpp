@@ -27,7 +27,7 @@ class HashTableTest : public ::testing::Test {
  protected:
   void SetUp() override {
     VTR_ResetRunConfig();
-    logLevel = 7;
+    VTR_StartupConfig().logLevel = 7;
     hashLog.clear();
     VTR_SetLogHook(CaptureHashLog);
     ASSERT_EQ(hash_init(&table, 10), 0);

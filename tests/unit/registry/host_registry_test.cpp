@@ -90,7 +90,7 @@ class RegistryHostTest : public ::testing::Test {
 
   void SetUp() override {
     VTR_ResetRunConfig();
-    logLevel = 7;
+    VTR_StartupConfig().logLevel = 7;
     messages.clear();
     VTR_SetLogHook(CaptureLog);
     ASSERT_EQ(hostsim_configure(kHost.c_str(), nullptr), 0);
@@ -279,9 +279,9 @@ class SelectionTest : public RegistryHostTest, public ::testing::WithParamInterf
 
 TEST_P(SelectionTest, AddsAndTracesTheSelectedVMs) {
   const Selection &s = GetParam();
-  monitorAll = s.all;
-  worldGroupGiven = !s.ids.empty();
-  for (uint32_t id : s.ids) worldGroupIds[worldGroupCount++] = id;
+  VTR_StartupConfig().monitorAll = s.all;
+  VTR_StartupConfig().worldGroupGiven = !s.ids.empty();
+  for (uint32_t id : s.ids) VTR_StartupConfig().worldGroupIds[VTR_StartupConfig().worldGroupCount++] = id;
   EXPECT_EQ(VTR_EnableVMVscsiTrace(), VTR_OK);
   EXPECT_EQ(ListedVMs(), s.listed);
   EXPECT_EQ(Traced(), s.traced);
@@ -298,7 +298,7 @@ INSTANTIATE_TEST_SUITE_P(
                       Selection{false, {42}, {}, {}}));
 
 TEST_F(RegistryHostTest, StartupSkipsVMWithoutCartelIdAndStopTracingUndoesAll) {
-  monitorAll = true;
+  VTR_StartupConfig().monitorAll = true;
   Fault("vm_vmxCartelID");
   ASSERT_EQ(VTR_EnableVMVscsiTrace(), VTR_OK);
   EXPECT_TRUE(Logged(3, "Main: Failed to get cartel id for VM instance: 101"));
@@ -319,9 +319,9 @@ TEST_F(RegistryHostTest, StartupSkipsVMWithoutCartelIdAndStopTracingUndoesAll) {
 }
 
 TEST_F(RegistryHostTest, StopTracingWithWorldGroupIdsVisitsOnlyThose) {
-  worldGroupGiven = true;
-  worldGroupIds[worldGroupCount++] = 9;
-  worldGroupIds[worldGroupCount++] = 42;
+  VTR_StartupConfig().worldGroupGiven = true;
+  VTR_StartupConfig().worldGroupIds[VTR_StartupConfig().worldGroupCount++] = 9;
+  VTR_StartupConfig().worldGroupIds[VTR_StartupConfig().worldGroupCount++] = 42;
   ASSERT_EQ(VTR_EnableVMVscsiTrace(), VTR_OK);
   ASSERT_EQ(VTR_EnableVMTrace(7), VTR_OK);  // added at run time: not visited
   EXPECT_EQ(VTR_StopTracing(), VTR_OK);
@@ -332,9 +332,9 @@ TEST_F(RegistryHostTest, StopTracingWithWorldGroupIdsVisitsOnlyThose) {
 }
 
 TEST_F(RegistryHostTest, ListModePrintsVMsAndDisks) {
-  listMode = true;
-  worldGroupGiven = true;
-  worldGroupIds[worldGroupCount++] = 9;
+  VTR_StartupConfig().listMode = true;
+  VTR_StartupConfig().worldGroupGiven = true;
+  VTR_StartupConfig().worldGroupIds[VTR_StartupConfig().worldGroupCount++] = 9;
   ::testing::internal::CaptureStdout();
   ASSERT_EQ(VTR_EnableVMVscsiTrace(), VTR_OK);
   EXPECT_EQ(::testing::internal::GetCapturedStdout(),
@@ -348,8 +348,8 @@ TEST_F(RegistryHostTest, ListModePrintsVMsAndDisks) {
   EXPECT_EQ(ListedVMs(), std::vector<uint32_t>{9});
   EXPECT_TRUE(Traced().empty());
 
-  worldGroupGiven = false;
-  worldGroupCount = 0;
+  VTR_StartupConfig().worldGroupGiven = false;
+  VTR_StartupConfig().worldGroupCount = 0;
   VTR_RemoveVMWorldIdFromList(9);
   Fault("vm_vmmGroupInfo");
   Fault("worldGroups_vscsi_name");

@@ -37,7 +37,7 @@ class CountersTest : public ::testing::Test {
   DiskEntry entry{};
   void Update(const TraceRecord &r) { VTR_UpdateCounters(&entry, &r); }
   void SetUp() override {
-    logLevel = 7;
+    VTR_StartupConfig().logLevel = 7;
     logged.clear();
     VTR_SetLogHook(Capture);
   }

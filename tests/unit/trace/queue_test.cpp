@@ -57,7 +57,7 @@ class QueueTest : public ::testing::Test {
   // Fills the queue and blocks a second thread on the next record.
   void StartBlockedProducer(bool *result) {
     for (int32_t i = 0; i < VTR_QUEUE_SLOTS; i++) Put(i);
-    logLevel = 7;
+    VTR_StartupConfig().logLevel = 7;
     fullQueueWarnings = 0;
     VTR_SetLogHook(CountWarnings);
     producer = std::thread([result] {
