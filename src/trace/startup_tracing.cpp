@@ -176,7 +176,7 @@ VTR_Status VTR_EnableVMVscsiTrace() {
     {
       // The VM's instance id addresses its vm.* and worldGroups.* nodes.
       VTR_ScopedParam vm(instance.get(), static_cast<int64_t>(vmInstance));
-      status = vm.ok() ? TARN_Get(TARN_NODE_vm_vmxCartelID, instance.get(), &worldGroupId,
+      status = vm.ok() ? TARN_Get(TARN_NODE_vm_cartelID, instance.get(), &worldGroupId,
                                   sizeof worldGroupId)
                        : vm.status();
       if (status != 0) {

@@ -219,7 +219,7 @@ VTR_Status VTR_StopTracing() {
       TARN_Status status;
       {
         VTR_ScopedParam vm(instance.get(), vmInstance);
-        status = vm.ok() ? TARN_Get(TARN_NODE_vm_vmxCartelID, instance.get(), &cartelId,
+        status = vm.ok() ? TARN_Get(TARN_NODE_vm_cartelID, instance.get(), &cartelId,
                                     sizeof cartelId)
                          : vm.status();
       }

@@ -35,7 +35,7 @@ const char kUsage[] =
 
 // One VM with two disks.
 const char kHost[] = R"({"vms":[{"instanceId":11,"worldGroupId":1001,"vmmLeaderId":1002,
-  "worldIds":[1003],"displayName":"db01","configFile":"/vmfs/volumes/ds1/db01/db01.vmx",
+  "worldIds":[1003],"displayName":"db01","configFile":"/srv/vms/db01/db01.conf",
   "uuid":"42 1a 2b 3c 4d 5e 6f 70-81 92 a3 b4 c5 d6 e7 f8",
   "disks":[{"handleId":8001,"name":"scsi0:0"},{"handleId":8002,"name":"scsi0:1"}]}]})";
 

@@ -25,7 +25,7 @@ constexpr uint32_t NOT_FOUND = 0xBAD0062;
 // without a VMM; a stale trace of a world group the host does not have.
 const char *kHost = R"({"vms": [
     {"instanceId": 11, "worldGroupId": 500, "vmmLeaderId": 501, "worldIds": [502, 503],
-     "displayName": "alpha", "configFile": "/vmfs/alpha/alpha.vmx", "uuid": "42 1a-f8",
+     "displayName": "alpha", "configFile": "/srv/vms/alpha/alpha.conf", "uuid": "42 1a-f8",
      "disks": [{"handleId": 9001, "name": "scsi0:0"}, {"handleId": 9002, "name": "a-very-long-disk-name"}]},
     {"instanceId": 12, "worldGroupId": 600, "hasVmm": false, "disks": [{"handleId": 9101}]}],
   "staleTraces": [{"worldGroupId": 777, "handleId": 4242}]})";
@@ -137,9 +137,9 @@ TEST_F(Hostsim, VMsAreAddressedByAnyOfTheirIds) {
   ASSERT_EQ(0u, Get(TARN_NODE_vm_vmmGroupInfo, {11}, info.data(), info.size()));
   EXPECT_STREQ("42 1a-f8", &info[TARN_VMMGROUPINFO_UUID_OFFSET]);
   EXPECT_STREQ("alpha", &info[TARN_VMMGROUPINFO_DISPLAYNAME_OFFSET]);
-  EXPECT_STREQ("/vmfs/alpha/alpha.vmx", &info[TARN_VMMGROUPINFO_CONFIGFILE_OFFSET]);
+  EXPECT_STREQ("/srv/vms/alpha/alpha.conf", &info[TARN_VMMGROUPINFO_CONFIGFILE_OFFSET]);
   uint32_t cartel = 0;
-  ASSERT_EQ(0u, Get(TARN_NODE_vm_vmxCartelID, {11}, &cartel, 4));
+  ASSERT_EQ(0u, Get(TARN_NODE_vm_cartelID, {11}, &cartel, 4));
   EXPECT_EQ(500u, cartel);
   // Instance, world group, leader or world id; hasVmm -1: not checked; group 0: not checked.
   const struct {
@@ -201,7 +201,7 @@ TEST_F(Hostsim, TraceSwitchesStaleTracesAndPowerOff) {
   uint8_t flag;
   uint32_t cartel;
   EXPECT_EQ(NOT_FOUND, Get(TARN_NODE_worldGroups_hasVmm, {500}, &flag, 1));
-  EXPECT_EQ(NOT_FOUND, Get(TARN_NODE_vm_vmxCartelID, {11}, &cartel, 4));
+  EXPECT_EQ(NOT_FOUND, Get(TARN_NODE_vm_cartelID, {11}, &cartel, 4));
   EXPECT_EQ(NOT_FOUND, Start(500, 9001));
   EXPECT_EQ(VmInstances(), std::vector<int64_t>{12});
   EXPECT_EQ(3, ControlInt(Inject(500, 9001, 3), "skipped"));

@@ -24,12 +24,12 @@ namespace {
 // one, VM 11 (instance 103) without a VMM and without disks.
 const std::string kVms = R"("vms":[
   {"instanceId":101,"worldGroupId":7,"vmmLeaderId":70,"worldIds":[700],"displayName":"db",
-   "configFile":"/vmfs/db/db.vmx","uuid":"42 1a 2b 3c 4d 5e 6f 70-81 92 a3 b4 c5 d6 e7 f8",
+   "configFile":"/srv/vms/db/db.conf","uuid":"42 1a 2b 3c 4d 5e 6f 70-81 92 a3 b4 c5 d6 e7 f8",
    "disks":[{"handleId":8001,"name":"scsi0:0"},{"handleId":8002,"name":"scsi0:1"}]},
   {"instanceId":102,"worldGroupId":9,"vmmLeaderId":90,"displayName":"web",
-   "configFile":"/vmfs/web/web.vmx","disks":[{"handleId":9001,"name":"scsi0:0"}]},
+   "configFile":"/srv/vms/web/web.conf","disks":[{"handleId":9001,"name":"scsi0:0"}]},
   {"instanceId":103,"worldGroupId":11,"hasVmm":false,"displayName":"helper",
-   "configFile":"/vmfs/helper.vmx"}])";
+   "configFile":"/srv/vms/helper.conf"}])";
 const std::string kHost = "{" + kVms + "}";
 // The same host with three disks still traced by an earlier run.
 const std::string kStaleHost = "{" + kVms + R"(,"staleTraces":[{"worldGroupId":7,"handleId":8001},
@@ -299,7 +299,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST_F(RegistryHostTest, StartupSkipsVMWithoutCartelIdAndStopTracingUndoesAll) {
   VTR_StartupConfig().monitorAll = true;
-  Fault("vm_vmxCartelID");
+  Fault("vm_cartelID");
   ASSERT_EQ(VTR_EnableVMVscsiTrace(), VTR_OK);
   EXPECT_TRUE(Logged(3, "Main: Failed to get cartel id for VM instance: 101"));
   EXPECT_EQ(ListedVMs(), std::vector<uint32_t>{9});
@@ -309,7 +309,7 @@ TEST_F(RegistryHostTest, StartupSkipsVMWithoutCartelIdAndStopTracingUndoesAll) {
   // Without -w the shutdown walks the host's VMs, not vmList: VM 9's trace
   // is stopped even when the daemon no longer lists it.
   ASSERT_EQ(VTR_RemoveVMWorldIdFromList(9), VTR_OK);
-  Fault("vm_vmxCartelID");  // VM 7 cannot be addressed at shutdown
+  Fault("vm_cartelID");  // VM 7 cannot be addressed at shutdown
   EXPECT_EQ(VTR_StopTracing(), VTR_OK);
   EXPECT_TRUE(Logged(3, "Monitor: Failed to get cartel id for VM instance: 101"));
   EXPECT_TRUE(Logged(3, "Monitor: Failed to stop tracing for WorldId : 103"));
@@ -339,12 +339,12 @@ TEST_F(RegistryHostTest, ListModePrintsVMsAndDisks) {
   ASSERT_EQ(VTR_EnableVMVscsiTrace(), VTR_OK);
   EXPECT_EQ(::testing::internal::GetCapturedStdout(),
             "Virtual Machine worldGroupID: 7, Virtual Machine Display Name: db, Virtual Machine "
-            "Config File: /vmfs/db/db.vmx, \n"
+            "Config File: /srv/vms/db/db.conf, \n"
             "Virtual Machine worldGroupID: 9, Virtual Machine Display Name: web, Virtual Machine "
-            "Config File: /vmfs/web/web.vmx, \n"
+            "Config File: /srv/vms/web/web.conf, \n"
             "Virtual SCSI Disk handleID: 9001 (scsi0:0)\n"
             "Virtual Machine worldGroupID: 11, Virtual Machine Display Name: helper, Virtual "
-            "Machine Config File: /vmfs/helper.vmx, \n");
+            "Machine Config File: /srv/vms/helper.conf, \n");
   EXPECT_EQ(ListedVMs(), std::vector<uint32_t>{9});
   EXPECT_TRUE(Traced().empty());
 
