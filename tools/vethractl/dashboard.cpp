@@ -35,10 +35,10 @@ std::string VTR_DashboardResponse(const VTR_HttpRequest &req, const char *socket
   bool head = req.method == "HEAD";
   if (req.path == VTR_DASH_API_PATH) {
     VTR_DashReply reply{};
-    reply.metricsRc = vtrc_call(socketPath, VTR_CTL_METRICS, "", &reply.metricsCode, &reply.metricsBody,
+    reply.metricsRc = vtrc_call(socketPath, VTRC_CMD_METRICS, "", &reply.metricsCode, &reply.metricsBody,
                                 DASH_DAEMON_TIMEOUT_MS);
     if (reply.metricsRc == 0 && reply.metricsCode == 0) {
-      reply.changeRateRc = vtrc_call(socketPath, VTR_CTL_CHANGE_RATE, "", &reply.changeRateCode,
+      reply.changeRateRc = vtrc_call(socketPath, VTRC_CMD_CHANGE_RATE, "", &reply.changeRateCode,
                                      &reply.changeRateBody, DASH_DAEMON_TIMEOUT_MS);
     }
     std::string body;

@@ -170,7 +170,7 @@ int ChangeVms(const Options &o, bool add) {
   }
   payload += "]}";
   std::string body;
-  int rc = Call(o, add ? VTR_CTL_APPEND : VTR_CTL_DELETE, payload, &body);
+  int rc = Call(o, add ? VTRC_CMD_APPEND_VMS : VTRC_CMD_DELETE_VMS, payload, &body);
   if (rc == VTR_EXIT_OK) {
     printf("%s world group(s):", add ? "monitoring" : "no longer monitoring");
     for (const auto &a : o.args) printf(" %s", a.c_str());
@@ -190,7 +190,7 @@ bool SleepFor(double seconds) {
 }
 
 int QueryMetrics(const Options &o, VTR_Doc *doc, std::string *raw) {
-  int rc = Call(o, VTR_CTL_METRICS, "", raw);
+  int rc = Call(o, VTRC_CMD_METRICS, "", raw);
   if (rc != VTR_EXIT_OK) return rc;
   std::string err;
   if (VTR_ParseMetricsDoc(*raw, doc, &err) != 0) return BadReply(err);
@@ -208,7 +208,7 @@ int Metrics(const Options &o) {
   };
   if (o.json) {  // the document as the daemon sent it, once or every period
     do {
-      int rc = Call(o, VTR_CTL_METRICS, "", &raw);
+      int rc = Call(o, VTRC_CMD_METRICS, "", &raw);
       if (rc != VTR_EXIT_OK) return rc;
       printf("%s\n", raw.c_str());
       fflush(stdout);
@@ -254,7 +254,7 @@ int Metrics(const Options &o) {
 int Simple(const Options &o) {
   std::string body, err;
   if (o.command == "status") {
-    int rc = Call(o, VTR_CTL_STATUS, "", &body);
+    int rc = Call(o, VTRC_CMD_STATUS, "", &body);
     if (rc != VTR_EXIT_OK) return rc;
     VTR_StatusDoc doc;
     if (o.json) {
@@ -267,7 +267,7 @@ int Simple(const Options &o) {
     return VTR_EXIT_OK;
   }
   if (o.command == "changerate") {
-    int rc = Call(o, VTR_CTL_CHANGE_RATE, "", &body);
+    int rc = Call(o, VTRC_CMD_CHANGE_RATE, "", &body);
     if (rc != VTR_EXIT_OK) return rc;
     VTR_Doc doc;
     if (o.json) {
@@ -280,7 +280,7 @@ int Simple(const Options &o) {
     return VTR_EXIT_OK;
   }
   // exit
-  int rc = Call(o, VTR_CTL_EXIT, "", &body);
+  int rc = Call(o, VTRC_CMD_EXIT, "", &body);
   if (rc == VTR_EXIT_OK) printf("vethra is shutting down\n");
   return rc;
 }
