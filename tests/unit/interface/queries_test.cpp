@@ -114,7 +114,7 @@ TEST_F(QueriesTest, NamesThatAreNotUtf8AreLeftOut) {
   }
   size_t vmLines = 0, diskLines = 0;
   std::lock_guard<std::mutex> lock(logMutex);
-  for (const auto &line : logLines) {
+  for (const auto &[priority, line] : logLines) {
     vmLines += line.rfind("Interface: json_pack failed for VM: " + vm, 0) == 0;
     diskLines += line.rfind("Interface: json_pack failed for device: " + disk, 0) == 0;
   }

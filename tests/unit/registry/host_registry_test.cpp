@@ -17,8 +17,11 @@
 #include "trace/startup_tracing.h"
 #include "trace/record_queue.h"
 #include "trace/tracing.h"
+#include "unit/test_support.h"
 
 namespace {
+
+using namespace vtrtest;
 
 // VM 7 (instance 101, leader 70) with two disks, VM 9 (instance 102) with
 // one, VM 11 (instance 103) without a VMM and without disks.
@@ -36,22 +39,6 @@ const std::string kStaleHost = "{" + kVms + R"(,"staleTraces":[{"worldGroupId":7
   {"worldGroupId":9,"handleId":9001},{"worldGroupId":7,"handleId":8002}]})";
 
 using Trace = std::pair<uint32_t, uint64_t>;
-std::vector<std::pair<int, std::string>> messages;
-void CaptureLog(int priority, const char *message) { messages.emplace_back(priority, message); }
-
-json_t *HostState() {
-  char *text = hostsim_control(R"({"op":"state"})");
-  json_t *state = json_loads(text, 0, nullptr);
-  hostsim_free(text);
-  return state;
-}
-
-int64_t StateInt(const char *key, const char *sub = nullptr) {
-  json_t *state = HostState(), *value = json_object_get(state, key);
-  int64_t result = json_integer_value(sub ? json_object_get(value, sub) : value);
-  json_decref(state);
-  return result;
-}
 
 std::set<Trace> Traced() {
   std::set<Trace> traced;
@@ -80,47 +67,24 @@ std::vector<uint32_t> ListedVMs() {
   return ids;
 }
 
-bool HasEntry(uint32_t worldGroupId, uint64_t handleId) {
-  return hash_lookup(&diskTable, VTR_GetDiskKey(worldGroupId, handleId)) != nullptr;
-}
-
 class RegistryHostTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() { VTR_InitRecordQueue(); }
 
   void SetUp() override {
     VTR_ResetRunConfig();
-    VTR_StartupConfig().logLevel = 7;
-    messages.clear();
-    VTR_SetLogHook(CaptureLog);
+    StartLogCapture();
     ASSERT_EQ(hostsim_configure(kHost.c_str(), nullptr), 0);
-    ASSERT_EQ(VTR_InitHashTblAndList(), 0);
-    liveLists = StateInt("paramListsLive");
+    ResetRegistry();
+    liveLists = HostStateInt("paramListsLive");
     instance = TARN_ParamListCreate(TARN_PARAMLIST_INSTANCE, 2);
   }
 
   void TearDown() override {
     TARN_ParamListDestroy(instance);
-    EXPECT_EQ(StateInt("paramListsLive"), liveLists) << "a host parameter list leaked";
-    while (!VTR_VMListEmpty()) {
-      VMListNode *node = vmList.next;
-      VTR_VMListUnlink(node);
-      free(node->handles);
-      free(node);
-    }
-    std::vector<void *> entries;
-    for (int b = 0; b < diskTable.bucketCount; b++)
-      for (hash_node *n = diskTable.buckets[b]; n; n = n->next) entries.push_back(n->value);
-    hash_destroy(&diskTable);
-    for (void *e : entries) free(e);
-    VTR_SetLogHook(nullptr);
+    EXPECT_EQ(HostStateInt("paramListsLive"), liveLists) << "a host parameter list leaked";
+    StopLogCapture();
     VTR_ResetRunConfig();
-  }
-
-  bool Logged(int priority, const std::string &text) const {
-    for (const auto &m : messages)
-      if (m.first == priority && m.second == text) return true;
-    return false;
   }
 
   int64_t liveLists = 0;
@@ -249,7 +213,7 @@ TEST_F(RegistryHostTest, InitialCleanupStopsStaleTracesSkippingUnreadableInfo) {
   EXPECT_TRUE(Logged(6, "Main: Disks monitored from previous run : 3"));
   EXPECT_TRUE(Logged(3, "Main: Failed to get the handleInfo for handleId: 8001 with err:" + kFailText + " "));
   EXPECT_EQ(Traced(), (std::set<Trace>{{7, 8001}}));
-  EXPECT_EQ(StateInt("calls", "worldGroups_vscsi_stats_stopVethraTrace"), 2);
+  EXPECT_EQ(HostStateInt("calls", "worldGroups_vscsi_stats_stopVethraTrace"), 2);
 }
 
 TEST_F(RegistryHostTest, InitialCleanupCountZeroOrUnreadable) {
@@ -258,14 +222,14 @@ TEST_F(RegistryHostTest, InitialCleanupCountZeroOrUnreadable) {
   EXPECT_EQ(VTR_InitialCleanup(), VTR_FAILURE);
   EXPECT_TRUE(Logged(3, "Main: Failed to get monitored Disk Count (195887105)"));
   EXPECT_EQ(Traced().size(), 3u);
-  EXPECT_EQ(StateInt("calls", "perf_vethra_handles"), 0);
+  EXPECT_EQ(HostStateInt("calls", "perf_vethra_handles"), 0);
 
   ASSERT_EQ(hostsim_configure(kHost.c_str(), nullptr), 0);
   Fault("perf_vethra_command_clearLogChannel");
   EXPECT_EQ(VTR_InitialCleanup(), VTR_OK);
   EXPECT_TRUE(Logged(3, "Main: Failed to set TARN command node:clearLogChannel(195887105): " + kFailText));
-  EXPECT_EQ(StateInt("calls", "perf_vethra_command_resetStartTimestamp"), 1);
-  EXPECT_EQ(StateInt("calls", "perf_vethra_handles"), 0);
+  EXPECT_EQ(HostStateInt("calls", "perf_vethra_command_resetStartTimestamp"), 1);
+  EXPECT_EQ(HostStateInt("calls", "perf_vethra_handles"), 0);
 }
 
 struct Selection {

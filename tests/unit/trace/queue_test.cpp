@@ -10,15 +10,10 @@
 #include "base/config.h"
 #include "base/log.h"
 #include "trace/analyzer.h"
+#include "unit/test_support.h"
 
 namespace {
 
-std::atomic<int> fullQueueWarnings{0};
-void CountWarnings(int priority, const char *message) {
-  if (priority == LOG_WARNING && strcmp(message, "Producer Waiting on buffer full for 1 times") == 0) {
-    fullQueueWarnings++;
-  }
-}
 
 TraceRecord Rec(uint64_t timestamp, uint64_t tag = 0) {
   TraceRecord r{};
@@ -50,16 +45,14 @@ class QueueTest : public ::testing::Test {
  protected:
   void SetUp() override { VTR_InitRecordQueue(); }
   void TearDown() override {
-    VTR_SetLogHook(nullptr);
+    vtrtest::StopLogCapture();
     exitRequested.store(false);
     VTR_InitRecordQueue();
   }
   // Fills the queue and blocks a second thread on the next record.
   void StartBlockedProducer(bool *result) {
     for (int32_t i = 0; i < VTR_QUEUE_SLOTS; i++) Put(i);
-    VTR_StartupConfig().logLevel = 7;
-    fullQueueWarnings = 0;
-    VTR_SetLogHook(CountWarnings);
+    vtrtest::StartLogCapture();
     producer = std::thread([result] {
       TraceRecord r = Rec(VTR_QUEUE_SLOTS, 42);
       *result = VTR_Enqueue(&r);
@@ -132,7 +125,7 @@ TEST_F(ConcurrencyQueue, FullQueueWaitsUntilABatchIsTaken) {
   pthread_cond_signal(&recordQueue.spaceAvailable);
   producer.join();
   EXPECT_TRUE(result);
-  EXPECT_EQ(fullQueueWarnings.load(), 1);
+  EXPECT_EQ(vtrtest::CountLogged("Producer Waiting on buffer full for 1 times", LOG_WARNING), 1u);
   EXPECT_EQ(VTR_QueueCount(), VTR_QUEUE_SLOTS - VTR_BATCH_SIZE + 1);
   EXPECT_EQ(recordQueue.slots[recordQueue.writeIndex].lba, 42u);
 }
