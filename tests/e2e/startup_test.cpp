@@ -83,29 +83,6 @@ TEST(Startup, ListMode) {
   ExpectListsBalanced(state.get());
 }
 
-TEST(Startup, StaleTracesAreStoppedOutsideListMode) {
-  // The earlier run's traces, one on a VM the host no longer has.
-  std::string host = kSelectionHost;
-  host.insert(1, R"("staleTraces":[{"worldGroupId":7,"handleId":701},
-                   {"worldGroupId":9,"handleId":901},{"worldGroupId":55,"handleId":5501}],)");
-  Daemon d;
-  StartServing(&d, Opts({"-n", "cleanup"}, host));
-  Json state = HostState(&d);
-  ASSERT_TRUE(state);
-  EXPECT_TRUE(TracedHandles(state.get()).empty()) << LogDump(&d);
-  json_t *calls = json_object_get(state.get(), "calls");
-  EXPECT_EQ(JsonInt(calls, "worldGroups_vscsi_stats_stopVethraTrace"), 3);
-  EXPECT_EQ(JsonInt(calls, "perf_vethra_command_clearLogChannel"), 1);
-  EXPECT_EQ(JsonInt(calls, "perf_vethra_command_resetStartTimestamp"), 1);
-  EXPECT_EQ(FindLogs(&d, "Main: Disks monitored from previous run : 3").size(), 1u) << LogDump(&d);
-  EXPECT_TRUE(FindLogs(&d, "Main: Failure during initial cleanup.").empty());
-  ASSERT_TRUE(Signal(&d, SIGTERM));
-  EXPECT_EQ(WaitExit(&d), 0);
-  Json last = ExitState(&d);
-  ASSERT_TRUE(last);
-  ExpectListsBalanced(last.get());
-}
-
 // Failures on every start-up path: the daemon goes on, traces what it can,
 // and destroys every parameter list it created.
 TEST(Startup, InjectedFailuresLeakNoParameterList) {
