@@ -20,6 +20,7 @@
 #include <string>
 #include <thread>
 
+#include "vethra_client.h"
 #include "vethractl.h"
 
 namespace {
@@ -98,7 +99,7 @@ struct Bench {
       if (c < 0) continue;
       uint32_t head[2];
       if (recv(c, head, 8, MSG_WAITALL) == 8) {
-        const std::string &body = ntohl(head[0]) == VTR_CTL_METRICS ? metrics : rates;
+        const std::string &body = ntohl(head[0]) == VTRC_CMD_METRICS ? metrics : rates;
         uint32_t reply[2] = {0, htonl((uint32_t)body.size())};
         send(c, reply, 8, MSG_NOSIGNAL);
         send(c, body.data(), body.size(), MSG_NOSIGNAL);

@@ -30,7 +30,7 @@ DiskEntry *disks[kDisks];
 // diskTable with one entry per benchmark disk, created once per process.
 void EnsureDisks() {
   static bool ready = [] {
-    logLevel = 3;
+    VTR_StartupConfig().logLevel = 3;
     if (VTR_InitHashTblAndList() != 0) return false;
     VTR_InitRecordQueue();
     for (int i = 0; i < kDisks; i++) {
@@ -89,7 +89,7 @@ void ReportRate(benchmark::State &state, uint64_t records, double seconds) {
 // (1) VTR_ProcessBatch over a full queue, change-rate estimation off.
 void BM_ConsumerProcessBatch(benchmark::State &state) {
   EnsureDisks();
-  changeRateEnabled = false;
+  VTR_StartupConfig().changeRateEnabled = false;
   const std::vector<TraceRecord> records = MakeWorkload(VTR_QUEUE_SLOTS);
   uint64_t total = 0;
   double seconds = 0;
@@ -154,7 +154,7 @@ std::string HostJson() {
 
 void BM_EndToEnd(benchmark::State &state) {
   EnsureDisks();
-  changeRateEnabled = false;
+  VTR_StartupConfig().changeRateEnabled = false;
   const size_t n = 2000000;
   static const std::string json = HostJson();
   if (hostsim_configure(json.c_str(), nullptr) != 0) {

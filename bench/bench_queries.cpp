@@ -68,7 +68,7 @@ std::string HostJson() {
 bool EnsureHost(Mode mode) {
   static int current = -1;
   static bool registryReady = [] {
-    logLevel = 3;
+    VTR_StartupConfig().logLevel = 3;
     VTR_SetLogHook(QuietLog);
     return VTR_InitHashTblAndList() == 0;
   }();
@@ -77,8 +77,8 @@ bool EnsureHost(Mode mode) {
   RegistryGuard guard;
   hostsim_configure("{\"vms\":[]}", nullptr);
   while (!VTR_VMListEmpty()) VTR_RemoveInvalidVM(vmList.next);
-  changeRateEnabled = mode != kNoChangeRate;
-  slidingHllEnabled = mode == kSliding;
+  VTR_StartupConfig().changeRateEnabled = mode != kNoChangeRate;
+  VTR_StartupConfig().slidingHllEnabled = mode == kSliding;
   static const std::string host = HostJson();
   if (hostsim_configure(host.c_str(), nullptr) != 0) return false;
   std::mt19937_64 rng(7);

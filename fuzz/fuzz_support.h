@@ -48,9 +48,9 @@ inline void Setup() {
     abort();
   }
   VTR_ResetRunConfig();
-  logLevel = 7;
-  changeRateEnabled = true;
-  slidingHllEnabled = true;
+  VTR_StartupConfig().logLevel = 7;
+  VTR_StartupConfig().changeRateEnabled = true;
+  VTR_StartupConfig().slidingHllEnabled = true;
   VTR_SetLogHook(getenv("VETHRA_FUZZ_LOG") ? PrintLog : IgnoreLog);
   if (VTR_InitHashTblAndList() != 0) abort();
 }

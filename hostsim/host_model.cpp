@@ -293,7 +293,7 @@ bool parseVm(json_t *obj, Vm &vm, std::string &err) {
   std::string wg = std::to_string(vm.worldGroupId);
   if (vm.displayName.empty()) vm.displayName = "vm-" + wg;
   if (vm.configFile.empty())
-    vm.configFile = "/vmfs/volumes/datastore1/" + vm.displayName + "/" + vm.displayName + ".vmx";
+    vm.configFile = "/srv/vms/" + vm.displayName + "/" + vm.displayName + ".conf";
   // Only an absent key takes the derived default: an explicit "" is an
   // empty uuid text.
   if (!json_object_get(obj, "uuid")) {
@@ -446,7 +446,7 @@ const char *demoHostJson() {
   return R"JSON({
   "vms": [
     {"instanceId": 1001, "worldGroupId": 70001, "vmmLeaderId": 70010, "worldIds": [70011, 70012],
-     "displayName": "db-01", "configFile": "/vmfs/volumes/datastore1/db-01/db-01.vmx",
+     "displayName": "db-01", "configFile": "/srv/vms/db-01/db-01.conf",
      "uuid": "42 1a 2b 3c 4d 5e 6f 70-81 92 a3 b4 c5 d6 e7 f8",
      "disks": [
        {"handleId": 8001, "name": "scsi0:0",
@@ -460,7 +460,7 @@ const char *demoHostJson() {
                      "latency": {"meanUs": 250, "jitterUs": 100}, "seed": 12}}
      ]},
     {"instanceId": 1002, "worldGroupId": 70002, "worldIds": [70021],
-     "displayName": "web-01", "configFile": "/vmfs/volumes/datastore1/web-01/web-01.vmx",
+     "displayName": "web-01", "configFile": "/srv/vms/web-01/web-01.conf",
      "uuid": "42 2b 3c 4d 5e 6f 70 81-92 a3 b4 c5 d6 e7 f8 09",
      "disks": [
        {"handleId": 8003, "name": "scsi0:0",
@@ -474,7 +474,7 @@ const char *demoHostJson() {
                      "latency": {"meanUs": 900, "jitterUs": 600}, "seed": 22}}
      ]},
     {"instanceId": 1003, "worldGroupId": 70003, "worldIds": [70031],
-     "displayName": "backup-01", "configFile": "/vmfs/volumes/datastore1/backup-01/backup-01.vmx",
+     "displayName": "backup-01", "configFile": "/srv/vms/backup-01/backup-01.conf",
      "uuid": "42 3c 4d 5e 6f 70 81 92-a3 b4 c5 d6 e7 f8 09 1a",
      "disks": [
        {"handleId": 8005, "name": "scsi0:0",

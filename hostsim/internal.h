@@ -52,7 +52,7 @@ static_assert(sizeof(WireRecord) == RECORD_SIZE);
 // ---- node table -----------------------------------------------------------
 enum NodeIndex : int {
   N_vm = 1,
-  N_vm_vmxCartelID,
+  N_vm_cartelID,
   N_vm_vmmGroupInfo,
   N_world_info,
   N_worldGroups_hasVmm,

@@ -96,7 +96,7 @@ TARN_Status getLocked(int node, TARN_ParamList *inst, void *out, uint32_t outSiz
   TARN_Status st;
   auto need = [&](uint32_t n) { return out && outSize >= n; };
   switch (node) {
-    case N_vm_vmxCartelID:
+    case N_vm_cartelID:
       if ((st = liveVm(inst, Host::Addr::VmFirst, vm))) return st;
       if (!need(4)) return ST_BAD_PARAM;
       putU32(out, 0, vm->worldGroupId);

@@ -15,7 +15,7 @@ namespace {
 const char *const kNodeNames[N_COUNT] = {
     nullptr,
     "vm",
-    "vm_vmxCartelID",
+    "vm_cartelID",
     "vm_vmmGroupInfo",
     "world_info",
     "worldGroups_hasVmm",
@@ -186,7 +186,7 @@ using namespace hostsim;
 extern "C" {
 
 const uint16_t TARN_NODE_vm = N_vm;
-const uint16_t TARN_NODE_vm_vmxCartelID = N_vm_vmxCartelID;
+const uint16_t TARN_NODE_vm_cartelID = N_vm_cartelID;
 const uint16_t TARN_NODE_vm_vmmGroupInfo = N_vm_vmmGroupInfo;
 const uint16_t TARN_NODE_world_info = N_world_info;
 const uint16_t TARN_NODE_worldGroups_hasVmm = N_worldGroups_hasVmm;

@@ -4,7 +4,7 @@ ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 VETHRA_PACKAGES=(cmake ninja-build g++ pkg-config libjansson-dev libgtest-dev libgmock-dev
                  libbenchmark-dev procps util-linux iproute2 clang libclang-rt-14-dev faketime curl
                  zlib1g-dev libmicrohttpd-dev libgnutls28-dev libyaml-cpp-dev libcrypt-dev openssl
-                 dpkg-dev debhelper lintian)
+                 dpkg-dev debhelper lintian clang-format)
 
 # Parallel jobs for ninja and ctest: the machine's cores unless JOBS is set.
 JOBS=${JOBS:-$(nproc 2>/dev/null || echo 2)}

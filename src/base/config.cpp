@@ -1,39 +1,31 @@
 #include "base/config.h"
 
-#include <string.h>
+namespace {
+VTR_RunConfig runConfig;
+}
 
-int32_t logLevel = 6;
-bool helpRequested = false;
-bool listMode = false;
-bool durationGiven = false;
-int32_t durationSecs = 0;
-bool monitorAll = false;
-bool worldGroupGiven = false;
-int32_t worldGroupCount = 0;
-uint32_t worldGroupIds[VTR_MAX_WORLD_GROUPS];
-char instanceName[VTR_INSTANCE_NAME_SIZE];
-bool changeRateEnabled = false;
-bool slidingHllEnabled = false;
+VTR_RunConfig &VTR_StartupConfig() { return runConfig; }
+
+const int32_t &logLevel = runConfig.logLevel;
+const bool &helpRequested = runConfig.helpRequested;
+const bool &listMode = runConfig.listMode;
+const bool &durationGiven = runConfig.durationGiven;
+const int32_t &durationSecs = runConfig.durationSecs;
+const bool &monitorAll = runConfig.monitorAll;
+const bool &worldGroupGiven = runConfig.worldGroupGiven;
+const int32_t &worldGroupCount = runConfig.worldGroupCount;
+const uint32_t (&worldGroupIds)[VTR_MAX_WORLD_GROUPS] = runConfig.worldGroupIds;
+const char (&instanceName)[VTR_INSTANCE_NAME_SIZE] = runConfig.instanceName;
+const bool &changeRateEnabled = runConfig.changeRateEnabled;
+const bool &slidingHllEnabled = runConfig.slidingHllEnabled;
 
 std::atomic<bool> exitRequested{false};
 volatile sig_atomic_t pendingSignal = 0;
 struct timeval startTime;
-
-pthread_t producerThread;
-pthread_t consumerThread;
-pthread_t listenerThread;
-bool producerStarted = false;
-bool consumerStarted = false;
-bool listenerStarted = false;
 int listenSocket = -1;
 
 void VTR_ResetRunConfig() {
-  logLevel = 6;
-  helpRequested = listMode = durationGiven = monitorAll = worldGroupGiven = false;
-  durationSecs = worldGroupCount = 0;
-  memset(worldGroupIds, 0, sizeof(worldGroupIds));
-  memset(instanceName, 0, sizeof(instanceName));
-  changeRateEnabled = slidingHllEnabled = false;
+  runConfig = VTR_RunConfig{};
   exitRequested.store(false);
   pendingSignal = 0;
 }

@@ -13,6 +13,11 @@ std::atomic<VTR_LogHook> logHook{nullptr};
 
 void VTR_OpenLog() { openlog("vethra", LOG_PID, LOG_USER); }
 
+void VTR_CloseLog() {
+  logHook.store(nullptr);
+  closelog();
+}
+
 void VTR_SetLogHook(VTR_LogHook hook) { logHook.store(hook); }
 
 void VTR_Log(int priority, const char *format, ...) {

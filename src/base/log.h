@@ -4,6 +4,8 @@
 #include <syslog.h>
 
 void VTR_OpenLog();
+// The pair of VTR_OpenLog: closes the syslog connection and drops any hook.
+void VTR_CloseLog();
 void VTR_Log(int priority, const char *format, ...) __attribute__((format(printf, 2, 3)));
 
 // Tests can capture messages instead of sending them to syslog. The hook gets

@@ -24,7 +24,7 @@ enum {
 
 // Node identifiers, exported by the library as data objects.
 extern const uint16_t TARN_NODE_vm;
-extern const uint16_t TARN_NODE_vm_vmxCartelID;
+extern const uint16_t TARN_NODE_vm_cartelID;
 extern const uint16_t TARN_NODE_vm_vmmGroupInfo;
 extern const uint16_t TARN_NODE_world_info;
 extern const uint16_t TARN_NODE_worldGroups_hasVmm;

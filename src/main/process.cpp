@@ -45,6 +45,13 @@ void VTR_PrintUsage() { puts(VTR_USAGE_TEXT); }
 
 namespace {
 
+pthread_t producerThread;
+pthread_t consumerThread;
+pthread_t listenerThread;
+bool producerStarted = false;
+bool consumerStarted = false;
+bool listenerStarted = false;
+
 const struct option longOptions[] = {
     {"help", no_argument, nullptr, 'h'},
     {"list", no_argument, nullptr, 'l'},
@@ -61,22 +68,23 @@ const struct option longOptions[] = {
 // Parses the command line into the run configuration. Returns -1 to go on,
 // or the exit code to end the process with.
 int ParseOptions(int argc, char **argv) {
+  VTR_RunConfig &config = VTR_StartupConfig();
   optind = 1;
   int opt;
   while ((opt = getopt_long(argc, argv, "hld:aw:xv:tn:csm", longOptions, nullptr)) != -1) {
     switch (opt) {
       case 'h':
-        helpRequested = true;
+        config.helpRequested = true;
         break;
       case 'l':
-        listMode = true;
+        config.listMode = true;
         break;
       case 'd':
-        durationGiven = true;
-        durationSecs = static_cast<int32_t>(strtol(optarg, nullptr, 10));
+        config.durationGiven = true;
+        config.durationSecs = static_cast<int32_t>(strtol(optarg, nullptr, 10));
         break;
       case 'a':
-        monitorAll = true;
+        config.monitorAll = true;
         break;
       case 'w':
         if (worldGroupCount >= VTR_MAX_WORLD_GROUPS) {
@@ -85,8 +93,9 @@ int ParseOptions(int argc, char **argv) {
           VTR_PrintUsage();
           return VTR_EXIT_BAD_ARGUMENT;
         }
-        worldGroupGiven = true;
-        worldGroupIds[worldGroupCount++] = static_cast<uint32_t>(strtol(optarg, nullptr, 10));
+        config.worldGroupGiven = true;
+        config.worldGroupIds[config.worldGroupCount++] =
+            static_cast<uint32_t>(strtol(optarg, nullptr, 10));
         break;
       case 'n':
         if (strlen(optarg) >= sizeof instanceName) {
@@ -95,17 +104,17 @@ int ParseOptions(int argc, char **argv) {
           VTR_PrintUsage();
           return VTR_EXIT_BAD_ARGUMENT;
         }
-        strcpy(instanceName, optarg);
+        strcpy(config.instanceName, optarg);
         break;
       case 's':
-        slidingHllEnabled = true;
-        changeRateEnabled = true;
+        config.slidingHllEnabled = true;
+        config.changeRateEnabled = true;
         break;
       case 'c':
-        changeRateEnabled = true;
+        config.changeRateEnabled = true;
         break;
       case 'v':
-        logLevel = static_cast<int32_t>(strtol(optarg, nullptr, 10));
+        config.logLevel = static_cast<int32_t>(strtol(optarg, nullptr, 10));
         printf("Main: Debug level changed to %d\n", logLevel);
         break;
       default:  // -x, -t, -m, an unknown option or a missing argument
@@ -234,8 +243,10 @@ void VTR_StartThreads(int listenFd) {
   // Message Handler threads are detached and may still be serving a request.
   // Holding registryLock until the process ends keeps every one of them away
   // from the table while and after it is destroyed.
+  // Then the modules are finalised in the reverse order of their start-up.
   pthread_mutex_lock(&registryLock);
-  hash_destroy(&diskTable);
+  VTR_FinaliseRecordQueue();
+  VTR_FinaliseRegistry();
 }
 
 int VTR_Main(int argc, char **argv) {

@@ -5,12 +5,16 @@
 #include "base/config.h"
 #include "base/log.h"
 #include "registry/registry.h"
-#include "trace/analyzer.h"
-#include "trace/record_queue.h"
 
 hash_table diskTable;
 VMListHead vmList = {VTR_VMListHeadNode(), VTR_VMListHeadNode()};
 pthread_mutex_t registryLock = PTHREAD_MUTEX_INITIALIZER;
+
+namespace {
+VTR_EntryRemovalFence removalFence = {nullptr, nullptr};
+}
+
+void VTR_SetEntryRemovalFence(VTR_EntryRemovalFence fence) { removalFence = fence; }
 
 int VTR_InitHashTblAndList() {
   if (hash_init(&diskTable, VTR_DISK_TABLE_BUCKETS) != 0) {
@@ -19,6 +23,25 @@ int VTR_InitHashTblAndList() {
   }
   VTR_InitVMList();
   return 0;
+}
+
+void VTR_FinaliseRegistry() {
+  while (!VTR_VMListEmpty()) {
+    VMListNode *node = vmList.next;
+    VTR_VMListUnlink(node);
+    free(node->handles);
+    free(node);
+  }
+  if (diskTable.buckets == nullptr) return;
+  for (int32_t b = 0; b < diskTable.bucketCount; b++) {
+    for (hash_node *n = diskTable.buckets[b], *next; n != nullptr; n = next) {
+      next = n->next;
+      auto *entry = static_cast<DiskEntry *>(n->value);
+      if (changeRateEnabled) VTR_DestroyChangeRate(&entry->changeRate, slidingHllEnabled);
+      free(entry);
+    }
+  }
+  hash_destroy(&diskTable);
 }
 
 // All arithmetic is unsigned 32-bit and wraps: the Cantor pairing of (a, b)
@@ -71,18 +94,17 @@ VTR_Status VTR_DeleteHashEntry(uint32_t worldGroupId, uint64_t handleId) {
             handleId);
     return VTR_OK;
   }
-  // The Consumer uses entries only while it holds the queue mutex: once the
-  // entry is unlinked and the Consumer's lookup cache dropped under it, no
+  // The Consumer uses entries only inside the removal fence: once the entry
+  // is unlinked and the Consumer's lookup cache dropped inside it, no
   // Consumer can reach the entry any more and it can be freed outside.
-  pthread_mutex_lock(&recordQueue.mutex);
+  if (removalFence.enter) removalFence.enter();
   if (changeRateEnabled) {
     VTR_DestroyChangeRate(&entry->changeRate, slidingHllEnabled);
     VTR_Log(LOG_DEBUG, "Main: Deleted HLL Data-structure for vmId: %d and handleId: %lu",
             worldGroupId, handleId);
   }
   hash_remove(&diskTable, key);
-  VTR_InvalidateEntryCache();
-  pthread_mutex_unlock(&recordQueue.mutex);
+  if (removalFence.leave) removalFence.leave();
   VTR_Log(LOG_DEBUG, "Main: Hash entry for %d: %d deleted with hashKey: %lu", worldGroupId,
           static_cast<int32_t>(handleId), key % VTR_DISK_TABLE_BUCKETS);
   free(entry);

@@ -5,9 +5,10 @@
 //  - registryLock serialises every change and walk of vmList and every
 //    deletion of a disk entry. Request handlers hold it for the whole request;
 //    the HyperLogLog period end holds it while it walks vmList.
-//  - The Consumer thread uses entries only while it holds the record-queue
-//    mutex; VTR_DeleteHashEntry unlinks and frees an entry while holding that
-//    mutex, so the Consumer never sees a freed entry.
+//  - The Consumer thread uses entries only inside the entry-removal fence
+//    that the trace room installs (the record-queue mutex); VTR_DeleteHashEntry
+//    unlinks an entry inside that fence, so the Consumer never sees a freed
+//    entry.
 //  - Lock order: registryLock, record-queue mutex, diskTable lock, estimator lock.
 #pragma once
 
@@ -111,3 +112,17 @@ void VTR_FormatUuid(const char *source, char *uuid, size_t uuidSize);
 // Start-up: creates diskTable and an empty vmList; 0 on success, non-zero
 // (after logging the hash_init failure) otherwise. registryLock is static.
 int VTR_InitHashTblAndList();
+// The pair of VTR_InitHashTblAndList: frees every VM node and disk entry
+// (with its estimator) and destroys diskTable. The caller holds registryLock
+// or runs alone; no Consumer may run.
+void VTR_FinaliseRegistry();
+
+// Hook through which the room that reads disk entries without registryLock
+// (the trace pipeline) keeps its readers away while an entry is unlinked:
+// enter() shuts the readers out, leave() drops whatever they cached of the
+// table and lets them go on. Null members (the default) do nothing.
+struct VTR_EntryRemovalFence {
+  void (*enter)();
+  void (*leave)();
+};
+void VTR_SetEntryRemovalFence(VTR_EntryRemovalFence fence);

@@ -7,6 +7,8 @@
 
 #include "base/config.h"
 #include "base/log.h"
+#include "registry/registry.h"
+#include "trace/analyzer.h"
 
 alignas(64) RecordQueue recordQueue;
 
@@ -24,6 +26,15 @@ void CreateQueueSync() {
   pthread_condattr_setclock(&attr, CLOCK_MONOTONIC);
   pthread_cond_init(&recordQueue.recordsAvailable, &attr);
   pthread_condattr_destroy(&attr);
+}
+
+// The registry unlinks a disk entry inside this fence: the Consumer reads
+// entries only while it holds the queue mutex, and its lookup cache is
+// dropped before the mutex is given back.
+void EnterRemovalFence() { pthread_mutex_lock(&recordQueue.mutex); }
+void LeaveRemovalFence() {
+  VTR_InvalidateEntryCache();
+  pthread_mutex_unlock(&recordQueue.mutex);
 }
 
 inline int32_t NextSlot(int32_t i) { return i + 1 == VTR_QUEUE_SLOTS ? 0 : i + 1; }
@@ -56,11 +67,20 @@ void InsertOrdered(const TraceRecord *r) {
 
 void VTR_InitRecordQueue() {
   pthread_once(&queueOnce, CreateQueueSync);
+  VTR_SetEntryRemovalFence({EnterRemovalFence, LeaveRemovalFence});
   pthread_mutex_lock(&recordQueue.mutex);
+  VTR_InvalidateEntryCache();
+  lookupFailureCount = 0;
   recordQueue.readIndex = recordQueue.writeIndex = -1;
   recordQueue.producerWaitCount = 0;
   recordQueue.recordsSignalCount = 0;
   pthread_mutex_unlock(&recordQueue.mutex);
+}
+
+void VTR_FinaliseRecordQueue() {
+  VTR_SetEntryRemovalFence({nullptr, nullptr});
+  recordQueue.readIndex = recordQueue.writeIndex = -1;
+  recordQueue.producerWaitCount = 0;
 }
 
 bool VTR_QueueEmpty() { return recordQueue.readIndex == -1; }

@@ -39,8 +39,13 @@ struct RecordQueue {
 
 extern RecordQueue recordQueue;
 
-// Creates the mutex and conditions and marks the queue empty.
+// Creates the mutex and conditions (once per process), marks the queue empty,
+// forgets the Consumer's cached lookups and failure count and installs the
+// registry's entry-removal fence.
 void VTR_InitRecordQueue();
+// The pair of VTR_InitRecordQueue: empties the queue and takes the fence
+// back. No Producer or Consumer may run.
+void VTR_FinaliseRecordQueue();
 // All of the following expect the caller to hold recordQueue.mutex, except
 // VTR_Enqueue, which takes it.
 bool VTR_QueueEmpty();

@@ -102,7 +102,7 @@ VTR_Status StartHandleTraces(TARN_ParamList *instance, uint32_t worldGroupId,
 VTR_Status VTR_LookupCartelId(TARN_ParamList *instance, int64_t vmId, uint32_t *cartelId) {
   VTR_ScopedParam vm(instance, vmId);
   if (!vm.ok()) return vm.status();
-  return TARN_Get(TARN_NODE_vm_vmxCartelID, instance, cartelId, sizeof *cartelId);
+  return TARN_Get(TARN_NODE_vm_cartelID, instance, cartelId, sizeof *cartelId);
 }
 
 void VTR_CloseTracing() { tracingClosed = true; }

@@ -651,11 +651,6 @@ int DaemonCall(Daemon *d, uint32_t command, const std::string &payload, uint32_t
   return vtrc_call(d->SocketPath().c_str(), command, payload, code, body, timeoutMs);
 }
 
-std::string Frame(uint32_t code, uint32_t length, const std::string &payload) {
-  uint32_t wire[2] = {htonl(code), htonl(length)};
-  return std::string(reinterpret_cast<const char *>(wire), sizeof wire) + payload;
-}
-
 Peer::Peer(Daemon *d) : fd(vtrc_connect(d->SocketPath().c_str())) {}
 Peer::~Peer() {
   if (fd >= 0) close(fd);

@@ -25,6 +25,8 @@
 #include <thread>
 #include <vector>
 
+#include "frame.h"
+
 namespace e2e {
 
 // Generous enough for sanitizer builds on a loaded 2-core machine; waits end
@@ -136,8 +138,7 @@ bool WaitControl(Daemon *d, int timeoutMs = kWaitMs);
 int DaemonCall(Daemon *d, uint32_t command, const std::string &payload, uint32_t *code,
                std::string *body, int timeoutMs = kWaitMs);
 
-// Raw frames: header (code, length) in network order, then the payload.
-std::string Frame(uint32_t code, uint32_t length, const std::string &payload = "");
+// Raw frames: Frame (frame.h) builds header and payload.
 inline std::string Request(uint32_t code, const std::string &payload = "") {
   return Frame(code, static_cast<uint32_t>(payload.size()), payload);
 }

@@ -35,7 +35,7 @@ const char kUsage[] =
 
 // One VM with two disks.
 const char kHost[] = R"({"vms":[{"instanceId":11,"worldGroupId":1001,"vmmLeaderId":1002,
-  "worldIds":[1003],"displayName":"db01","configFile":"/vmfs/volumes/ds1/db01/db01.vmx",
+  "worldIds":[1003],"displayName":"db01","configFile":"/srv/vms/db01/db01.conf",
   "uuid":"42 1a 2b 3c 4d 5e 6f 70-81 92 a3 b4 c5 d6 e7 f8",
   "disks":[{"handleId":8001,"name":"scsi0:0"},{"handleId":8002,"name":"scsi0:1"}]}]})";
 
@@ -251,8 +251,7 @@ class ChangeRateOptionTest : public ::testing::TestWithParam<ChangeRateCase> {};
 
 // -c alone selects HyperLogLog, whose estimates stay 0 until its first 5-minute
 // period ends; -s, with or without -c and in either order, selects the
-// sliding estimator, which counts the written blocks at once. The injected
-// records also go through the whole pipeline into the metrics document.
+// sliding estimator, which counts the written blocks at once.
 TEST_P(ChangeRateOptionTest, SelectsTheEstimator) {
   const ChangeRateCase &c = GetParam();
   Daemon d;
@@ -274,10 +273,8 @@ TEST_P(ChangeRateOptionTest, SelectsTheEstimator) {
   std::string reply = HostControl(&d, R"({"op":"inject","records":[)" + records + "]}");
   ASSERT_EQ(JsonInt(ParseJson(reply).get(), "appended"), kWrites + kReads) << reply;
   HostControl(&d, R"({"op":"drain"})");
-  std::map<std::string, uint64_t> writes = {{"wio", kWrites}, {"wthput", kWrites * 4096}, {"seqwio", kWrites - 1},
-      {"seqwbytes", (kWrites - 1) * 4096}, {"eq4kaliwio", kWrites}, {"eq4kwio", kWrites}, {"wlat500us", kWrites}};
-  std::map<std::string, uint64_t> reads = {
-      {"rio", kReads}, {"rthput", kReads * 8192}, {"eq4kalirio", kReads}, {"eq8krio", kReads}, {"rlat5ms", kReads}};
+  // Every read counted on scsi0:1 (the last records) before the estimate
+  // is asked for.
   MetricsMap got;
   std::string body, why;
   uint32_t code = 99;
@@ -288,16 +285,6 @@ TEST_P(ChangeRateOptionTest, SelectsTheEstimator) {
     ASSERT_TRUE(ParseMetrics(body, &got, &why)) << why;
   } while ((got.size() < 2 || got.rbegin()->second[0] < kReads) && std::chrono::steady_clock::now() < deadline);
   ASSERT_EQ(got.size(), 2u) << body;
-  Json fields = ParseJson(body);
-  for (const auto &[disk, expected] : {std::pair{"scsi0:0", writes}, std::pair{"scsi0:1", reads}}) {
-    for (size_t i = 0; i < 70; i++) {
-      const char *name = json_string_value(
-          json_array_get(json_object_get(json_object_get(fields.get(), "vethraMetrics"), "metricFields"), i));
-      uint64_t want = expected.count(name) ? expected.at(name) : 0;
-      EXPECT_EQ(got[DiskKey(1001, disk)][i], want) << disk << " " << name;
-    }
-  }
-
   ASSERT_EQ(DaemonCall(&d, 14, "", &code, &body), 0);
   if (c.mode == ChangeRateCase::Disabled) {
     EXPECT_EQ(code, 1u);

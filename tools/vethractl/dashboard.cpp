@@ -25,9 +25,9 @@ VTR_DashHistory history;
 bool VTR_DashboardRoute(const VTR_HttpRequest &req, const char *socketPath, int timeoutMs, VTR_HttpReply *reply) {
   if (req.path == VTR_DASH_API_PATH) {
     VTR_DashReply r{};
-    r.metricsRc = vtrc_call(socketPath, VTR_CTL_METRICS, "", &r.metricsCode, &r.metricsBody, timeoutMs);
+    r.metricsRc = vtrc_call(socketPath, VTRC_CMD_METRICS, "", &r.metricsCode, &r.metricsBody, timeoutMs);
     if (r.metricsRc == 0 && r.metricsCode == 0) {
-      r.changeRateRc = vtrc_call(socketPath, VTR_CTL_CHANGE_RATE, "", &r.changeRateCode, &r.changeRateBody, timeoutMs);
+      r.changeRateRc = vtrc_call(socketPath, VTRC_CMD_CHANGE_RATE, "", &r.changeRateCode, &r.changeRateBody, timeoutMs);
     }
     std::lock_guard<std::mutex> lock(historyMutex);
     *reply = {200, "application/json", VTR_DashboardApiBody(r, MonotonicSeconds(), &history, socketPath)};

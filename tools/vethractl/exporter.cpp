@@ -403,7 +403,7 @@ void VTR_ScrapeDaemon(const char *socketPath, int timeoutMs, VTR_Scrape *s, std:
   error->clear();
   s->metricsOk = false;
   s->changeRate = -1;
-  int rc = vtrc_call(socketPath, VTR_CTL_METRICS, "", &code, &body, left());
+  int rc = vtrc_call(socketPath, VTRC_CMD_METRICS, "", &code, &body, left());
   if (rc < 0) {
     *error = vtrc_error_text(rc, socketPath);
   } else if (code != 0) {
@@ -412,7 +412,7 @@ void VTR_ScrapeDaemon(const char *socketPath, int timeoutMs, VTR_Scrape *s, std:
     *error = "metrics reply not understood: " + perr;
   } else {
     s->metricsOk = true;
-    rc = vtrc_call(socketPath, VTR_CTL_CHANGE_RATE, "", &code, &body, left());
+    rc = vtrc_call(socketPath, VTRC_CMD_CHANGE_RATE, "", &code, &body, left());
     if (rc == 0 && code != 0 && body == VTR_CHANGE_RATE_DISABLED) {
       s->changeRate = 0;
     } else if (rc == 0 && code == 0 && VTR_ParseChangeRateDoc(body, &s->rates, &perr) == 0) {

@@ -207,7 +207,7 @@ int BadReply(const std::string &err) {
 // The world group ids that the daemon monitors, from its status document.
 int WatchedIds(const Options &o, std::vector<uint32_t> *ids) {
   std::string body, err;
-  int rc = Call(o, VTR_CTL_STATUS, "", &body);
+  int rc = Call(o, VTRC_CMD_STATUS, "", &body);
   if (rc != VTR_EXIT_OK) return rc;
   VTR_StatusDoc doc;
   if (VTR_ParseStatusDoc(body, &doc, &err) != 0) return BadReply(err);
@@ -248,7 +248,7 @@ int ChangeVms(const Options &o, bool add) {
   if (!payload.empty()) {
     payload += "]}";
     uint32_t code = 0;
-    int crc = vtrc_call(o.socket.c_str(), add ? VTR_CTL_APPEND : VTR_CTL_DELETE, payload, &code, &reply, o.timeoutMs);
+    int crc = vtrc_call(o.socket.c_str(), add ? VTRC_CMD_APPEND_VMS : VTRC_CMD_DELETE_VMS, payload, &code, &reply, o.timeoutMs);
     if (crc < 0) {
       fprintf(stderr, "vethractl: %s\n", vtrc_error_text(crc, o.socket.c_str()).c_str());
       return VTR_EXIT_UNREACHABLE;
@@ -286,7 +286,7 @@ bool SleepFor(double seconds) {
 }
 
 int QueryMetrics(const Options &o, VTR_Doc *doc, std::string *raw) {
-  int rc = Call(o, VTR_CTL_METRICS, "", raw);
+  int rc = Call(o, VTRC_CMD_METRICS, "", raw);
   if (rc != VTR_EXIT_OK) return rc;
   std::string err;
   if (VTR_ParseMetricsDoc(*raw, doc, &err) != 0) return BadReply(err);
@@ -317,7 +317,7 @@ int Metrics(const Options &o) {
   if (repeat && period <= 0) return Usage("--count needs an --interval of at least 1 second");
   if (o.json) {  // the document as the daemon sent it, once or every period
     for (long n = 0;; n++) {
-      int rc = Call(o, VTR_CTL_METRICS, "", &raw);
+      int rc = Call(o, VTRC_CMD_METRICS, "", &raw);
       if (rc != VTR_EXIT_OK) return rc;
       printf("%s\n", raw.c_str());
       if (fflush(stdout) != 0) break;  // e.g. the reader of a pipe went away
@@ -370,7 +370,7 @@ int Metrics(const Options &o) {
 int Simple(const Options &o) {
   std::string body, err;
   if (o.command == "status") {
-    int rc = Call(o, VTR_CTL_STATUS, "", &body);
+    int rc = Call(o, VTRC_CMD_STATUS, "", &body);
     if (rc != VTR_EXIT_OK) return rc;
     VTR_StatusDoc doc;
     if (o.json) {
@@ -383,7 +383,7 @@ int Simple(const Options &o) {
     return VTR_EXIT_OK;
   }
   if (o.command == "changerate") {
-    int rc = Call(o, VTR_CTL_CHANGE_RATE, "", &body);
+    int rc = Call(o, VTRC_CMD_CHANGE_RATE, "", &body);
     if (rc != VTR_EXIT_OK) return rc;
     VTR_Doc doc;
     if (o.json) {
@@ -396,7 +396,7 @@ int Simple(const Options &o) {
     return VTR_EXIT_OK;
   }
   // exit
-  int rc = Call(o, VTR_CTL_EXIT, "", &body);
+  int rc = Call(o, VTRC_CMD_EXIT, "", &body);
   if (rc == VTR_EXIT_OK) printf("vethra is shutting down\n");
   return rc;
 }

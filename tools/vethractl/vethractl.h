@@ -17,15 +17,8 @@ enum {
   VTR_EXIT_CANNOT_LISTEN = 5,  // the exporter cannot listen on its address
 };
 
-// Command codes of the daemon's socket protocol.
-enum : uint32_t {
-  VTR_CTL_METRICS = 10,
-  VTR_CTL_STATUS = 11,
-  VTR_CTL_APPEND = 12,
-  VTR_CTL_DELETE = 13,
-  VTR_CTL_CHANGE_RATE = 14,
-  VTR_CTL_EXIT = 20,
-};
+// Command codes of the daemon's socket protocol: VTRC_CMD_* of the client
+// library (vethra_client.h).
 constexpr const char *VTR_CHANGE_RATE_DISABLED = "Change rate estimation is disabled";
 
 constexpr int VTR_TOOL_COUNTERS = 70;

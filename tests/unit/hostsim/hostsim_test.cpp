@@ -16,6 +16,7 @@
 #include "host/hostrt.h"
 #include "hostsim.h"
 #include "trace/record_queue.h"
+#include "unit/test_support.h"
 
 namespace {
 
@@ -25,7 +26,7 @@ constexpr uint32_t NOT_FOUND = 0xBAD0062;
 // without a VMM; a stale trace of a world group the host does not have.
 const char *kHost = R"({"vms": [
     {"instanceId": 11, "worldGroupId": 500, "vmmLeaderId": 501, "worldIds": [502, 503],
-     "displayName": "alpha", "configFile": "/vmfs/alpha/alpha.vmx", "uuid": "42 1a-f8",
+     "displayName": "alpha", "configFile": "/srv/vms/alpha/alpha.conf", "uuid": "42 1a-f8",
      "disks": [{"handleId": 9001, "name": "scsi0:0"}, {"handleId": 9002, "name": "a-very-long-disk-name"}]},
     {"instanceId": 12, "worldGroupId": 600, "hasVmm": false, "disks": [{"handleId": 9101}]}],
   "staleTraces": [{"worldGroupId": 777, "handleId": 4242}]})";
@@ -51,7 +52,6 @@ int64_t ControlInt(const std::string &req, const char *key, const char *sub = nu
   json_decref(j);
   return v;
 }
-int64_t StateInt(const char *key, const char *sub = nullptr) { return ControlInt(R"({"op":"state"})", key, sub); }
 
 uint32_t Get(uint16_t node, std::initializer_list<int64_t> ids, void *out, size_t size) {
   List inst(ids);
@@ -137,9 +137,9 @@ TEST_F(Hostsim, VMsAreAddressedByAnyOfTheirIds) {
   ASSERT_EQ(0u, Get(TARN_NODE_vm_vmmGroupInfo, {11}, info.data(), info.size()));
   EXPECT_STREQ("42 1a-f8", &info[TARN_VMMGROUPINFO_UUID_OFFSET]);
   EXPECT_STREQ("alpha", &info[TARN_VMMGROUPINFO_DISPLAYNAME_OFFSET]);
-  EXPECT_STREQ("/vmfs/alpha/alpha.vmx", &info[TARN_VMMGROUPINFO_CONFIGFILE_OFFSET]);
+  EXPECT_STREQ("/srv/vms/alpha/alpha.conf", &info[TARN_VMMGROUPINFO_CONFIGFILE_OFFSET]);
   uint32_t cartel = 0;
-  ASSERT_EQ(0u, Get(TARN_NODE_vm_vmxCartelID, {11}, &cartel, 4));
+  ASSERT_EQ(0u, Get(TARN_NODE_vm_cartelID, {11}, &cartel, 4));
   EXPECT_EQ(500u, cartel);
   // Instance, world group, leader or world id; hasVmm -1: not checked; group 0: not checked.
   const struct {
@@ -201,7 +201,7 @@ TEST_F(Hostsim, TraceSwitchesStaleTracesAndPowerOff) {
   uint8_t flag;
   uint32_t cartel;
   EXPECT_EQ(NOT_FOUND, Get(TARN_NODE_worldGroups_hasVmm, {500}, &flag, 1));
-  EXPECT_EQ(NOT_FOUND, Get(TARN_NODE_vm_vmxCartelID, {11}, &cartel, 4));
+  EXPECT_EQ(NOT_FOUND, Get(TARN_NODE_vm_cartelID, {11}, &cartel, 4));
   EXPECT_EQ(NOT_FOUND, Start(500, 9001));
   EXPECT_EQ(VmInstances(), std::vector<int64_t>{12});
   EXPECT_EQ(3, ControlInt(Inject(500, 9001, 3), "skipped"));
@@ -218,10 +218,10 @@ TEST_F(Hostsim, FaultsCallCountsAndParamListCounting) {
   EXPECT_EQ(0xBAD0094u, Get(TARN_NODE_worldGroups_hasVmm, {500}, &flag, 1));
   EXPECT_EQ(0xBAD0094u, Get(TARN_NODE_worldGroups_hasVmm, {500}, &flag, 1));
   EXPECT_EQ(0u, Get(TARN_NODE_worldGroups_hasVmm, {500}, &flag, 1));
-  EXPECT_EQ(3, StateInt("worldGroups_hasVmm", "calls"));
+  EXPECT_EQ(3, vtrtest::HostStateInt("calls", "worldGroups_hasVmm"));
   EXPECT_TRUE(Has(Reply(R"({"op":"fault","node":"noSuch","status":1})"), "\"error\""));
 
-  int64_t created = StateInt("paramListsCreated"), destroyed = StateInt("paramListsDestroyed");
+  int64_t created = vtrtest::HostStateInt("paramListsCreated"), destroyed = vtrtest::HostStateInt("paramListsDestroyed");
   Reply(R"({"op":"fault","node":"paramListCreate","status":234881044,"count":1})");
   EXPECT_EQ(nullptr, TARN_ParamListCreate(TARN_PARAMLIST_INSTANCE, 1));  // not counted
   TARN_ParamList *a = TARN_ParamListCreate(TARN_PARAMLIST_INPUT, 1);
@@ -229,9 +229,9 @@ TEST_F(Hostsim, FaultsCallCountsAndParamListCounting) {
   for (int i = 0; i < 5000; i++) ASSERT_EQ(0u, TARN_ParamListAddInt(a, i));  // grows past capacity
   EXPECT_EQ(4999, TARN_ParamGetInt(TARN_ParamListGetParam(a, 4999)));
   EXPECT_EQ(VmInstances().size(), 2u);  // an allocated list counts too
-  EXPECT_EQ(created + 2, StateInt("paramListsCreated"));
+  EXPECT_EQ(created + 2, vtrtest::HostStateInt("paramListsCreated"));
   TARN_ParamListDestroy(a);
-  EXPECT_EQ(destroyed + 2, StateInt("paramListsDestroyed"));
+  EXPECT_EQ(destroyed + 2, vtrtest::HostStateInt("paramListsDestroyed"));
 }
 
 TEST_F(Hostsim, ChannelChunksCutRecordsUntilAcknowledged) {
@@ -257,8 +257,8 @@ TEST_F(Hostsim, ChannelChunksCutRecordsUntilAcknowledged) {
     EXPECT_EQ(9001u, rec.handleId);
     EXPECT_EQ(uint64_t(i + 2), rec.latency);
   }
-  EXPECT_EQ(400, StateInt("recordsAcknowledged"));
-  EXPECT_EQ(0, StateInt("recordsDropped"));
+  EXPECT_EQ(400, vtrtest::HostStateInt("recordsAcknowledged"));
+  EXPECT_EQ(0, vtrtest::HostStateInt("recordsDropped"));
   EXPECT_EQ(1, ControlInt(Inject(500, 9001, 1), "appended"));
   EXPECT_EQ(48u, ReadChunk().size());
   ClearChannel();
@@ -270,9 +270,9 @@ TEST(HostsimRing, FullRingDropsGeneratedRecordsButInjectWaits) {
   ASSERT_EQ(0, hostsim_configure(R"({"channelCapacityBytes": 4800, "vms": [{"worldGroupId": 1, "disks": [
       {"handleId": 1, "workload": {"rate": 200000, "readFraction": 1}}, {"handleId": 2}]}]})", nullptr));
   ASSERT_EQ(0u, Start(1, 1));
-  for (int i = 0; i < 200 && StateInt("recordsDropped") == 0; i++)
+  for (int i = 0; i < 200 && vtrtest::HostStateInt("recordsDropped") == 0; i++)
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  EXPECT_GT(StateInt("recordsDropped"), 0);
+  EXPECT_GT(vtrtest::HostStateInt("recordsDropped"), 0);
   std::vector<uint8_t> chunk = ReadChunk();
   ASSERT_EQ(4800u, chunk.size());
   EXPECT_EQ(0x28, At(chunk, 1).opcode);
@@ -282,7 +282,7 @@ TEST(HostsimRing, FullRingDropsGeneratedRecordsButInjectWaits) {
   // all arrive, in order, none dropped.
   ASSERT_EQ(0u, SetTrace(TARN_NODE_worldGroups_vscsi_stats_stopVethraTrace, 1, 1));
   ClearChannel();
-  int64_t droppedBefore = StateInt("recordsDropped");
+  int64_t droppedBefore = vtrtest::HostStateInt("recordsDropped");
   ASSERT_EQ(0u, Start(1, 2));
   int64_t appended = 0;
   std::thread injector([&] { appended = ControlInt(Inject(1, 2, 1000), "appended"); });
@@ -297,13 +297,13 @@ TEST(HostsimRing, FullRingDropsGeneratedRecordsButInjectWaits) {
   injector.join();
   EXPECT_EQ(1000, appended);
   for (int i = 0; i < 1000; i++) ASSERT_EQ(uint64_t(i + 1), At(stream, i).timestamp);
-  EXPECT_EQ(droppedBefore, StateInt("recordsDropped"));
+  EXPECT_EQ(droppedBefore, vtrtest::HostStateInt("recordsDropped"));
 }
 
 // Returns once the generator has run a whole tick after the call.
 void WaitWholeTick() {
-  const int64_t start = StateInt("generatorTicks");
-  while (StateInt("generatorTicks") < start + 2) std::this_thread::yield();
+  const int64_t start = vtrtest::HostStateInt("generatorTicks");
+  while (vtrtest::HostStateInt("generatorTicks") < start + 2) std::this_thread::yield();
 }
 
 // Generated workloads (only once traced), replay files, and VMs and

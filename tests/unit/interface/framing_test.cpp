@@ -38,7 +38,7 @@ TEST_F(FramingTest, ReplyBytesAreHeaderAndTextWithoutNul) {
 TEST_F(FramingTest, SplitHeaderAndPiecewisePayloadAreAssembled) {
   Connection c;
   // Part of the header, its rest, then the payload in two pieces.
-  const std::string request = Header(VTR_CMD_APPEND_VMS, 20) + R"({"vmWorldGroups":[]})";
+  const std::string request = Frame(VTR_CMD_APPEND_VMS, 20) + R"({"vmWorldGroups":[]})";
   size_t from = 0;
   for (size_t to : {size_t{3}, size_t{8}, size_t{12}, request.size()}) {
     c.SendRaw(request.substr(from, to - from));
@@ -58,13 +58,13 @@ TEST_F(FramingTest, LengthLimitAndUnknownCodesGetNoReplyConnectionStaysServed) {
   Connection c;
   EXPECT_EQ(c.Call(VTR_CMD_STATUS_QUERY, std::string(VTR_MAX_MSG_SIZE, 'x')).body, kIdleStatus);
   // One byte more: dropped unread; the next 8 bytes are the next header.
-  c.SendRaw(Header(VTR_CMD_STATUS_QUERY, VTR_MAX_MSG_SIZE + 1));
+  c.SendRaw(Frame(VTR_CMD_STATUS_QUERY, VTR_MAX_MSG_SIZE + 1));
   EXPECT_EQ(c.Call(VTR_CMD_STATUS_QUERY).body, kIdleStatus);
   EXPECT_TRUE(Logged("Interface: Received packet size exceeded limit."));
   EXPECT_TRUE(Logged(std::string("Interface: Failed to receive packet: ") +
                      BREL_ReturnStatusToString(VTR_LIMIT_EXCEEDED)));
   for (uint32_t code : {0u, 9u, 16u, 19u, 21u, 0xFFFFFFFFu}) {
-    c.SendRaw(Header(code, 2) + "{}");
+    c.SendRaw(Frame(code, 2) + "{}");
     EXPECT_EQ(c.Call(VTR_CMD_STATUS_QUERY).body, kIdleStatus) << code;
   }
   EXPECT_TRUE(Logged("Interface: Unknown Message Type. Ignoring message."));
@@ -73,7 +73,7 @@ TEST_F(FramingTest, LengthLimitAndUnknownCodesGetNoReplyConnectionStaysServed) {
 TEST_F(FramingTest, PeerCloseDuringPayloadEndsHandler) {
   {
     Connection c;
-    c.SendRaw(Header(VTR_CMD_APPEND_VMS, 10) + "{\"vm");
+    c.SendRaw(Frame(VTR_CMD_APPEND_VMS, 10) + "{\"vm");
   }  // joins the handler: it must end on the close
   // The bytes sent before the close are still read: header, part of the payload.
   EXPECT_TRUE(Logged("Interface: The remote connection is closed"));

@@ -1,8 +1,7 @@
-// Shared pieces of the socket interface tests: log capture, the simulated
-// host, and a Message Handler thread serving one end of a socketpair.
+// Shared pieces of the socket interface tests: the simulated host and a
+// Message Handler thread serving one end of a socketpair.
 #pragma once
 
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -17,36 +16,16 @@
 #include "base/clock.h"
 #include "base/config.h"
 #include "base/log.h"
+#include "unit/test_support.h"
 #include "vethra_client.h"
 
 namespace vtrtest {
-
-inline std::mutex logMutex;
-inline std::vector<std::string> logLines;
-
-inline void CaptureLog(int, const char *message) {
-  std::lock_guard<std::mutex> lock(logMutex);
-  logLines.emplace_back(message);
-}
-
-inline size_t CountLogged(const std::string &text) {
-  std::lock_guard<std::mutex> lock(logMutex);
-  size_t n = 0;
-  for (const auto &line : logLines) n += line == text;
-  return n;
-}
-inline bool Logged(const std::string &text) { return CountLogged(text) > 0; }
 
 struct Reply {
   int rc = -1;
   uint32_t code = 99;
   std::string body;
 };
-
-inline std::string Header(uint32_t code, uint32_t length) {
-  uint32_t wire[2] = {htonl(code), htonl(length)};
-  return std::string(reinterpret_cast<const char *>(wire), sizeof wire);
-}
 
 // A Message Handler thread on one end of a socketpair; the test is the peer.
 // Closing the peer end ends the handler, which closes its own end.
@@ -72,7 +51,7 @@ struct Connection {
     return r;
   }
   Reply Call(uint32_t command, const std::string &payload = "") const {
-    SendRaw(Header(command, static_cast<uint32_t>(payload.size())) + payload);
+    SendRaw(Frame(command, static_cast<uint32_t>(payload.size()), payload));
     return Receive();
   }
 };
@@ -82,28 +61,22 @@ inline void HostControl(const char *request) { hostsim_free(hostsim_control(requ
 
 constexpr const char kIdleStatus[] = R"({"status":"running","runName":"","duration":0,"vmWorldGroups":[]})";
 
-// Fresh run configuration, every log line captured; TearDown drops every VM
-// left in vmList (the host no longer has any).
+// Fresh run configuration and registry, every log line captured; TearDown
+// finalises the registry (the host no longer has any VM).
 class InterfaceTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    static const bool registryReady = (VTR_InitHashTblAndList() == 0);
-    ASSERT_TRUE(registryReady);
     VTR_ResetRunConfig();
-    logLevel = 7;
-    {
-      std::lock_guard<std::mutex> lock(logMutex);
-      logLines.clear();
-    }
-    VTR_SetLogHook(CaptureLog);
+    ResetRegistry();
+    StartLogCapture();
   }
   void TearDown() override {
     hostsim_configure(R"({"vms":[]})", nullptr);
+    StopLogCapture();
     {
       RegistryGuard guard;
-      while (!VTR_VMListEmpty()) VTR_RemoveInvalidVM(vmList.next);
+      VTR_FinaliseRegistry();
     }
-    VTR_SetLogHook(nullptr);
     VTR_SetClock(nullptr);
     VTR_ResetRunConfig();
   }

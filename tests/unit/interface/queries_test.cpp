@@ -42,7 +42,7 @@ TEST_F(QueriesTest, DocumentsWithoutVMs) {
     EXPECT_EQ(r.body, "Change rate estimation is disabled");
     EXPECT_EQ(r.body.size(), 34u);
   }
-  changeRateEnabled = true;
+  VTR_StartupConfig().changeRateEnabled = true;
   const char *expected =
       R"({"vethraChangeRate":{"changeRateFields":["changebytes5m","changebytes15m","changebytes60m"]},)"
       R"("changeRateValues":{"timeStamp":1700000000,"vmWorldGroups":[]}})";
@@ -76,7 +76,7 @@ TEST_F(QueriesTest, MetricsRenderLargeValuesSignedAndSkipDisksWithoutEntry) {
 
 TEST_F(QueriesTest, ChangeRatesInBytesFromEitherEstimator) {
   ConfigureHost(kHost);
-  changeRateEnabled = true;
+  VTR_StartupConfig().changeRateEnabled = true;
   Connection c;
   ASSERT_EQ(c.Call(VTR_CMD_APPEND_VMS, R"({"vmWorldGroups":[6001]})").code, 0u);
   VTR_CR_HLL *hll = Entry(6001, 9101)->changeRate.hll;
@@ -90,7 +90,7 @@ TEST_F(QueriesTest, ChangeRatesInBytesFromEitherEstimator) {
 
   // Sliding mode: eight distinct blocks written twice, all within 5 minutes.
   ASSERT_EQ(c.Call(VTR_CMD_DELETE_VMS, R"({"vmWorldGroups":[6001]})").code, 0u);
-  slidingHllEnabled = true;
+  VTR_StartupConfig().slidingHllEnabled = true;
   ASSERT_EQ(c.Call(VTR_CMD_APPEND_VMS, R"({"vmWorldGroups":[6001]})").code, 0u);
   for (int i = 0; i < 2; i++) VTR_AddChangeRate(0, 32768, &Entry(6001, 9101)->changeRate, true);
   EXPECT_TRUE(Contains(c.Call(VTR_CMD_CHANGE_RATE_QUERY2).body, R"("changeRates":[32768,32768,32768])"));
@@ -106,7 +106,7 @@ TEST_F(QueriesTest, NamesAreCutOnCharacterBoundaries) {
   ConfigureHost((R"({"vms":[{"worldGroupId":7001,"displayName":")" + vm + R"(\u00e9","disks":[{"handleId":1}]},
     {"worldGroupId":7002,"disks":[{"handleId":2,"name":")" + disk + R"(\u00e9"},{"handleId":3,"name":"scsi0:1"}]}]})")
                     .c_str());
-  changeRateEnabled = slidingHllEnabled = true;
+  VTR_StartupConfig().changeRateEnabled = VTR_StartupConfig().slidingHllEnabled = true;
   Connection c;
   ASSERT_EQ(c.Call(VTR_CMD_APPEND_VMS, R"({"vmWorldGroups":[7001,7002]})").code, 0u);
   for (uint32_t command : {VTR_CMD_METRICS_QUERY, VTR_CMD_CHANGE_RATE_QUERY}) {
@@ -115,14 +115,14 @@ TEST_F(QueriesTest, NamesAreCutOnCharacterBoundaries) {
     EXPECT_TRUE(Contains(body, R"("worldGroupId":7002,"vmDisks":[{"vscsiDevName":")" + disk + R"(",)")) << body;
   }
   std::lock_guard<std::mutex> lock(logMutex);
-  for (const auto &line : logLines) EXPECT_EQ(line.find("json_pack failed"), std::string::npos) << line;
+  for (const auto &[priority, line] : logLines) EXPECT_EQ(line.find("json_pack failed"), std::string::npos) << line;
 }
 
 // Append and Delete on one connection while three others query: under TSan
 // this checks that no query reads vmList or an entry while it changes.
 TEST_F(QueriesTest, ConcurrencyVMChangesWhileQuerying) {
   ConfigureHost(kHost);
-  changeRateEnabled = true;
+  VTR_StartupConfig().changeRateEnabled = true;
   std::atomic<bool> done{false};
   std::atomic<int> failures{0};
   std::vector<std::thread> readers;

@@ -11,10 +11,6 @@ constexpr const char kTwoVmHost[] = R"({"vms":[
   {"worldGroupId":5001,"displayName":"alpha","disks":[{"handleId":101},{"handleId":102}]},
   {"worldGroupId":5002,"displayName":"beta","disks":[{"handleId":201}]}]})";
 
-bool HasEntry(uint32_t worldGroupId, uint64_t handleId) {
-  return hash_lookup(&diskTable, VTR_GetDiskKey(worldGroupId, handleId)) != nullptr;
-}
-
 TEST_F(RequestsTest, AppendAndDeletePayloadShapes) {
   Connection c;
   const std::pair<const char *, uint32_t> cases[] = {
@@ -28,7 +24,7 @@ TEST_F(RequestsTest, AppendAndDeletePayloadShapes) {
       EXPECT_EQ(r.body, code == 0 ? "" : error) << payload;
     }
     // An empty payload gets no reply: the status reply comes next.
-    c.SendRaw(Header(command, 0));
+    c.SendRaw(Frame(command, 0));
     EXPECT_EQ(c.Call(VTR_CMD_STATUS_QUERY).body, kIdleStatus);
   }
   EXPECT_TRUE(Logged("Interface: root is not an object"));
@@ -53,8 +49,8 @@ TEST_F(RequestsTest, AppendFollowsLastElementDeleteFailsOnAny) {
 
 TEST_F(RequestsTest, StatusReportsNameRemainingTimeAndLiveVMs) {
   ConfigureHost(kTwoVmHost);
-  strcpy(instanceName, "night-run");
-  durationSecs = 600;
+  strcpy(VTR_StartupConfig().instanceName, "night-run");
+  VTR_StartupConfig().durationSecs = 600;
   startTime = {1000, 0};
   Connection c;
   ASSERT_EQ(c.Call(VTR_CMD_APPEND_VMS, R"({"vmWorldGroups":[5001,5002]})").code, 0u);
@@ -95,7 +91,7 @@ TEST_F(RequestsTest, VMThatIsDownIsDroppedWithItsEntries) {
 TEST_F(RequestsTest, ExitRepliesWithEightZeroBytesAndRunsTheExitHook) {
   VTR_SetExitHook([] { exitRequested.store(true); });
   Connection c;
-  c.SendRaw(Header(VTR_CMD_EXIT, 0));
+  c.SendRaw(Frame(VTR_CMD_EXIT, 0));
   Reply r = c.Receive();
   EXPECT_EQ(r.rc, 0);
   EXPECT_EQ(r.code, 0u);

@@ -11,11 +11,11 @@
 #include "base/log.h"
 #include "registry/hashutil.h"
 #include "registry/registry.h"
+#include "unit/test_support.h"
 
 namespace {
 
-std::vector<std::pair<int, std::string>> hashLog;
-void CaptureHashLog(int priority, const char *message) { hashLog.emplace_back(priority, message); }
+using vtrtest::logLines;
 
 std::string PtrText(const void *p) {
   char text[32];
@@ -27,15 +27,13 @@ class HashTableTest : public ::testing::Test {
  protected:
   void SetUp() override {
     VTR_ResetRunConfig();
-    logLevel = 7;
-    hashLog.clear();
-    VTR_SetLogHook(CaptureHashLog);
+    vtrtest::StartLogCapture();
     ASSERT_EQ(hash_init(&table, 10), 0);
     for (int i = 0; i < 4; i++) nodes[i] = hash_node{nullptr, 0, &values[i]};
   }
   void TearDown() override {
     if (table.buckets) hash_destroy(&table);
-    VTR_SetLogHook(nullptr);
+    vtrtest::StopLogCapture();
     VTR_ResetRunConfig();
   }
   hash_node *Node(int i, uint64_t key) {
@@ -50,10 +48,10 @@ class HashTableTest : public ::testing::Test {
 
 TEST_F(HashTableTest, DuplicateKeyIsRefusedAndTableStaysUsable) {
   ASSERT_EQ(hash_insert(&table, Node(0, 0x1234)), 0);
-  EXPECT_EQ(hashLog.back(), std::make_pair(7, "inserting key 0x1234 (ptr " + PtrText(&values[0]) +
+  EXPECT_EQ(logLines.back(), std::make_pair(7, "inserting key 0x1234 (ptr " + PtrText(&values[0]) +
                                                   ") into bucket[0]"));
   EXPECT_EQ(hash_insert(&table, Node(1, 0x1234)), -1);
-  EXPECT_EQ(hashLog.back(), std::make_pair(3, std::string("REHASHING 0x1234")));
+  EXPECT_EQ(logLines.back(), std::make_pair(3, std::string("REHASHING 0x1234")));
   EXPECT_EQ(hash_lookup(&table, 0x1234), &values[0]);
   EXPECT_EQ(hash_lookup_node(&table, 0x1234), &nodes[0]);
   EXPECT_EQ(nodes[0].next, nullptr);
@@ -62,36 +60,36 @@ TEST_F(HashTableTest, DuplicateKeyIsRefusedAndTableStaysUsable) {
 TEST_F(HashTableTest, CollisionChainAndRemovalFromMiddleEndAndHead) {
   ASSERT_EQ(hash_insert(&table, Node(0, 3)), 0);
   ASSERT_EQ(hash_insert(&table, Node(1, 13)), 0);
-  EXPECT_EQ(hashLog.back().second,
+  EXPECT_EQ(logLines.back().second,
             "inserting key 0xd (ptr " + PtrText(&values[1]) + ") into bucket[3] (COLLISION)");
   ASSERT_EQ(hash_insert(&table, Node(2, 23)), 0);  // chain: 23 -> 13 -> 3
   EXPECT_EQ(table.buckets[3], &nodes[2]);
 
-  hashLog.clear();
+  logLines.clear();
   EXPECT_EQ(hash_lookup(&table, 33), nullptr);  // same bucket, absent key
   EXPECT_EQ(hash_remove(&table, 33), nullptr);
   EXPECT_EQ(hash_remove(&table, 4), nullptr);  // empty bucket
-  EXPECT_TRUE(hashLog.empty());
+  EXPECT_TRUE(logLines.empty());
   EXPECT_EQ(hash_remove(&table, 13), &values[1]);
-  EXPECT_EQ(hashLog.back(),
+  EXPECT_EQ(logLines.back(),
             std::make_pair(7, "removed key 0xd (ptr " + PtrText(&values[1]) + ") from middle of bucket"));
   EXPECT_EQ(nodes[2].next, &nodes[0]);
   EXPECT_EQ(hash_lookup(&table, 3), &values[0]);
 
   EXPECT_EQ(hash_remove(&table, 3), &values[0]);
-  EXPECT_EQ(hashLog.back().second,
+  EXPECT_EQ(logLines.back().second,
             "removed key 0x3 (ptr " + PtrText(&values[0]) + ") from end of bucket");
 
-  hashLog.clear();
+  logLines.clear();
   EXPECT_EQ(hash_remove(&table, 23), &values[2]);
-  EXPECT_TRUE(hashLog.empty());
+  EXPECT_TRUE(logLines.empty());
   EXPECT_EQ(table.buckets[3], nullptr);
 }
 
 TEST_F(HashTableTest, DestroyedOrInvalidTablesAreRefused) {
   ASSERT_EQ(hash_insert(&table, Node(0, 5)), 0);
   ASSERT_EQ(hash_destroy(&table), 0);
-  EXPECT_EQ(hashLog.back(), std::make_pair(6, "hash " + PtrText(&table) + " destroyed"));
+  EXPECT_EQ(logLines.back(), std::make_pair(6, "hash " + PtrText(&table) + " destroyed"));
   EXPECT_EQ(values[0], 0);  // the linked record is left alone
   EXPECT_EQ(hash_insert(&table, Node(1, 6)), -1);
   EXPECT_EQ(hash_lookup_node(&table, 5), nullptr);

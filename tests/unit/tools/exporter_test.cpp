@@ -23,6 +23,7 @@
 #include <thread>
 
 #include "tools_docs.h"
+#include "vethra_client.h"
 
 namespace {
 
@@ -89,8 +90,8 @@ struct FakeDaemon {
         uint32_t cmd = ntohl(*(uint32_t *)head), len = ntohl(*(uint32_t *)(head + 4));
         std::string payload(len, '\0');
         if (len) recv(c, payload.data(), len, MSG_WAITALL);
-        std::string body = cmd == VTR_CTL_METRICS ? metrics : VTR_CHANGE_RATE_DISABLED;
-        uint32_t reply[2] = {htonl(cmd == VTR_CTL_METRICS ? 0 : 1), htonl((uint32_t)body.size())};
+        std::string body = cmd == VTRC_CMD_METRICS ? metrics : VTR_CHANGE_RATE_DISABLED;
+        uint32_t reply[2] = {htonl(cmd == VTRC_CMD_METRICS ? 0 : 1), htonl((uint32_t)body.size())};
         send(c, reply, 8, MSG_NOSIGNAL);
         send(c, body.data(), body.size(), MSG_NOSIGNAL);
       }

@@ -9,11 +9,11 @@
 #include "base/config.h"
 #include "base/log.h"
 #include "trace/analyzer.h"
+#include "unit/test_support.h"
 
 namespace {
 
-std::vector<std::pair<int, std::string>> logged;
-void Capture(int priority, const char *message) { logged.emplace_back(priority, message); }
+using vtrtest::logLines;
 
 TraceRecord Io(uint8_t opcode, uint64_t lba, uint32_t length, uint64_t ts = 1000, uint64_t lat = 150) {
   TraceRecord r{};
@@ -37,11 +37,9 @@ class CountersTest : public ::testing::Test {
   DiskEntry entry{};
   void Update(const TraceRecord &r) { VTR_UpdateCounters(&entry, &r); }
   void SetUp() override {
-    logLevel = 7;
-    logged.clear();
-    VTR_SetLogHook(Capture);
+    vtrtest::StartLogCapture();
   }
-  void TearDown() override { VTR_SetLogHook(nullptr); }
+  void TearDown() override { vtrtest::StopLogCapture(); }
 };
 
 TEST(Buckets, SizeAndLatencyBoundaries) {
@@ -128,16 +126,15 @@ TEST_F(CountersTest, ReadWriteUpdatesAndAlignment) {
   TraceRecord other = Io(0x35, 8, 4096);
   VTR_UpdateCounters(&untouched, &other);
   EXPECT_EQ(memcmp(&untouched.counters, &zero.counters, sizeof zero.counters), 0);
-  ASSERT_FALSE(logged.empty());
-  EXPECT_EQ(logged.back(), std::make_pair(LOG_DEBUG, std::string("Unhandled VSCSI Command Type: 0x35\n")));
+  ASSERT_FALSE(logLines.empty());
+  EXPECT_EQ(logLines.back(), std::make_pair(LOG_DEBUG, std::string("Unhandled VSCSI Command Type: 0x35\n")));
 }
 
 // Records reach the counters through diskTable; unknown disks are counted
 // and logged for the first 99 failures and every 1000th after that.
 TEST_F(CountersTest, LookupThroughTableAndThrottledFailures) {
-  if (diskTable.buckets == nullptr) {
-    ASSERT_EQ(VTR_InitHashTblAndList(), 0);
-  }
+  vtrtest::ResetRegistry();
+  VTR_InitRecordQueue();
   ASSERT_EQ(VTR_AddHashEntry(77, 3), VTR_OK);
   hash_node *node = hash_lookup_node(&diskTable, VTR_GetDiskKey(77, 3));
   ASSERT_NE(node, nullptr);
@@ -152,19 +149,18 @@ TEST_F(CountersTest, LookupThroughTableAndThrottledFailures) {
   // Deleted (which must drop the lookup cache): records now fail instead
   // of being counted into the freed entry.
   ASSERT_EQ(VTR_DeleteHashEntry(77, 3), VTR_OK);
-  lookupFailureCount = 0;
-  logged.clear();
+  logLines.clear();
   for (int i = 0; i < 2000; i++) VTR_ProcessRecord(&r);
-  ASSERT_EQ(logged.size(), 101u);
+  ASSERT_EQ(logLines.size(), 101u);
   char first[200];
   snprintf(first, sizeof first,
            "Analyzer: Hash entry loopkup failures seen for worldId: 77 handleId: 3 hashKey: %lu "
            "Total lookup failure:1",
            static_cast<unsigned long>(VTR_GetDiskKey(77, 3) % 2000));
-  EXPECT_EQ(logged[0], std::make_pair(LOG_WARNING, std::string(first)));
-  EXPECT_NE(logged[98].second.find("failure:99"), std::string::npos);
-  EXPECT_NE(logged[99].second.find("failure:1000"), std::string::npos);
-  EXPECT_NE(logged[100].second.find("failure:2000"), std::string::npos);
+  EXPECT_EQ(logLines[0], std::make_pair(LOG_WARNING, std::string(first)));
+  EXPECT_NE(logLines[98].second.find("failure:99"), std::string::npos);
+  EXPECT_NE(logLines[99].second.find("failure:1000"), std::string::npos);
+  EXPECT_NE(logLines[100].second.find("failure:2000"), std::string::npos);
 }
 
 }  // namespace
