@@ -16,6 +16,7 @@
 #include "interface/uds.h"
 #include "base/clock.h"
 #include "base/config.h"
+#include "base/daemon_options.h"
 #include "base/log.h"
 #include "registry/registry.h"
 #include "trace/startup_tracing.h"
@@ -52,18 +53,6 @@ bool producerStarted = false;
 bool consumerStarted = false;
 bool listenerStarted = false;
 
-const struct option longOptions[] = {
-    {"help", no_argument, nullptr, 'h'},
-    {"list", no_argument, nullptr, 'l'},
-    {"duration", required_argument, nullptr, 'd'},
-    {"all", no_argument, nullptr, 'a'},
-    {"worldgroupid", required_argument, nullptr, 'w'},
-    {"name", required_argument, nullptr, 'n'},
-    {"changerate_shll", no_argument, nullptr, 's'},
-    {"changerate_hll", no_argument, nullptr, 'c'},
-    {"verbose", required_argument, nullptr, 'v'},
-    {nullptr, 0, nullptr, 0},
-};
 
 // Parses the command line into the run configuration. Returns -1 to go on,
 // or the exit code to end the process with.
@@ -71,7 +60,7 @@ int ParseOptions(int argc, char **argv) {
   VTR_RunConfig &config = VTR_StartupConfig();
   optind = 1;
   int opt;
-  while ((opt = getopt_long(argc, argv, "hld:aw:xv:tn:csm", longOptions, nullptr)) != -1) {
+  while ((opt = getopt_long(argc, argv, VTR_DAEMON_SHORT_OPTIONS, VTR_DAEMON_LONG_OPTIONS, nullptr)) != -1) {
     switch (opt) {
       case 'h':
         config.helpRequested = true;

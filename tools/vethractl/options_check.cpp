@@ -17,22 +17,10 @@
 
 #include <limits>
 
+#include "base/daemon_options.h"
 #include "vethractl.h"
 
 namespace {
-
-const struct option DAEMON_OPTIONS[] = {
-    {"help", no_argument, nullptr, 'h'},
-    {"list", no_argument, nullptr, 'l'},
-    {"duration", required_argument, nullptr, 'd'},
-    {"all", no_argument, nullptr, 'a'},
-    {"worldgroupid", required_argument, nullptr, 'w'},
-    {"name", required_argument, nullptr, 'n'},
-    {"changerate_shll", no_argument, nullptr, 's'},
-    {"changerate_hll", no_argument, nullptr, 'c'},
-    {"verbose", required_argument, nullptr, 'v'},
-    {nullptr, 0, nullptr, 0},
-};
 
 // A whole decimal number in [lo, hi] (the daemon reads it in base 10).
 bool WholeNumber(const char *s, long long lo, long long hi) {
@@ -58,7 +46,8 @@ int VTR_CheckDaemonOptions(const std::vector<std::string> &args, std::string *wh
   opterr = 0;
   int opt;
   std::string bad;
-  while ((opt = getopt_long(argc, argv.data(), ":hld:aw:xv:tn:csm", DAEMON_OPTIONS, nullptr)) != -1) {
+  while ((opt = getopt_long(argc, argv.data(), (std::string(":") + VTR_DAEMON_SHORT_OPTIONS).c_str(),
+                            VTR_DAEMON_LONG_OPTIONS, nullptr)) != -1) {
     const char *arg = optarg;
     switch (opt) {
       case 'h':
