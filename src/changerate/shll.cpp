@@ -95,7 +95,10 @@ inline uint32_t CapacityOf(const Register &reg) {
 }
 inline size_t SpillBytes(uint8_t capacity) { return (sizeof(uint32_t) + 1) * capacity; }
 
-constexpr size_t kDenseBytes = VTR_HLL_REGISTERS * sizeof(Register) + kBitmapWords * sizeof(uint64_t);
+// The dense table, its bitmap, then the filter of the current second: one
+// byte per register, the highest rank recorded in it during that second.
+constexpr size_t kDenseBytes =
+    VTR_HLL_REGISTERS * sizeof(Register) + kBitmapWords * sizeof(uint64_t) + VTR_HLL_REGISTERS;
 // A sparse array of `capacity` registers followed by their indices.
 inline size_t SparseBytes(uint32_t capacity) { return (sizeof(Register) + sizeof(uint16_t)) * capacity; }
 
@@ -115,6 +118,10 @@ struct VTR_SHll {
   // `occupied` (bit j set while register j holds entries). Null while sparse.
   Register *registers;
   uint64_t *occupied;
+  // Dense only: filter[j] is a rank that register j holds (or is dominated
+  // by one it holds) at stamp filterSecond; 0 when nothing is known.
+  uint8_t *filter;
+  uint32_t filterSecond;
   // Sparse: `sparseCount` occupied registers in increasing index order, their
   // indices in `sparseIndex` (same allocation); null while empty or dense.
   Register *sparse;
@@ -173,10 +180,14 @@ bool Grow(VTR_SHll *shll, Register &reg) {
 
 // Records rank `rank` at stamp `t`, the newest stamp of the register, and drops
 // the entries that it supersedes (rank <= `rank`, all at older or equal stamps).
+// An entry of the same stamp with a rank >= `rank` already decides every
+// window that the new one would, so then nothing changes: a register holds
+// at most one entry per stamp.
 // Returns false, recording nothing, when a larger entry array cannot be had.
 inline bool Insert(VTR_SHll *shll, Register &reg, uint8_t rank, uint32_t t) {
   uint8_t *ranks = RanksOf(reg);
   uint32_t c = reg.count;
+  if (c != 0 && StampsOf(reg)[c - 1] == t && ranks[c - 1] >= rank) return true;
   while (c > 0 && ranks[c - 1] <= rank) --c;
   if (c == CapacityOf(reg)) {
     if (!Grow(shll, reg)) return false;
@@ -220,6 +231,8 @@ bool MakeDense(VTR_SHll *shll) {
   auto *table = static_cast<Register *>(calloc(1, kDenseBytes));
   if (table == nullptr) return false;
   auto *occupied = reinterpret_cast<uint64_t *>(table + VTR_HLL_REGISTERS);
+  shll->filter = reinterpret_cast<uint8_t *>(occupied + kBitmapWords);
+  shll->filterSecond = shll->lastClock;
   for (uint32_t i = 0; i < shll->sparseCount; ++i) {
     uint32_t j = shll->sparseIndex[i];
     table[j] = shll->sparse[i];
@@ -246,6 +259,7 @@ bool MakeSparse(VTR_SHll *shll) {
   free(shll->registers);
   shll->registers = nullptr;
   shll->occupied = nullptr;
+  shll->filter = nullptr;
   return true;
 }
 
@@ -500,7 +514,20 @@ void VTR_SHllAdd(uint64_t sector, uint32_t length, VTR_SHll *shll) {
   LockGuard guard(&shll->lock);
   uint32_t t = Clock(shll);
   bool recorded = true;
-  vtr_cr::ForEachBlock(sector, length, [&](uint32_t j, uint8_t rank) { recorded &= AddBlock(shll, j, rank, t); });
+  if (shll->filter != nullptr && shll->filterSecond != t) {
+    memset(shll->filter, 0, VTR_HLL_REGISTERS);
+    shll->filterSecond = t;
+  }
+  // Within one second most blocks bring a rank that their register already
+  // holds at that second or above; the filter lets them skip the register.
+  vtr_cr::ForEachBlock(sector, length, [&](uint32_t j, uint8_t rank) {
+    if (shll->filter != nullptr && rank <= shll->filter[j]) return;
+    if (!AddBlock(shll, j, rank, t)) {
+      recorded = false;
+      return;
+    }
+    if (shll->filter != nullptr) shll->filter[j] = rank;
+  });
   if (!recorded) VTR_Log(LOG_ERR, "S_HLL: Failed to record a write, due to no memory");
 }
 
@@ -531,6 +558,7 @@ void VTR_SHllEstimateWindows(VTR_SHll *shll, const uint16_t *windows, int count,
     free(shll->registers);
     shll->registers = nullptr;
     shll->occupied = nullptr;
+    shll->filter = nullptr;
     FreeSparse(shll);
     shll->highRanks = false;
   } else if (shll->registers != nullptr) {
