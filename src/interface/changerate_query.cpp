@@ -34,39 +34,15 @@ json_t *DiskRates(uint32_t worldGroupId, uint64_t handleId) {
     for (uint64_t count : blocks) json_array_append_new(rates, ByteCount(count));
     return rates;
   }
-  VTR_CR_HLL *hll = entry->changeRate.hll;
-  int rc = pthread_spin_lock(&hll->lock);
-  if (rc != 0) {
-    VTR_Log(LOG_ERR, "Interface: Failed to acquire spin lock with Error: %s for vmid: %u handleid: %lu",
-            strerror(rc), worldGroupId, static_cast<unsigned long>(handleId));
+  uint64_t blocks[3];
+  if (VTR_HLLEstimates(entry->changeRate.hll, blocks) != VTR_OK) {
+    VTR_Log(LOG_ERR, "Interface: Failed to read the estimates for vmid: %u handleid: %lu", worldGroupId,
+            static_cast<unsigned long>(handleId));
     json_decref(rates);
     return nullptr;
   }
-  json_array_append_new(rates, ByteCount(hll->hll5m->estimate));
-  json_array_append_new(rates, ByteCount(hll->hll15m->estimate));
-  json_array_append_new(rates, ByteCount(hll->hll60m->estimate));
-  rc = pthread_spin_unlock(&hll->lock);
-  if (rc != 0) {
-    VTR_Log(LOG_ERR, "Interface: Failed to release spin lock with Error: %s for vmid: %u handleid: %lu",
-            strerror(rc), worldGroupId, static_cast<unsigned long>(handleId));
-  }
+  for (uint64_t count : blocks) json_array_append_new(rates, ByteCount(count));
   return rates;
-}
-
-json_t *BuildDiskArray(const VMListNode *node) {
-  json_t *disks = json_array();
-  for (int32_t i = 0; i < node->handleCount; i++) {
-    const HandleInfo &handle = node->handles[i];
-    json_t *rates = DiskRates(node->worldGroupId, handle.handleId);
-    json_t *disk = json_pack("{s:s,s:o}", "vscsiDevName", handle.vscsiDevName, "changeRates", rates);
-    if (disk == nullptr) {
-      VTR_Log(LOG_ERR, "Interface: json_pack failed for device: %s worldID: %u handleId: %u",
-              handle.vscsiDevName, node->worldGroupId, static_cast<unsigned>(handle.handleId));
-      continue;
-    }
-    json_array_append_new(disks, disk);
-  }
-  return disks;
 }
 
 }  // namespace
@@ -80,12 +56,12 @@ VTR_Status VTR_QueryChangeRate(int fd) {
   static const VTR_VMDocument document = {
       "vethraChangeRate", "changeRateValues", "VTR_QueryChangeRate", "Interface: CR Metric info: ",
       "Unable to fetch the change rate, json encoding failed.",
-      "Unable to fetch the change rate, json_dumps() failed."};
+      "Unable to fetch the change rate, json_dumps() failed.", "changeRates", DiskRates};
   json_t *fields = json_array();
   json_t *holder = json_object();
   for (const char *name : {"changebytes5m", "changebytes15m", "changebytes60m"}) {
     json_array_append_new(fields, json_string(name));
   }
   json_object_set_new(holder, "changeRateFields", fields);
-  return VTR_SendVMDocument(fd, document, holder, BuildDiskArray);
+  return VTR_SendVMDocument(fd, document, holder);
 }

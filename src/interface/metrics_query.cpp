@@ -7,26 +7,6 @@
 #include "interface/vm_document.h"
 #include "base/log.h"
 
-namespace {
-
-// The disks of one VM that still have an entry; the caller holds registryLock.
-json_t *BuildDiskArray(const VMListNode *node) {
-  json_t *disks = json_array();
-  for (int32_t i = 0; i < node->handleCount; i++) {
-    const HandleInfo &handle = node->handles[i];
-    json_t *counters = VTR_GetIoCounters(node->worldGroupId, handle.handleId);
-    json_t *disk = json_pack("{s:s,s:o}", "vscsiDevName", handle.vscsiDevName, "ioCounters", counters);
-    if (disk == nullptr) {
-      VTR_Log(LOG_ERR, "Interface: json_pack failed for device: %s", handle.vscsiDevName);
-      continue;
-    }
-    json_array_append_new(disks, disk);
-  }
-  return disks;
-}
-
-}  // namespace
-
 // The caller holds registryLock, which keeps the entry from being freed
 // while its counters are read.
 json_t *VTR_GetIoCounters(uint32_t worldGroupId, uint64_t handleId) {
@@ -50,11 +30,11 @@ VTR_Status VTR_QueryMetrics(int fd) {
   static const VTR_VMDocument document = {
       "vethraMetrics", "metricValues", "VTR_QueryMetrics", "Interface: Metric info: ",
       "Unable to fetch the metrics, json encoding failed.",
-      "Unable to fetch the metrics, json_dumps() failed."};
+      "Unable to fetch the metrics, json_dumps() failed.", "ioCounters", VTR_GetIoCounters};
   json_t *fields = json_array();
   json_t *holder = json_object();
   VTR_Log(LOG_INFO, "Interface: Received Metrics Query Message");
   for (int i = 0; i < VTR_NUM_COUNTERS; i++) json_array_append_new(fields, json_string(metricFieldNames[i]));
   json_object_set_new(holder, "metricFields", fields);
-  return VTR_SendVMDocument(fd, document, holder, BuildDiskArray);
+  return VTR_SendVMDocument(fd, document, holder);
 }

@@ -9,15 +9,32 @@
 
 namespace {
 
+// The disks of one VM that still have a value; the caller holds registryLock.
+json_t *BuildDiskArray(const VTR_VMDocument &shape, const VMListNode *node) {
+  json_t *disks = json_array();
+  for (int32_t i = 0; i < node->handleCount; i++) {
+    const HandleInfo &handle = node->handles[i];
+    json_t *value = shape.diskValue(node->worldGroupId, handle.handleId);
+    json_t *disk = json_pack("{s:s,s:o}", "vscsiDevName", handle.vscsiDevName, shape.diskValueKey, value);
+    if (disk == nullptr) {
+      VTR_Log(LOG_ERR, "Interface: json_pack failed for device: %s worldID: %u handleId: %lu", handle.vscsiDevName,
+              node->worldGroupId, static_cast<unsigned long>(handle.handleId));
+      continue;
+    }
+    json_array_append_new(disks, disk);
+  }
+  return disks;
+}
+
 // One object per VM that is still alive, in list order. A VM that is down is
 // removed by the liveness check. The caller holds registryLock.
-json_t *BuildVMArray(json_t *(*diskArray)(const VMListNode *node)) {
+json_t *BuildVMArray(const VTR_VMDocument &shape) {
   json_t *vms = json_array();
   VTR_ForEachVM([&](VMListNode *node) {
     if (!VTR_RemoveInvalidVM(node)) return;
     json_t *vm = json_pack("{s:s,s:s,s:i,s:o}", "vmName", node->vmName, "uuid", node->uuid,
                            "worldGroupId", static_cast<int>(static_cast<int32_t>(node->worldGroupId)),
-                           "vmDisks", diskArray(node));
+                           "vmDisks", BuildDiskArray(shape, node));
     if (vm == nullptr) {
       VTR_Log(LOG_ERR, "Interface: json_pack failed for VM: %s", node->vmName);
       return;
@@ -33,14 +50,13 @@ VTR_Status SendError(int fd, const char *text) {
 
 }  // namespace
 
-VTR_Status VTR_SendVMDocument(int fd, const VTR_VMDocument &shape, json_t *fieldsHolder,
-                              json_t *(*diskArray)(const VMListNode *node)) {
+VTR_Status VTR_SendVMDocument(int fd, const VTR_VMDocument &shape, json_t *fieldsHolder) {
   struct timeval now;
   VTR_GetTime(&now);
   json_t *vms;
   {
     RegistryGuard guard;
-    vms = BuildVMArray(diskArray);
+    vms = BuildVMArray(shape);
   }
   json_t *values = json_pack("{s:i,s:o}", "timeStamp", static_cast<int>(static_cast<int32_t>(now.tv_sec)),
                              "vmWorldGroups", vms);

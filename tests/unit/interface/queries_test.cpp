@@ -70,7 +70,7 @@ TEST_F(QueriesTest, MetricsRenderLargeValuesSignedAndSkipDisksWithoutEntry) {
   EXPECT_TRUE(Contains(body, R"("worldGroupId":-1294967296,"vmDisks":[{"vscsiDevName":"scsi0:0","ioCounters":)" +
                                  counters + ",42]}"));
   EXPECT_TRUE(Logged("No hash entry found for vmid:6001 handleid:9101"));
-  EXPECT_TRUE(Logged("Interface: json_pack failed for device: scsi0:0"));
+  EXPECT_TRUE(Logged("Interface: json_pack failed for device: scsi0:0 worldID: 6001 handleId: 9101"));
   EXPECT_EQ(c.Call(VTR_CMD_METRICS_QUERY).body, body);  // reading changes nothing
 }
 
@@ -82,11 +82,14 @@ TEST_F(QueriesTest, ChangeRatesInBytesFromEitherEstimator) {
   VTR_CR_HLL *hll = Entry(6001, 9101)->changeRate.hll;
   ASSERT_NE(hll, nullptr);
   EXPECT_TRUE(Contains(c.Call(VTR_CMD_CHANGE_RATE_QUERY).body, R"("changeRates":[0,0,0])"));
-  hll->hll5m->estimate = 3;
-  hll->hll15m->estimate = 1ULL << 51;  // 2^63 bytes: rendered negative
-  hll->hll60m->estimate = 7;
+  // Three blocks end the 5-minute period, four more the 60-minute one; the
+  // query settles the ended periods itself.
+  VTR_AddChangeRate(0, 3 * 4096, &Entry(6001, 9101)->changeRate, false);
+  VTR_HLLEndPeriods(hll, 1);
+  VTR_AddChangeRate(0, 7 * 4096, &Entry(6001, 9101)->changeRate, false);
+  VTR_HLLEndPeriods(hll, 4);
   EXPECT_TRUE(Contains(c.Call(VTR_CMD_CHANGE_RATE_QUERY).body,
-                       R"({"vscsiDevName":"scsi0:0","changeRates":[12288,-9223372036854775808,28672]})"));
+                       R"({"vscsiDevName":"scsi0:0","changeRates":[12288,0,28672]})"));
 
   // Sliding mode: eight distinct blocks written twice, all within 5 minutes.
   ASSERT_EQ(c.Call(VTR_CMD_DELETE_VMS, R"({"vmWorldGroups":[6001]})").code, 0u);
