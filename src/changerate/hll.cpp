@@ -7,9 +7,9 @@
 // the full one waits, untouched, until it is settled: estimated, cleared and
 // kept as the next spare. Settling runs on the thread that walks the disks
 // after a period end, or on a query that finds a period still unsettled, so
-// the Consumer's pause at a period end is the swap alone. A set is cleared by
-// handing its pages back to the kernel, which reads them as zeros and keeps
-// them out of the resident set until the next period writes them.
+// the Consumer's pause at a period end is the swap alone. The spare stays
+// resident: handing its pages back would make the Consumer fault them in
+// again while it feeds the next period, which costs more than the memory.
 #include <errno.h>
 #include <stdlib.h>
 #include <string.h>
@@ -49,9 +49,7 @@ namespace {
 void Settle(Period &period) {
   if (!period.pending) return;
   period.estimate = VTR_HLLEstimateRegisters(period.other);
-  // Whole pages of a private anonymous mapping: afterwards they read as
-  // zeros. Should the kernel refuse, clear them by hand.
-  if (madvise(period.other, kSetBytes, MADV_DONTNEED) != 0) memset(period.other, 0, kSetBytes);
+  memset(period.other, 0, kSetBytes);
   period.pending = false;
 }
 
