@@ -64,9 +64,10 @@ TEST(Hll, EmptyOneAndNullArguments) {
 // A VM with two disks in vmList; only the first has a disk entry. 100 new
 // blocks per period; the 15- and 60-minute values appear at the 3rd and 12th
 // end. Estimates are read both before and after the helper thread has
-// settled the ended periods; a period ended twice without being settled in
+// settled the ended periods (under TSan: the helper against the reads);
+// a period ended twice without being settled in
 // between keeps its first estimate.
-TEST(Hll, PeriodScheduleThroughClock) {
+TEST(Hll, ConcurrencyPeriodScheduleWithHelperThread) {
   const long start = 5000000;
   ClockAndLog env(start);
   static bool ready = VTR_InitHashTblAndList() == 0;

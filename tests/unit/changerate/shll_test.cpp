@@ -229,6 +229,13 @@ struct ListReference {
 };
 
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define VTR_SANITIZED_BUILD 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+#define VTR_SANITIZED_BUILD 1
+#endif
+#endif
+#ifdef VTR_SANITIZED_BUILD
 constexpr long kDifferentialWrites = 1000000;  // sanitizer builds run about ten times slower
 #else
 constexpr long kDifferentialWrites = 10000000;
