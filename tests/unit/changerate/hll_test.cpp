@@ -64,9 +64,8 @@ TEST(Hll, EmptyOneAndNullArguments) {
 // A VM with two disks in vmList; only the first has a disk entry. 100 new
 // blocks per period; the 15- and 60-minute values appear at the 3rd and 12th
 // end. Estimates are read both before and after the helper thread has
-// settled the ended periods (under TSan: the helper against the reads);
-// a period ended twice without being settled in
-// between keeps its first estimate.
+// settled the ended periods (under TSan: the helper against the reads). A
+// period ended again before anything settled it reuses a cleared set.
 TEST(Hll, ConcurrencyPeriodScheduleWithHelperThread) {
   const long start = 5000000;
   ClockAndLog env(start);
@@ -109,7 +108,7 @@ TEST(Hll, ConcurrencyPeriodScheduleWithHelperThread) {
   EXPECT_EQ(periodEnd.tv_sec, start + 12 * 300 + 5);
   VTR_AddChangeRate(DistinctSector(1, 8), 4096, &entry.changeRate, false);
   VTR_HLLEndPeriods(h, 1);
-  VTR_HLLEndPeriods(h, 1);  // the one-block period is estimated before its set is reused
+  VTR_HLLEndPeriods(h, 1);  // the one-block set is estimated and cleared first
   uint64_t e[3];
   ASSERT_EQ(VTR_HLLEstimates(h, e), VTR_OK);
   EXPECT_EQ(e[0], 0u);
