@@ -81,9 +81,10 @@ VTR_Status VTR_HLLInit(VTR_CR_Metric *slot) {
   }
   // Zero pages that become resident as the registers are written.
   void *sets = mmap(nullptr, 2 * kPeriods * kSetBytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-  int rc = sets == MAP_FAILED ? ENOMEM : pthread_spin_init(&hll->lock, PTHREAD_PROCESS_PRIVATE);
+  int rc = sets == MAP_FAILED ? errno : pthread_spin_init(&hll->lock, PTHREAD_PROCESS_PRIVATE);
   if (rc != 0) {
-    VTR_Log(LOG_ERR, "HLL: Failed to initialize spin lock: %s", strerror(rc));
+    VTR_Log(LOG_ERR, sets == MAP_FAILED ? "HLL: Failed to map the register sets: %s"
+                                        : "HLL: Failed to initialize spin lock: %s", strerror(rc));
     if (sets != MAP_FAILED) munmap(sets, 2 * kPeriods * kSetBytes);
     free(hll);
     VTR_Log(LOG_ERR, "Change Rate: Failed to initialize");

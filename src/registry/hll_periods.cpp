@@ -4,6 +4,7 @@
 // disk at a time under registryLock, so that requests interleave with it.
 #include <pthread.h>
 
+#include <atomic>
 #include <utility>
 #include <vector>
 
@@ -17,7 +18,7 @@ pthread_cond_t settleChanged = PTHREAD_COND_INITIALIZER;
 uint64_t settleRequested = 0;  // period ends handed to the helper
 uint64_t settleDone = 0;       // of those, the ends whose walk has finished
 pthread_once_t helperOnce = PTHREAD_ONCE_INIT;
-bool helperRunning = false;
+std::atomic<bool> helperRunning{false};
 
 // Calls fn(entry) for every disk of the VM list that has a HyperLogLog estimator.
 template <typename Fn>
@@ -71,7 +72,7 @@ void StartHelper() {
   pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
   helperRunning = pthread_create(&thread, &attr, SettleThread, nullptr) == 0;
   pthread_attr_destroy(&attr);
-  if (!helperRunning) VTR_Log(LOG_ERR, "HLL: Failed to start the estimating thread; queries estimate ended periods");
+  if (!helperRunning.load()) VTR_Log(LOG_ERR, "HLL: Failed to start the estimating thread; queries estimate ended periods");
 }
 
 }  // namespace
@@ -84,7 +85,7 @@ void VTR_HLLRollover(struct timeval *periodEnd, uint32_t *periodCounter) {
     VTR_ForEachVM([&](VMListNode *vm) { ForEachHllDisk(vm, [&](VTR_CR_HLL *hll) { VTR_HLLEndPeriods(hll, due); }); });
   }
   pthread_once(&helperOnce, StartHelper);
-  if (!helperRunning) return;
+  if (!helperRunning.load()) return;
   pthread_mutex_lock(&settleMutex);
   ++settleRequested;
   pthread_cond_broadcast(&settleChanged);
@@ -93,6 +94,6 @@ void VTR_HLLRollover(struct timeval *periodEnd, uint32_t *periodCounter) {
 
 void VTR_HLLWaitSettled() {
   pthread_mutex_lock(&settleMutex);
-  while (helperRunning && settleDone != settleRequested) pthread_cond_wait(&settleChanged, &settleMutex);
+  while (helperRunning.load() && settleDone != settleRequested) pthread_cond_wait(&settleChanged, &settleMutex);
   pthread_mutex_unlock(&settleMutex);
 }
