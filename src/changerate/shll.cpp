@@ -245,6 +245,7 @@ bool MakeDense(VTR_SHll *shll) {
   auto *occupied = reinterpret_cast<uint64_t *>(table + VTR_HLL_REGISTERS);
   shll->second = reinterpret_cast<uint8_t *>(occupied + kBitmapWords);
   shll->secondStamp = shll->lastClock;
+  shll->secondPending = false;
   for (uint32_t i = 0; i < shll->sparseCount; ++i) {
     uint32_t j = shll->sparseIndex[i];
     table[j] = shll->sparse[i];
