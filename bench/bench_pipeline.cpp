@@ -164,8 +164,9 @@ double ProcessSeconds() {
   return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
 }
 
-// arg0: change-rate estimation off (0), HyperLogLog (1, `-a`) or Sliding
-// HyperLogLog (2, `-a -s`).
+// arg0: change-rate estimation off (0, as `vethra -a`), HyperLogLog (1,
+// `-a -c`) or Sliding HyperLogLog (2, `-a -s`). cpu_s/Mrecords counts every
+// thread of the process, hostsim's channel included.
 void BM_EndToEnd(benchmark::State &state) {
   EnsureDisks();
   changeRateEnabled = state.range(0) != 0;
@@ -230,7 +231,7 @@ void BM_EndToEnd(benchmark::State &state) {
   ReportRate(state, total, seconds);
   state.counters["dropped"] = static_cast<double>(dropped);
   state.counters["cpu_s/Mrecords"] = cpu * 1e6 / static_cast<double>(total);
-  static const char *const kModes[] = {"change rate off", "HyperLogLog", "Sliding HyperLogLog"};
+  static const char *const kModes[] = {"-a", "-a -c", "-a -s"};
   state.SetLabel(kModes[state.range(0)]);
   changeRateEnabled = slidingHllEnabled = false;
 }

@@ -23,6 +23,11 @@ namespace {
 
 constexpr int kPeriods = 3;
 constexpr size_t kSetBytes = VTR_HLL_REGISTERS;
+// Sets lie this far apart in the mapping: 256 bytes more than a set, so that
+// no two of them start at the same offset within a page, where the feeding
+// of the three active sets at one index would alias in the store buffer.
+constexpr size_t kSetStride = kSetBytes + 256;
+constexpr size_t kMappingBytes = 2 * kPeriods * kSetStride;
 
 struct Period {
   uint8_t *active;    // fed by the Consumer without the lock
@@ -80,20 +85,20 @@ VTR_Status VTR_HLLInit(VTR_CR_Metric *slot) {
     return VTR_FAILURE;
   }
   // Zero pages that become resident as the registers are written.
-  void *sets = mmap(nullptr, 2 * kPeriods * kSetBytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  void *sets = mmap(nullptr, kMappingBytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
   int rc = sets == MAP_FAILED ? errno : pthread_spin_init(&hll->lock, PTHREAD_PROCESS_PRIVATE);
   if (rc != 0) {
     VTR_Log(LOG_ERR, sets == MAP_FAILED ? "HLL: Failed to map the register sets: %s"
                                         : "HLL: Failed to initialize spin lock: %s", strerror(rc));
-    if (sets != MAP_FAILED) munmap(sets, 2 * kPeriods * kSetBytes);
+    if (sets != MAP_FAILED) munmap(sets, kMappingBytes);
     free(hll);
     VTR_Log(LOG_ERR, "Change Rate: Failed to initialize");
     return VTR_FAILURE;
   }
   hll->sets = static_cast<uint8_t *>(sets);
   for (int i = 0; i < kPeriods; ++i) {
-    hll->periods[i].active = hll->sets + 2 * i * kSetBytes;
-    hll->periods[i].other = hll->sets + (2 * i + 1) * kSetBytes;
+    hll->periods[i].active = hll->sets + i * kSetStride;
+    hll->periods[i].other = hll->sets + (kPeriods + i) * kSetStride;
   }
   slot->hll = hll;
   return VTR_OK;
@@ -180,7 +185,7 @@ void VTR_HLLDestroy(VTR_CR_Metric *slot) {
     if (rc == 0) break;
     if (rc != EBUSY) VTR_Log(LOG_ERR, "HLL: Failed to destroy spin lock: %s", strerror(rc));
   }
-  munmap(hll->sets, 2 * kPeriods * kSetBytes);
+  munmap(hll->sets, kMappingBytes);
   free(hll);
   slot->hll = nullptr;
 }
