@@ -7,30 +7,35 @@
 #include "interface/vm_document.h"
 #include "base/log.h"
 
-// The caller holds registryLock, which keeps the entry from being freed
-// while its counters are read.
-json_t *VTR_GetIoCounters(uint32_t worldGroupId, uint64_t handleId) {
-  json_t *counters = json_array();
+namespace {
+
+// The disk's 70 counters as a JSON array, or false without an entry. The
+// caller holds registryLock, which keeps the entry from being freed while its
+// counters are read.
+bool AppendIoCounters(uint32_t worldGroupId, uint64_t handleId, std::string &out) {
   auto *entry = static_cast<DiskEntry *>(hash_lookup(&diskTable, VTR_GetDiskKey(worldGroupId, handleId)));
   if (entry == nullptr) {
     VTR_Log(LOG_ERR, "No hash entry found for vmid:%d handleid:%lu", static_cast<int>(worldGroupId),
             static_cast<unsigned long>(handleId));
-    json_decref(counters);
-    return nullptr;
+    return false;
   }
   // Counters above 2^63 - 1 come out negative, as signed 64-bit integers.
+  out += '[';
   for (int i = 0; i < VTR_NUM_COUNTERS; i++) {
-    uint64_t value = VTR_CounterLoad(entry->counters.ioCounters[i]);
-    json_array_append_new(counters, json_integer(static_cast<json_int_t>(value)));
+    if (i != 0) out += ',';
+    VTR_AppendJsonInteger(out, static_cast<int64_t>(VTR_CounterLoad(entry->counters.ioCounters[i])));
   }
-  return counters;
+  out += ']';
+  return true;
 }
+
+}  // namespace
 
 VTR_Status VTR_QueryMetrics(int fd) {
   static const VTR_VMDocument document = {
       "vethraMetrics", "metricValues", "VTR_QueryMetrics", "Interface: Metric info: ",
       "Unable to fetch the metrics, json encoding failed.",
-      "Unable to fetch the metrics, json_dumps() failed.", "ioCounters", VTR_GetIoCounters};
+      "Unable to fetch the metrics, json_dumps() failed.", "ioCounters", AppendIoCounters};
   json_t *fields = json_array();
   json_t *holder = json_object();
   VTR_Log(LOG_INFO, "Interface: Received Metrics Query Message");

@@ -101,19 +101,30 @@ TEST_F(QueriesTest, ChangeRatesInBytesFromEitherEstimator) {
 
 // The daemon keeps VM names to 127 bytes and the host cuts disk names to 15,
 // so a two-byte character at the cut leaves text that is not UTF-8. Such a
-// VM or disk is left out of the documents; the rest stays.
+// VM or disk is left out of the documents; the rest stays. Names that need
+// escapes come out as jansson writes them: each document is its own compact
+// re-serialisation.
 TEST_F(QueriesTest, NamesThatAreNotUtf8AreLeftOut) {
   std::string vm(126, 'v'), disk(14, 'd');
   ConfigureHost((R"({"vms":[{"worldGroupId":7001,"displayName":")" + vm + R"(\u00e9","disks":[{"handleId":1}]},
-    {"worldGroupId":7002,"disks":[{"handleId":2,"name":")" + disk + R"(\u00e9"},{"handleId":3,"name":"scsi0:1"}]}]})")
+    {"worldGroupId":7002,"disks":[{"handleId":2,"name":")" + disk + R"(\u00e9"},{"handleId":3,"name":"scsi0:1"}]},
+    {"worldGroupId":7003,"displayName":"q\"b\\s/\u0001\t\u007f\u00e9","disks":[{"handleId":4,"name":"d\"/\u00e9"}]}]})")
                     .c_str());
   changeRateEnabled = slidingHllEnabled = true;
   Connection c;
-  ASSERT_EQ(c.Call(VTR_CMD_APPEND_VMS, R"({"vmWorldGroups":[7001,7002]})").code, 0u);
+  ASSERT_EQ(c.Call(VTR_CMD_APPEND_VMS, R"({"vmWorldGroups":[7001,7002,7003]})").code, 0u);
   for (uint32_t command : {VTR_CMD_METRICS_QUERY, VTR_CMD_CHANGE_RATE_QUERY}) {
     std::string body = c.Call(command).body;
     EXPECT_FALSE(Contains(body, "7001")) << body;
     EXPECT_TRUE(Contains(body, R"("worldGroupId":7002,"vmDisks":[{"vscsiDevName":"scsi0:1",)")) << body;
+    EXPECT_TRUE(Contains(body, "{\"vmName\":\"q\\\"b\\\\s/\\u0001\\t\x7f\xc3\xa9\",")) << body;
+    EXPECT_TRUE(Contains(body, "{\"vscsiDevName\":\"d\\\"/\xc3\xa9\",")) << body;
+    json_t *parsed = json_loads(body.c_str(), 0, nullptr);
+    ASSERT_NE(parsed, nullptr) << body;
+    char *again = json_dumps(parsed, JSON_COMPACT);
+    json_decref(parsed);
+    EXPECT_EQ(std::string(again), body);
+    free(again);
   }
   size_t vmLines = 0, diskLines = 0;
   std::lock_guard<std::mutex> lock(logMutex);
