@@ -6,6 +6,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -21,7 +22,7 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
-constexpr int kDisks = 8;
+constexpr int kDisks = 16;
 constexpr uint32_t kWorldGroupBase = 5000;
 constexpr uint64_t kHandleBase = 8000;
 
@@ -37,6 +38,10 @@ void EnsureDisks() {
       if (VTR_AddHashEntry(kWorldGroupBase + i, kHandleBase + i) != VTR_OK) return false;
       disks[i] = static_cast<DiskEntry *>(
           hash_lookup(&diskTable, VTR_GetDiskKey(kWorldGroupBase + i, kHandleBase + i)));
+      // Both estimators, so that each benchmark can choose the mode.
+      if (VTR_InitChangeRate(&disks[i]->changeRate, false) != VTR_OK ||
+          VTR_InitChangeRate(&disks[i]->changeRate, true) != VTR_OK)
+        return false;
     }
     return true;
   }();
@@ -52,7 +57,7 @@ uint64_t CountedRecords() {
   return n;
 }
 
-// 70% reads, 4 KiB to 1 MiB (small sizes most frequent), 8 disks, runs of
+// 54% reads, 4 KiB to 1 MiB (small sizes most frequent), 16 disks, runs of
 // sequential I/O mixed with random ones, latencies from 50 us to 200 ms,
 // increasing time stamps. outOfOrder pulls every tenth record back a little.
 std::vector<TraceRecord> MakeWorkload(size_t n, bool outOfOrder = false) {
@@ -65,7 +70,7 @@ std::vector<TraceRecord> MakeWorkload(size_t n, bool outOfOrder = false) {
     TraceRecord &r = out[i];
     memset(&r, 0, sizeof r);
     const int disk = static_cast<int>(rng() % kDisks);
-    const int d = rng() % 10 < 7 ? 0 : 1;
+    const int d = rng() % 100 < 54 ? 0 : 1;
     r.opcode = d == 0 ? 0x28 : 0x2A;
     r.worldGroupId = kWorldGroupBase + disk;
     r.handleId = kHandleBase + disk;
@@ -152,9 +157,20 @@ std::string HostJson() {
          "],\"channelCapacityBytes\":134217728}";
 }
 
+// Process CPU seconds (every thread: hostsim's channel, Producer, Consumer).
+double ProcessSeconds() {
+  struct timespec ts;
+  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
+  return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
+}
+
+// arg0: change-rate estimation off (0, as `vethra -a`), HyperLogLog (1,
+// `-a -c`) or Sliding HyperLogLog (2, `-a -s`). cpu_s/Mrecords counts every
+// thread of the process, hostsim's channel included.
 void BM_EndToEnd(benchmark::State &state) {
   EnsureDisks();
-  VTR_StartupConfig().changeRateEnabled = false;
+  VTR_StartupConfig().changeRateEnabled = state.range(0) != 0;
+  VTR_StartupConfig().slidingHllEnabled = state.range(0) == 2;
   const size_t n = 2000000;
   static const std::string json = HostJson();
   if (hostsim_configure(json.c_str(), nullptr) != 0) {
@@ -172,7 +188,7 @@ void BM_EndToEnd(benchmark::State &state) {
   close(fd);
   const std::string inject = std::string("{\"op\":\"inject\",\"file\":\"") + path + "\"}";
   uint64_t total = 0, dropped = 0;
-  double seconds = 0;
+  double seconds = 0, cpu = 0;
   for (auto _ : state) {
     const int32_t failuresBefore = lookupFailureCount;
     char *reply = hostsim_control(inject.c_str());
@@ -186,6 +202,7 @@ void BM_EndToEnd(benchmark::State &state) {
     const uint64_t target = CountedRecords() + n;
     pthread_t producer, consumer;
     auto start = Clock::now();
+    const double cpuStart = ProcessSeconds();
     pthread_create(&producer, nullptr, VTR_ProducerThread, nullptr);
     pthread_create(&consumer, nullptr, VTR_ConsumerThread, nullptr);
     uint64_t last = 0;
@@ -197,6 +214,7 @@ void BM_EndToEnd(benchmark::State &state) {
       usleep(200);
     }
     double s = std::chrono::duration<double>(Clock::now() - start).count();
+    cpu += ProcessSeconds() - cpuStart;
     exitRequested.store(true);
     VTR_WakeQueueWaiters();
     pthread_join(producer, nullptr);
@@ -212,8 +230,12 @@ void BM_EndToEnd(benchmark::State &state) {
   if (total == 0) return;
   ReportRate(state, total, seconds);
   state.counters["dropped"] = static_cast<double>(dropped);
+  state.counters["cpu_s/Mrecords"] = cpu * 1e6 / static_cast<double>(total);
+  static const char *const kModes[] = {"-a", "-a -c", "-a -s"};
+  state.SetLabel(kModes[state.range(0)]);
+  VTR_StartupConfig().changeRateEnabled = VTR_StartupConfig().slidingHllEnabled = false;
 }
-BENCHMARK(BM_EndToEnd)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(3);
+BENCHMARK(BM_EndToEnd)->DenseRange(0, 2)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(3);
 
 }  // namespace
 

@@ -14,19 +14,7 @@ constexpr int VTR_HLL_REGISTERS = 1 << VTR_HLL_PRECISION;  // 16384
 constexpr uint64_t VTR_HLL_SEED = 0xadc83b19ULL;
 constexpr int VTR_HLL_PERIOD_SECS = 300;
 
-// One HyperLogLog register set.
-struct VTRhll {
-  uint64_t estimate;  // distinct blocks of the last completed period
-  uint8_t registers[VTR_HLL_REGISTERS];
-};
-
-struct VTR_CR_HLL {
-  pthread_spinlock_t lock;  // guards the estimates and the clearing of registers
-  VTRhll *hll5m;
-  VTRhll *hll15m;
-  VTRhll *hll60m;
-};
-
+struct VTR_CR_HLL;  // fixed-period estimator; layout private to hll.cpp
 struct VTR_SHll;  // sliding estimator; layout private to shll.cpp
 
 // The change-rate slot of a disk entry.
@@ -50,9 +38,24 @@ VTR_Status VTR_InitChangeRate(VTR_CR_Metric *slot, bool sliding);
 void VTR_AddChangeRate(uint64_t sector, uint32_t length, VTR_CR_Metric *slot, bool sliding);
 void VTR_DestroyChangeRate(VTR_CR_Metric *slot, bool sliding);
 
-// HyperLogLog.
-void VTR_HLLEstimate(VTRhll *set);
-void VTR_HLLRollover(struct timeval *periodEnd, uint32_t *periodCounter);
+// HyperLogLog. Periods are numbered 0 (5 min), 1 (15 min) and 2 (60 min).
+// The periods that end now, as a bit mask (bit i: period i), or 0 while the
+// current 5 minutes are not over; on an end it moves periodEnd to now and
+// counts the end in periodCounter (the 15-minute one ends at every third, the
+// 60-minute one at every twelfth).
+uint32_t VTR_HLLDuePeriods(struct timeval *periodEnd, uint32_t *periodCounter);
+// Ends the `due` periods of one disk (Consumer thread): the registers fed so
+// far are set aside for their estimate and feeding goes on with cleared ones.
+void VTR_HLLEndPeriods(VTR_CR_HLL *hll, uint32_t due);
+// Estimates the periods that have ended and not yet been estimated.
+void VTR_HLLSettle(VTR_CR_HLL *hll);
+// The estimates of the last ended 5-, 15- and 60-minute periods (0 before the
+// first end), settling any that are still pending.
+VTR_Status VTR_HLLEstimates(VTR_CR_HLL *hll, uint64_t out[3]);
+// The estimate of one register set.
+uint64_t VTR_HLLEstimateRegisters(const uint8_t *registers);
+// The registers that period `period` is currently fed into (tests).
+const uint8_t *VTR_HLLRegisters(const VTR_CR_HLL *hll, int period);
 void VTR_HLLDestroy(VTR_CR_Metric *slot);
 
 // Sliding HyperLogLog.

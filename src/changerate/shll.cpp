@@ -25,6 +25,16 @@
 // estimate visits only the occupied registers, in increasing index order, and
 // adds the empty ones as whole runs.
 //
+// Feeding: of the blocks that one register gets within one second only the
+// highest rank can decide a window (the others share its stamp and a lower
+// or equal rank, and the insert of the highest drops them), so a dense
+// estimator keeps, beside the table, one byte per register with the highest
+// rank of the current second. A write only raises those bytes, as the plain
+// HyperLogLog add does; they enter the lists, in register order, at the
+// first write of a later second and before any estimate or storage figure.
+// Sparse estimators (light disks) insert each block directly. Either way a
+// register holds at most one entry per stamp.
+//
 // Time: stamps are whole seconds since baseTime in 32 bits, so every age is
 // exact however long the daemon runs and however long no estimate runs (the
 // 16-bit clock would wrap after 65536 s). The clock never goes back: a system
@@ -95,7 +105,10 @@ inline uint32_t CapacityOf(const Register &reg) {
 }
 inline size_t SpillBytes(uint8_t capacity) { return (sizeof(uint32_t) + 1) * capacity; }
 
-constexpr size_t kDenseBytes = VTR_HLL_REGISTERS * sizeof(Register) + kBitmapWords * sizeof(uint64_t);
+// The dense table, its bitmap, then the ranks of the current second: one byte
+// per register, the highest rank written to it during that second.
+constexpr size_t kDenseBytes =
+    VTR_HLL_REGISTERS * sizeof(Register) + kBitmapWords * sizeof(uint64_t) + VTR_HLL_REGISTERS;
 // A sparse array of `capacity` registers followed by their indices.
 inline size_t SparseBytes(uint32_t capacity) { return (sizeof(Register) + sizeof(uint16_t)) * capacity; }
 
@@ -115,6 +128,12 @@ struct VTR_SHll {
   // `occupied` (bit j set while register j holds entries). Null while sparse.
   Register *registers;
   uint64_t *occupied;
+  // Dense only: second[j] is the highest rank written to register j at stamp
+  // `secondStamp` and not yet entered in its list (0: none); `secondPending`
+  // while any is nonzero.
+  uint8_t *second;
+  uint32_t secondStamp;
+  bool secondPending;
   // Sparse: `sparseCount` occupied registers in increasing index order, their
   // indices in `sparseIndex` (same allocation); null while empty or dense.
   Register *sparse;
@@ -173,10 +192,14 @@ bool Grow(VTR_SHll *shll, Register &reg) {
 
 // Records rank `rank` at stamp `t`, the newest stamp of the register, and drops
 // the entries that it supersedes (rank <= `rank`, all at older or equal stamps).
+// An entry of the same stamp with a rank >= `rank` already decides every
+// window that the new one would, so then nothing changes: a register holds
+// at most one entry per stamp.
 // Returns false, recording nothing, when a larger entry array cannot be had.
 inline bool Insert(VTR_SHll *shll, Register &reg, uint8_t rank, uint32_t t) {
   uint8_t *ranks = RanksOf(reg);
   uint32_t c = reg.count;
+  if (c != 0 && StampsOf(reg)[c - 1] == t && ranks[c - 1] >= rank) return true;
   while (c > 0 && ranks[c - 1] <= rank) --c;
   if (c == CapacityOf(reg)) {
     if (!Grow(shll, reg)) return false;
@@ -220,6 +243,9 @@ bool MakeDense(VTR_SHll *shll) {
   auto *table = static_cast<Register *>(calloc(1, kDenseBytes));
   if (table == nullptr) return false;
   auto *occupied = reinterpret_cast<uint64_t *>(table + VTR_HLL_REGISTERS);
+  shll->second = reinterpret_cast<uint8_t *>(occupied + kBitmapWords);
+  shll->secondStamp = shll->lastClock;
+  shll->secondPending = false;
   for (uint32_t i = 0; i < shll->sparseCount; ++i) {
     uint32_t j = shll->sparseIndex[i];
     table[j] = shll->sparse[i];
@@ -246,6 +272,7 @@ bool MakeSparse(VTR_SHll *shll) {
   free(shll->registers);
   shll->registers = nullptr;
   shll->occupied = nullptr;
+  shll->second = nullptr;
   return true;
 }
 
@@ -276,6 +303,34 @@ inline bool AddBlock(VTR_SHll *shll, uint32_t j, uint8_t rank, uint32_t t) {
   index[pos] = static_cast<uint16_t>(j);
   shll->sparseCount = n + 1;
   return Insert(shll, regs[pos], rank, t);
+}
+
+// Enters the ranks of the current second into the lists of a dense table, in
+// register order, and clears them. Returns false when memory ran out.
+bool FlushSecond(VTR_SHll *shll) {
+  if (!shll->secondPending) return true;
+  shll->secondPending = false;
+  bool recorded = true;
+  uint8_t *second = shll->second;
+  for (uint32_t j = 0; j < VTR_HLL_REGISTERS; j += 8) {
+    uint64_t word;
+    memcpy(&word, second + j, sizeof word);
+    if (word == 0) continue;
+    for (uint32_t k = j; k < j + 8; ++k) {
+      if (second[k] == 0) continue;
+      Register &reg = shll->registers[k];
+      if (reg.count == 0) shll->occupied[k / 64] |= 1ULL << (k % 64);
+      recorded &= Insert(shll, reg, second[k], shll->secondStamp);
+      second[k] = 0;
+    }
+  }
+  return recorded;
+}
+
+// The lists as they stand: the ranks of the current second entered.
+void EnterSecond(VTR_SHll *shll) {
+  if (shll->second != nullptr && !FlushSecond(shll))
+    VTR_Log(LOG_ERR, "S_HLL: Failed to record a write, due to no memory");
 }
 
 // Returns the largest rank written within the window and removes the entries
@@ -500,7 +555,27 @@ void VTR_SHllAdd(uint64_t sector, uint32_t length, VTR_SHll *shll) {
   LockGuard guard(&shll->lock);
   uint32_t t = Clock(shll);
   bool recorded = true;
-  vtr_cr::ForEachBlock(sector, length, [&](uint32_t j, uint8_t rank) { recorded &= AddBlock(shll, j, rank, t); });
+  if (shll->second != nullptr && shll->secondStamp != t) {
+    recorded = FlushSecond(shll);
+    shll->secondStamp = t;
+  }
+  if (uint8_t *second = shll->second) {
+    // Dense: of the blocks that one register gets within one second only the
+    // highest rank matters (it supersedes the others, which share its
+    // stamp), so a write only raises the ranks of the current second; they
+    // enter the lists when the second is over or an estimate comes.
+    vtr_cr::ForEachBlock(sector, length, [&](uint32_t j, uint8_t rank) { second[j] = second[j] < rank ? rank : second[j]; });
+    shll->secondPending = true;
+  } else {
+    vtr_cr::ForEachBlock(sector, length, [&](uint32_t j, uint8_t rank) {
+      if (shll->second != nullptr) {  // became dense during this write
+        shll->second[j] = shll->second[j] < rank ? rank : shll->second[j];
+        shll->secondPending = true;
+        return;
+      }
+      recorded &= AddBlock(shll, j, rank, t);
+    });
+  }
   if (!recorded) VTR_Log(LOG_ERR, "S_HLL: Failed to record a write, due to no memory");
 }
 
@@ -511,6 +586,7 @@ void VTR_SHllEstimateWindows(VTR_SHll *shll, const uint16_t *windows, int count,
     return;
   }
   LockGuard guard(&shll->lock);
+  EnterSecond(shll);
   if (shll->usedRegisters == 0) {  // nothing written, or everything pruned
     uint64_t empty = VTR_HllFormula(VTR_HLL_REGISTERS, VTR_HLL_REGISTERS);
     for (int w = 0; w < count; ++w) out[w] = empty;
@@ -531,6 +607,7 @@ void VTR_SHllEstimateWindows(VTR_SHll *shll, const uint16_t *windows, int count,
     free(shll->registers);
     shll->registers = nullptr;
     shll->occupied = nullptr;
+    shll->second = nullptr;
     FreeSparse(shll);
     shll->highRanks = false;
   } else if (shll->registers != nullptr) {
@@ -564,6 +641,7 @@ uint64_t VTR_SHllMemoryBytes(const VTR_SHll *shll) {
   if (shll == nullptr) return 0;
   auto *s = const_cast<VTR_SHll *>(shll);
   LockGuard guard(&s->lock);
+  EnterSecond(s);
   uint64_t bytes = sizeof(VTR_SHll) + s->spillBytes + SparseBytes(s->sparseCapacity);
   if (s->registers != nullptr) bytes += kDenseBytes;
   return bytes;
@@ -573,6 +651,7 @@ uint32_t VTR_SHllUsedRegisters(const VTR_SHll *shll) {
   if (shll == nullptr) return 0;
   auto *s = const_cast<VTR_SHll *>(shll);
   LockGuard guard(&s->lock);
+  EnterSecond(s);
   return s->usedRegisters;
 }
 

@@ -14,59 +14,36 @@ constexpr const char kDisabled[] = "Change rate estimation is disabled";
 
 constexpr int kBlockShift = 12;  // distinct 4 KiB blocks -> bytes
 
-json_t *ByteCount(uint64_t blocks) { return json_integer(static_cast<json_int_t>(blocks << kBlockShift)); }
+void AppendBytes(std::string &out, const uint64_t blocks[3]) {
+  out += '[';
+  for (int i = 0; i < 3; i++) {
+    if (i != 0) out += ',';
+    VTR_AppendJsonInteger(out, static_cast<int64_t>(blocks[i] << kBlockShift));
+  }
+  out += ']';
+}
 
-// The three rates of one disk, or null when it has none (logged). The caller
+// The three rates of one disk, or false when it has none (logged). The caller
 // holds registryLock, which keeps the entry and its estimator alive.
-json_t *DiskRates(uint32_t worldGroupId, uint64_t handleId) {
+bool AppendDiskRates(uint32_t worldGroupId, uint64_t handleId, std::string &out) {
   auto *entry = static_cast<DiskEntry *>(hash_lookup(&diskTable, VTR_GetDiskKey(worldGroupId, handleId)));
   if (entry == nullptr || (!slidingHllEnabled && entry->changeRate.hll == nullptr)) {
     VTR_Log(LOG_ERR, "Interface: No Hash/CR Metric entry found for vmid:%d handleid:%lu",
             static_cast<int>(worldGroupId), static_cast<unsigned long>(handleId));
-    return nullptr;
+    return false;
   }
-  json_t *rates = json_array();
+  uint64_t blocks[3];
   if (slidingHllEnabled) {
     // The estimator serialises this with the Consumer's additions itself.
     static const uint16_t kWindows[] = {300, 900, 3600};
-    uint64_t blocks[3];
     VTR_SHllEstimateWindows(entry->changeRate.shll, kWindows, 3, blocks);
-    for (uint64_t count : blocks) json_array_append_new(rates, ByteCount(count));
-    return rates;
+  } else if (VTR_HLLEstimates(entry->changeRate.hll, blocks) != VTR_OK) {
+    VTR_Log(LOG_ERR, "Interface: Failed to read the estimates for vmid: %u handleid: %lu", worldGroupId,
+            static_cast<unsigned long>(handleId));
+    return false;
   }
-  VTR_CR_HLL *hll = entry->changeRate.hll;
-  int rc = pthread_spin_lock(&hll->lock);
-  if (rc != 0) {
-    VTR_Log(LOG_ERR, "Interface: Failed to acquire spin lock with Error: %s for vmid: %u handleid: %lu",
-            strerror(rc), worldGroupId, static_cast<unsigned long>(handleId));
-    json_decref(rates);
-    return nullptr;
-  }
-  json_array_append_new(rates, ByteCount(hll->hll5m->estimate));
-  json_array_append_new(rates, ByteCount(hll->hll15m->estimate));
-  json_array_append_new(rates, ByteCount(hll->hll60m->estimate));
-  rc = pthread_spin_unlock(&hll->lock);
-  if (rc != 0) {
-    VTR_Log(LOG_ERR, "Interface: Failed to release spin lock with Error: %s for vmid: %u handleid: %lu",
-            strerror(rc), worldGroupId, static_cast<unsigned long>(handleId));
-  }
-  return rates;
-}
-
-json_t *BuildDiskArray(const VMListNode *node) {
-  json_t *disks = json_array();
-  for (int32_t i = 0; i < node->handleCount; i++) {
-    const HandleInfo &handle = node->handles[i];
-    json_t *rates = DiskRates(node->worldGroupId, handle.handleId);
-    json_t *disk = json_pack("{s:s,s:o}", "vscsiDevName", handle.vscsiDevName, "changeRates", rates);
-    if (disk == nullptr) {
-      VTR_Log(LOG_ERR, "Interface: json_pack failed for device: %s worldID: %u handleId: %u",
-              handle.vscsiDevName, node->worldGroupId, static_cast<unsigned>(handle.handleId));
-      continue;
-    }
-    json_array_append_new(disks, disk);
-  }
-  return disks;
+  AppendBytes(out, blocks);
+  return true;
 }
 
 }  // namespace
@@ -80,12 +57,12 @@ VTR_Status VTR_QueryChangeRate(int fd) {
   static const VTR_VMDocument document = {
       "vethraChangeRate", "changeRateValues", "VTR_QueryChangeRate", "Interface: CR Metric info: ",
       "Unable to fetch the change rate, json encoding failed.",
-      "Unable to fetch the change rate, json_dumps() failed."};
+      "Unable to fetch the change rate, json_dumps() failed.", "changeRates", true, AppendDiskRates};
   json_t *fields = json_array();
   json_t *holder = json_object();
   for (const char *name : {"changebytes5m", "changebytes15m", "changebytes60m"}) {
     json_array_append_new(fields, json_string(name));
   }
   json_object_set_new(holder, "changeRateFields", fields);
-  return VTR_SendVMDocument(fd, document, holder, BuildDiskArray);
+  return VTR_SendVMDocument(fd, document, holder);
 }

@@ -9,52 +9,37 @@
 
 namespace {
 
-// The disks of one VM that still have an entry; the caller holds registryLock.
-json_t *BuildDiskArray(const VMListNode *node) {
-  json_t *disks = json_array();
-  for (int32_t i = 0; i < node->handleCount; i++) {
-    const HandleInfo &handle = node->handles[i];
-    json_t *counters = VTR_GetIoCounters(node->worldGroupId, handle.handleId);
-    json_t *disk = json_pack("{s:s,s:o}", "vscsiDevName", handle.vscsiDevName, "ioCounters", counters);
-    if (disk == nullptr) {
-      VTR_Log(LOG_ERR, "Interface: json_pack failed for device: %s", handle.vscsiDevName);
-      continue;
-    }
-    json_array_append_new(disks, disk);
-  }
-  return disks;
-}
-
-}  // namespace
-
-// The caller holds registryLock, which keeps the entry from being freed
-// while its counters are read.
-json_t *VTR_GetIoCounters(uint32_t worldGroupId, uint64_t handleId) {
-  json_t *counters = json_array();
+// The disk's 70 counters as a JSON array, or false without an entry. The
+// caller holds registryLock, which keeps the entry from being freed while its
+// counters are read.
+bool AppendIoCounters(uint32_t worldGroupId, uint64_t handleId, std::string &out) {
   auto *entry = static_cast<DiskEntry *>(hash_lookup(&diskTable, VTR_GetDiskKey(worldGroupId, handleId)));
   if (entry == nullptr) {
     VTR_Log(LOG_ERR, "No hash entry found for vmid:%d handleid:%lu", static_cast<int>(worldGroupId),
             static_cast<unsigned long>(handleId));
-    json_decref(counters);
-    return nullptr;
+    return false;
   }
   // Counters above 2^63 - 1 come out negative, as signed 64-bit integers.
+  out += '[';
   for (int i = 0; i < VTR_NUM_COUNTERS; i++) {
-    uint64_t value = VTR_CounterLoad(entry->counters.ioCounters[i]);
-    json_array_append_new(counters, json_integer(static_cast<json_int_t>(value)));
+    if (i != 0) out += ',';
+    VTR_AppendJsonInteger(out, static_cast<int64_t>(VTR_CounterLoad(entry->counters.ioCounters[i])));
   }
-  return counters;
+  out += ']';
+  return true;
 }
+
+}  // namespace
 
 VTR_Status VTR_QueryMetrics(int fd) {
   static const VTR_VMDocument document = {
       "vethraMetrics", "metricValues", "VTR_QueryMetrics", "Interface: Metric info: ",
       "Unable to fetch the metrics, json encoding failed.",
-      "Unable to fetch the metrics, json_dumps() failed."};
+      "Unable to fetch the metrics, json_dumps() failed.", "ioCounters", false, AppendIoCounters};
   json_t *fields = json_array();
   json_t *holder = json_object();
   VTR_Log(LOG_INFO, "Interface: Received Metrics Query Message");
   for (int i = 0; i < VTR_NUM_COUNTERS; i++) json_array_append_new(fields, json_string(metricFieldNames[i]));
   json_object_set_new(holder, "metricFields", fields);
-  return VTR_SendVMDocument(fd, document, holder, BuildDiskArray);
+  return VTR_SendVMDocument(fd, document, holder);
 }

@@ -19,9 +19,6 @@ void VTR_SetExitHook(VTR_ExitHook hook);
 VTR_Status VTR_QueryMetrics(int fd);
 VTR_Status VTR_QueryChangeRate(int fd);
 
-// The disk's 70 counters as a new JSON array, or null without an entry.
-// Caller holds registryLock, which keeps the entry from being freed.
-json_t *VTR_GetIoCounters(uint32_t worldGroupId, uint64_t handleId);
 // True when the VM still exists on the host. A VM that is down is removed
 // from vmList together with its disk entries (the node is freed), so callers
 // take the next node before calling. Caller holds registryLock.

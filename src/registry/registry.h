@@ -4,7 +4,8 @@
 // Exclusion (see docs/design.md):
 //  - registryLock serialises every change and walk of vmList and every
 //    deletion of a disk entry. Request handlers hold it for the whole request;
-//    the HyperLogLog period end holds it while it walks vmList.
+//    the HyperLogLog period end holds it while it walks vmList, and its
+//    helper while it settles one disk.
 //  - The Consumer thread uses entries only inside the entry-removal fence
 //    that the trace room installs (the record-queue mutex); VTR_DeleteHashEntry
 //    unlinks an entry inside that fence, so the Consumer never sees a freed
@@ -108,6 +109,15 @@ VTR_Status VTR_AllocAndAddHandleInfoToList(TARN_ParamList *instance, VMListNode 
                                            TARN_ParamList *handleList, int32_t count);
 // Builds the dashed UUID form from the host's text (exposed for tests).
 void VTR_FormatUuid(const char *source, char *uuid, size_t uuidSize);
+
+// HyperLogLog period ends (Consumer thread, without the record-queue mutex):
+// when the current 5 minutes are over, ends the due periods of every listed
+// disk under registryLock and hands the estimates to a helper thread (started
+// on the first end), which settles the disks one by one.
+void VTR_HLLRollover(struct timeval *periodEnd, uint32_t *periodCounter);
+// Waits until the helper has settled every period end handed to it so far
+// (tests and benchmarks).
+void VTR_HLLWaitSettled();
 
 // Start-up: creates diskTable and an empty vmList; 0 on success, non-zero
 // (after logging the hash_init failure) otherwise. registryLock is static.

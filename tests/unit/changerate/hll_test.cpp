@@ -12,7 +12,7 @@ struct HllSlot {
   ~HllSlot() { VTR_DestroyChangeRate(&slot, false); }
   void Write(uint64_t sector, uint32_t length) { VTR_AddChangeRate(sector, length, &slot, false); }
   long NonZero() {
-    const uint8_t *r = slot.hll->hll5m->registers;
+    const uint8_t *r = VTR_HLLRegisters(slot.hll, 0);
     return 16384 - std::count(r, r + 16384, 0);
   }
 };
@@ -33,24 +33,22 @@ TEST(BlockHash, VectorsAndBlockKeysOfWrites) {
   a.Write(8, 4097);  // keys 8 and 16
   a.Write(100, 0);   // no blocks
   EXPECT_EQ(a.NonZero(), 2);
-  for (VTRhll *set : {a.slot.hll->hll5m, a.slot.hll->hll15m, a.slot.hll->hll60m}) {
-    EXPECT_EQ(set->registers[14089], 2);
-    EXPECT_EQ(set->registers[11231], 1);
+  for (int period = 0; period < 3; ++period) {
+    EXPECT_EQ(VTR_HLLRegisters(a.slot.hll, period)[14089], 2);
+    EXPECT_EQ(VTR_HLLRegisters(a.slot.hll, period)[11231], 1);
   }
   b.Write(3, 4096);  // key 0 only
   EXPECT_EQ(b.NonZero(), 1);
-  EXPECT_EQ(b.slot.hll->hll5m->registers[3675], 1);
+  EXPECT_EQ(VTR_HLLRegisters(b.slot.hll, 0)[3675], 1);
 }
 
 TEST(Hll, EmptyOneAndNullArguments) {
   ClockAndLog env(1000);
   HllSlot a;
-  VTR_HLLEstimate(a.slot.hll->hll5m);
-  EXPECT_EQ(a.slot.hll->hll5m->estimate, 0u);
+  EXPECT_EQ(VTR_HLLEstimateRegisters(VTR_HLLRegisters(a.slot.hll, 0)), 0u);
   a.Write(0, 512);
   a.Write(7, 4096);
-  VTR_HLLEstimate(a.slot.hll->hll5m);
-  EXPECT_EQ(a.slot.hll->hll5m->estimate, 1u);
+  EXPECT_EQ(VTR_HLLEstimateRegisters(VTR_HLLRegisters(a.slot.hll, 0)), 1u);
   const double alphaMM = 193609743.86875492;  // linear counting up to 2.5 m only
   EXPECT_EQ(VTR_HllFormula(alphaMM / 40960.0, 100), 83540u);
   EXPECT_EQ(VTR_HllFormula(alphaMM / 40961.5, 100), 40961u);
@@ -64,8 +62,11 @@ TEST(Hll, EmptyOneAndNullArguments) {
 }
 
 // A VM with two disks in vmList; only the first has a disk entry. 100 new
-// blocks per period; the 15- and 60-minute values appear at the 3rd and 12th end.
-TEST(Hll, PeriodScheduleThroughClock) {
+// blocks per period; the 15- and 60-minute values appear at the 3rd and 12th
+// end. Estimates are read both before and after the helper thread has
+// settled the ended periods (under TSan: the helper against the reads). A
+// period ended again before anything settled it reuses a cleared set.
+TEST(Hll, ConcurrencyPeriodScheduleWithHelperThread) {
   const long start = 5000000;
   ClockAndLog env(start);
   static bool ready = VTR_InitHashTblAndList() == 0;
@@ -78,8 +79,11 @@ TEST(Hll, PeriodScheduleThroughClock) {
   DiskEntry entry{};
   ASSERT_EQ(VTR_InitChangeRate(&entry.changeRate, false), VTR_OK);
   entry.node = {nullptr, VTR_GetDiskKey(77, 1), &entry};
-  ASSERT_EQ(hash_insert(&diskTable, &entry.node), 0);
-  VTR_VMListInsert(&vm);
+  {
+    RegistryGuard guard;
+    ASSERT_EQ(hash_insert(&diskTable, &entry.node), 0);
+    VTR_VMListInsert(&vm);
+  }
 
   struct timeval periodEnd = {start, 900000};
   uint32_t counter = 1;
@@ -94,13 +98,25 @@ TEST(Hll, PeriodScheduleThroughClock) {
     VTR_HLLRollover(&periodEnd, &counter);
     EXPECT_EQ(periodEnd.tv_sec, fakeSeconds.load());
     EXPECT_EQ(ClockAndLog::Count("HLL: No hash/CR entry found for vmid: 77 handleid: 2"), period);
-    EXPECT_NEAR(h->hll5m->estimate, 100, 3) << period;
-    EXPECT_NEAR(h->hll15m->estimate, period < 3 ? 0 : 300, 6) << period;
-    EXPECT_NEAR(h->hll60m->estimate, period < 12 ? 0 : 1200, 24) << period;
+    if (period % 2) VTR_HLLWaitSettled();
+    uint64_t e[3];
+    ASSERT_EQ(VTR_HLLEstimates(h, e), VTR_OK);
+    EXPECT_NEAR(e[0], 100, 3) << period;
+    EXPECT_NEAR(e[1], period < 3 ? 0 : 300, 6) << period;
+    EXPECT_NEAR(e[2], period < 12 ? 0 : 1200, 24) << period;
   }
   EXPECT_EQ(periodEnd.tv_sec, start + 12 * 300 + 5);
-  VTR_VMListUnlink(&vm);
-  hash_remove(&diskTable, entry.node.key);
+  VTR_AddChangeRate(DistinctSector(1, 8), 4096, &entry.changeRate, false);
+  VTR_HLLEndPeriods(h, 1);
+  VTR_HLLEndPeriods(h, 1);  // the one-block set is estimated and cleared first
+  uint64_t e[3];
+  ASSERT_EQ(VTR_HLLEstimates(h, e), VTR_OK);
+  EXPECT_EQ(e[0], 0u);
+  {
+    RegistryGuard guard;
+    VTR_VMListUnlink(&vm);
+    hash_remove(&diskTable, entry.node.key);
+  }
   VTR_DestroyChangeRate(&entry.changeRate, false);
 }
 

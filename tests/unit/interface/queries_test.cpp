@@ -82,11 +82,14 @@ TEST_F(QueriesTest, ChangeRatesInBytesFromEitherEstimator) {
   VTR_CR_HLL *hll = Entry(6001, 9101)->changeRate.hll;
   ASSERT_NE(hll, nullptr);
   EXPECT_TRUE(Contains(c.Call(VTR_CMD_CHANGE_RATE_QUERY).body, R"("changeRates":[0,0,0])"));
-  hll->hll5m->estimate = 3;
-  hll->hll15m->estimate = 1ULL << 51;  // 2^63 bytes: rendered negative
-  hll->hll60m->estimate = 7;
+  // Three blocks end the 5-minute period, four more the 60-minute one; the
+  // query settles the ended periods itself.
+  VTR_AddChangeRate(0, 3 * 4096, &Entry(6001, 9101)->changeRate, false);
+  VTR_HLLEndPeriods(hll, 1);
+  VTR_AddChangeRate(0, 7 * 4096, &Entry(6001, 9101)->changeRate, false);
+  VTR_HLLEndPeriods(hll, 4);
   EXPECT_TRUE(Contains(c.Call(VTR_CMD_CHANGE_RATE_QUERY).body,
-                       R"({"vscsiDevName":"scsi0:0","changeRates":[12288,-9223372036854775808,28672]})"));
+                       R"({"vscsiDevName":"scsi0:0","changeRates":[12288,0,28672]})"));
 
   // Sliding mode: eight distinct blocks written twice, all within 5 minutes.
   ASSERT_EQ(c.Call(VTR_CMD_DELETE_VMS, R"({"vmWorldGroups":[6001]})").code, 0u);
@@ -96,23 +99,32 @@ TEST_F(QueriesTest, ChangeRatesInBytesFromEitherEstimator) {
   EXPECT_TRUE(Contains(c.Call(VTR_CMD_CHANGE_RATE_QUERY2).body, R"("changeRates":[32768,32768,32768])"));
 }
 
-// The daemon keeps VM names to 127 bytes and the host cuts disk names to 15,
-// so a two-byte character at the cut leaves text that is not UTF-8. Such a
-// VM or disk is left out of the documents; the rest stays.
+// The daemon keeps VM names to 127 bytes and the host cuts disk names to 15.
 // A name cut to its buffer loses a multi-byte character whole rather than
-// half of it, so both VMs and all their disks are still reported.
+// half of it, so both VMs and all their disks are still reported. Names that
+// need escapes come out as jansson writes them: each document is its own
+// compact re-serialisation.
 TEST_F(QueriesTest, NamesAreCutOnCharacterBoundaries) {
   std::string vm(126, 'v'), disk(14, 'd');
   ConfigureHost((R"({"vms":[{"worldGroupId":7001,"displayName":")" + vm + R"(\u00e9","disks":[{"handleId":1}]},
-    {"worldGroupId":7002,"disks":[{"handleId":2,"name":")" + disk + R"(\u00e9"},{"handleId":3,"name":"scsi0:1"}]}]})")
+    {"worldGroupId":7002,"disks":[{"handleId":2,"name":")" + disk + R"(\u00e9"},{"handleId":3,"name":"scsi0:1"}]},
+    {"worldGroupId":7003,"displayName":"q\"b\\s/\u0001\t\u007f\u00e9","disks":[{"handleId":4,"name":"d\"/\u00e9"}]}]})")
                     .c_str());
   VTR_StartupConfig().changeRateEnabled = VTR_StartupConfig().slidingHllEnabled = true;
   Connection c;
-  ASSERT_EQ(c.Call(VTR_CMD_APPEND_VMS, R"({"vmWorldGroups":[7001,7002]})").code, 0u);
+  ASSERT_EQ(c.Call(VTR_CMD_APPEND_VMS, R"({"vmWorldGroups":[7001,7002,7003]})").code, 0u);
   for (uint32_t command : {VTR_CMD_METRICS_QUERY, VTR_CMD_CHANGE_RATE_QUERY}) {
     std::string body = c.Call(command).body;
     EXPECT_TRUE(Contains(body, R"({"vmName":")" + vm + R"(",)")) << body;
     EXPECT_TRUE(Contains(body, R"("worldGroupId":7002,"vmDisks":[{"vscsiDevName":")" + disk + R"(",)")) << body;
+    EXPECT_TRUE(Contains(body, "{\"vmName\":\"q\\\"b\\\\s/\\u0001\\t\x7f\xc3\xa9\",")) << body;
+    EXPECT_TRUE(Contains(body, "{\"vscsiDevName\":\"d\\\"/\xc3\xa9\",")) << body;
+    json_t *parsed = json_loads(body.c_str(), 0, nullptr);
+    ASSERT_NE(parsed, nullptr) << body;
+    char *again = json_dumps(parsed, JSON_COMPACT);
+    json_decref(parsed);
+    EXPECT_EQ(std::string(again), body);
+    free(again);
   }
   std::lock_guard<std::mutex> lock(logMutex);
   for (const auto &[priority, line] : logLines) EXPECT_EQ(line.find("json_pack failed"), std::string::npos) << line;
