@@ -302,7 +302,10 @@ void VTR_HistoryStart(const char *socketPath, int intervalSeconds, int historySe
   VTR_HistoryInit(&samplerHistory, intervalSeconds, historySeconds);
   samplerStop = false;
   samplerRunning = true;
-  samplerThread = std::thread(SamplerLoop, std::string(socketPath), intervalSeconds, timeoutMs);
+  // A sample that takes longer than its interval is a gap anyway; bounding
+  // the query by the interval also bounds how long VTR_HistoryStop waits.
+  int queryMs = timeoutMs < intervalSeconds * 1000 ? timeoutMs : intervalSeconds * 1000;
+  samplerThread = std::thread(SamplerLoop, std::string(socketPath), intervalSeconds, queryMs);
 }
 
 void VTR_HistoryStop() {

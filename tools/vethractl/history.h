@@ -93,7 +93,8 @@ bool VTR_ParseHistoryQuery(const std::string &query, VTR_HistoryQuery *out);
 // The endpoint's JSON body.
 std::string VTR_HistoryJson(const VTR_History &h, const VTR_HistoryQuery &q);
 
-// The sampler thread of the exporter, and the ring it fills.
+// The sampler thread of the exporter, and the ring it fills. Each query
+// waits at most timeoutMs, and never longer than one interval.
 void VTR_HistoryStart(const char *socketPath, int intervalSeconds, int historySeconds, int timeoutMs);
 void VTR_HistoryStop();
 // The JSON body for the running sampler (an empty history when none runs).

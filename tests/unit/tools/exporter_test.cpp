@@ -326,7 +326,7 @@ TEST(ExporterHttp, ScrapesEndWithinTheirTimeout) {
       {"1", ""}, {"60", "X-Prometheus-Scrape-Timeout-Seconds: 1\r\n"}};
   for (const auto &[timeout, header] : cases) {
     Exporter ex;
-    ASSERT_TRUE(ex.Start(dir, daemon.path, {"--timeout", timeout})) << ReadFile(ex.log);
+    ASSERT_TRUE(ex.Start(dir, daemon.path, {"--timeout", timeout, "--sample-interval", "1"})) << ReadFile(ex.log);
     int fd = Connect(ex.port);
     auto t0 = std::chrono::steady_clock::now();
     Reply r = Request(fd, "/metrics", header);  // the client gives up after 20 s
