@@ -298,7 +298,7 @@ void BM_HllPeriodEnd(benchmark::State &state) {
       for (int d = 0; d < 2; ++d) {
         handles[2 * v + d].handleId = 7000 + d;
         VTR_AddHashEntry(vm.worldGroupId, 7000 + d);
-        disks.push_back(static_cast<DiskEntry *>(hash_lookup(&diskTable, VTR_GetDiskKey(vm.worldGroupId, 7000 + d))));
+        disks.push_back(VTR_FindDiskEntry(VTR_GetDiskKey(vm.worldGroupId, 7000 + d)));
       }
       VTR_VMListInsert(&vm);
     }

@@ -36,8 +36,7 @@ void EnsureDisks() {
     VTR_InitRecordQueue();
     for (int i = 0; i < kDisks; i++) {
       if (VTR_AddHashEntry(kWorldGroupBase + i, kHandleBase + i) != VTR_OK) return false;
-      disks[i] = static_cast<DiskEntry *>(
-          hash_lookup(&diskTable, VTR_GetDiskKey(kWorldGroupBase + i, kHandleBase + i)));
+      disks[i] = VTR_FindDiskEntry(VTR_GetDiskKey(kWorldGroupBase + i, kHandleBase + i));
       // Both estimators, so that each benchmark can choose the mode.
       if (VTR_InitChangeRate(&disks[i]->changeRate, false) != VTR_OK ||
           VTR_InitChangeRate(&disks[i]->changeRate, true) != VTR_OK)

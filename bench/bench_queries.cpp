@@ -76,7 +76,7 @@ bool EnsureHost(Mode mode) {
   if (current == mode) return true;
   RegistryGuard guard;
   hostsim_configure("{\"vms\":[]}", nullptr);
-  while (!VTR_VMListEmpty()) VTR_RemoveInvalidVM(vmList.next);
+  while (!VTR_VMListEmpty()) VTR_RemoveInvalidVM(VTR_VMListHeadNode()->next);
   VTR_StartupConfig().changeRateEnabled = mode != kNoChangeRate;
   VTR_StartupConfig().slidingHllEnabled = mode == kSliding;
   static const std::string host = HostJson();
@@ -89,8 +89,7 @@ bool EnsureHost(Mode mode) {
   for (int v = 0; v < kVms; v++) {
     if (VTR_EnableVMTrace(kWorldGroupBase + v) != VTR_OK) return false;
     for (int d = 0; d < kDisksPerVm; d++) {
-      auto *entry = static_cast<DiskEntry *>(
-          hash_lookup(&diskTable, VTR_GetDiskKey(kWorldGroupBase + v, kHandleBase + d)));
+      auto *entry = VTR_FindDiskEntry(VTR_GetDiskKey(kWorldGroupBase + v, kHandleBase + d));
       if (entry == nullptr) return false;
       for (uint64_t &c : entry->counters.ioCounters) c = rng() >> (rng() % 64);
       if (mode != kSliding) continue;

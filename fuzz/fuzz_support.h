@@ -68,20 +68,18 @@ inline void ResetRegistry() {
   {
     RegistryGuard guard;
     while (!VTR_VMListEmpty()) {
-      VMListNode *node = vmList.next;
+      VMListNode *node = VTR_VMListHeadNode()->next;
       VTR_DisableVMTrace(node->worldGroupId, instance);
-      if (vmList.next == node) {
+      if (VTR_VMListHeadNode()->next == node) {
         fprintf(stderr, "fuzz: VM %u could not be disabled\n", node->worldGroupId);
         abort();
       }
     }
   }
   TARN_ParamListDestroy(instance);
-  for (int32_t i = 0; i < diskTable.bucketCount; i++) {
-    if (diskTable.buckets[i] != nullptr) {
-      fprintf(stderr, "fuzz: a disk entry outlived its VM\n");
-      abort();
-    }
+  if (!VTR_DiskTableEmpty()) {
+    fprintf(stderr, "fuzz: a disk entry outlived its VM\n");
+    abort();
   }
   if (MonitoredDiskCount() != 0) {
     fprintf(stderr, "fuzz: %d disks still traced after every VM was disabled\n", MonitoredDiskCount());

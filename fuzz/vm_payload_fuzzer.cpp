@@ -79,7 +79,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     left = !VTR_VMListEmpty();
   }
   if (left) {
-    fprintf(stderr, "fuzz: Delete left VM %u that Append added\n", vmList.next->worldGroupId);
+    fprintf(stderr, "fuzz: Delete left VM %u that Append added\n", VTR_VMListHeadNode()->next->worldGroupId);
     abort();
   }
   vtrfuzz::ResetRegistry();

@@ -26,7 +26,7 @@ void AppendBytes(std::string &out, const uint64_t blocks[3]) {
 // The three rates of one disk, or false when it has none (logged). The caller
 // holds registryLock, which keeps the entry and its estimator alive.
 bool AppendDiskRates(uint32_t worldGroupId, uint64_t handleId, std::string &out) {
-  auto *entry = static_cast<DiskEntry *>(hash_lookup(&diskTable, VTR_GetDiskKey(worldGroupId, handleId)));
+  auto *entry = VTR_FindDiskEntry(VTR_GetDiskKey(worldGroupId, handleId));
   if (entry == nullptr || (!slidingHllEnabled && entry->changeRate.hll == nullptr)) {
     VTR_Log(LOG_ERR, "Interface: No Hash/CR Metric entry found for vmid:%d handleid:%lu",
             static_cast<int>(worldGroupId), static_cast<unsigned long>(handleId));

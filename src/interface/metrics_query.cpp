@@ -13,7 +13,7 @@ namespace {
 // caller holds registryLock, which keeps the entry from being freed while its
 // counters are read.
 bool AppendIoCounters(uint32_t worldGroupId, uint64_t handleId, std::string &out) {
-  auto *entry = static_cast<DiskEntry *>(hash_lookup(&diskTable, VTR_GetDiskKey(worldGroupId, handleId)));
+  auto *entry = VTR_FindDiskEntry(VTR_GetDiskKey(worldGroupId, handleId));
   if (entry == nullptr) {
     VTR_Log(LOG_ERR, "No hash entry found for vmid:%d handleid:%lu", static_cast<int>(worldGroupId),
             static_cast<unsigned long>(handleId));

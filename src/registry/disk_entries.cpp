@@ -5,9 +5,10 @@
 #include "base/config.h"
 #include "base/log.h"
 #include "registry/registry.h"
+#include "registry/registry_state.h"
 
 hash_table diskTable;
-VMListHead vmList = {VTR_VMListHeadNode(), VTR_VMListHeadNode()};
+VMListHead vmList = {reinterpret_cast<VMListNode *>(&vmList), reinterpret_cast<VMListNode *>(&vmList)};
 pthread_mutex_t registryLock = PTHREAD_MUTEX_INITIALIZER;
 
 namespace {
@@ -15,6 +16,18 @@ VTR_EntryRemovalFence removalFence = {nullptr, nullptr};
 }
 
 void VTR_SetEntryRemovalFence(VTR_EntryRemovalFence fence) { removalFence = fence; }
+
+VMListNode *VTR_VMListHeadNode() { return reinterpret_cast<VMListNode *>(&vmList); }
+bool VTR_VMListEmpty() { return vmList.next == VTR_VMListHeadNode(); }
+
+DiskEntry *VTR_FindDiskEntry(uint64_t key) { return static_cast<DiskEntry *>(hash_lookup(&diskTable, key)); }
+
+bool VTR_DiskTableEmpty() {
+  for (int32_t b = 0; b < diskTable.bucketCount; b++) {
+    if (diskTable.buckets[b] != nullptr) return false;
+  }
+  return true;
+}
 
 int VTR_InitHashTblAndList() {
   if (hash_init(&diskTable, VTR_DISK_TABLE_BUCKETS) != 0) {

@@ -25,7 +25,7 @@ template <typename Fn>
 void ForEachHllDisk(VMListNode *vm, Fn fn) {
   for (int32_t i = 0; i < vm->handleCount; ++i) {
     uint64_t handleId = vm->handles[i].handleId;
-    auto *entry = static_cast<DiskEntry *>(hash_lookup(&diskTable, VTR_GetDiskKey(vm->worldGroupId, handleId)));
+    auto *entry = VTR_FindDiskEntry(VTR_GetDiskKey(vm->worldGroupId, handleId));
     if (entry == nullptr || entry->changeRate.hll == nullptr) {
       VTR_Log(LOG_ERR, "HLL: No hash/CR entry found for vmid: %u handleid: %lu", vm->worldGroupId, handleId);
       continue;
@@ -46,7 +46,7 @@ void SettleAll() {
   }
   for (const auto &[worldGroupId, handleId] : disks) {
     RegistryGuard guard;
-    auto *entry = static_cast<DiskEntry *>(hash_lookup(&diskTable, VTR_GetDiskKey(worldGroupId, handleId)));
+    auto *entry = VTR_FindDiskEntry(VTR_GetDiskKey(worldGroupId, handleId));
     if (entry != nullptr && entry->changeRate.hll != nullptr) VTR_HLLSettle(entry->changeRate.hll);
   }
 }

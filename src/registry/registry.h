@@ -54,8 +54,8 @@ struct VMListHead {
   VMListNode *prev;
 };
 
-extern hash_table diskTable;
-extern VMListHead vmList;
+// diskTable and vmList are the registry's own (registry/registry_state.h);
+// other rooms reach them through the functions below.
 extern pthread_mutex_t registryLock;
 
 // Holds registryLock for the lifetime of the guard.
@@ -66,8 +66,10 @@ struct RegistryGuard {
   RegistryGuard &operator=(const RegistryGuard &) = delete;
 };
 
-inline VMListNode *VTR_VMListHeadNode() { return reinterpret_cast<VMListNode *>(&vmList); }
-inline bool VTR_VMListEmpty() { return vmList.next == VTR_VMListHeadNode(); }
+// The list head as a node (only its links may be used), and whether the list
+// is empty.
+VMListNode *VTR_VMListHeadNode();
+bool VTR_VMListEmpty();
 void VTR_InitVMList();
 // Links a node in directly after the head / unlinks it (links cleared).
 void VTR_VMListInsert(VMListNode *node);
@@ -98,6 +100,12 @@ void VTR_ForEachVM(Fn fn) {
 // NUL-terminated.
 
 uint64_t VTR_GetDiskKey(uint32_t worldGroupId, uint64_t handleId);
+// The entry under a disk key, or nullptr; takes only the table's own lock.
+// The entry stays valid while the caller holds registryLock (no deletion can
+// run) or is inside the entry-removal fence.
+DiskEntry *VTR_FindDiskEntry(uint64_t key);
+// True when diskTable holds no entry (tests and fuzz targets).
+bool VTR_DiskTableEmpty();
 VTR_Status VTR_AddHashEntry(uint32_t worldGroupId, uint64_t handleId);
 VTR_Status VTR_DeleteHashEntry(uint32_t worldGroupId, uint64_t handleId);
 

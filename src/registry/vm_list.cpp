@@ -6,6 +6,7 @@
 
 #include "base/log.h"
 #include "registry/registry.h"
+#include "registry/registry_state.h"
 #include "host/tarn_scope.h"
 #include "host/vscsi_list.h"
 

@@ -136,13 +136,13 @@ void VTR_ProcessRecord(const TraceRecord *record) {
     return;
   }
   const uint64_t key = VTR_GetDiskKey(record->worldGroupId, record->handleId);
-  hash_node *node = hash_lookup_node(&diskTable, key);
-  if (node == nullptr) {
+  DiskEntry *entry = VTR_FindDiskEntry(key);
+  if (entry == nullptr) {
     CountLookupFailure(record, key);
     return;
   }
   slot.identity = identity;
-  slot.entry = static_cast<DiskEntry *>(node->value);
+  slot.entry = entry;
   VTR_UpdateCounters(slot.entry, record);
 }
 

@@ -59,7 +59,7 @@ inline void ResetRegistry() {
 }
 
 inline bool HasEntry(uint32_t worldGroupId, uint64_t handleId) {
-  return hash_lookup(&diskTable, VTR_GetDiskKey(worldGroupId, handleId)) != nullptr;
+  return VTR_FindDiskEntry(VTR_GetDiskKey(worldGroupId, handleId)) != nullptr;
 }
 
 // The simulated host's state document (caller releases it), and one integer

@@ -2,6 +2,7 @@
 
 #include "changerate/changerate.h"
 #include "registry/registry.h"
+#include "registry/registry_state.h"  // the test places its own entry in diskTable
 #include "unit/changerate/cr_test_util.h"
 
 namespace {

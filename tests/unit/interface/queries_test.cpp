@@ -23,7 +23,7 @@ constexpr const char kHost[] = R"({"vms":[
    "disks":[{"handleId":9101,"name":"scsi0:0"}]}]})";
 
 DiskEntry *Entry(uint32_t worldGroupId, uint64_t handleId) {
-  return static_cast<DiskEntry *>(hash_lookup(&diskTable, VTR_GetDiskKey(worldGroupId, handleId)));
+  return VTR_FindDiskEntry(VTR_GetDiskKey(worldGroupId, handleId));
 }
 
 bool Contains(const std::string &body, const std::string &part) { return body.find(part) != std::string::npos; }

@@ -63,7 +63,7 @@ const std::string kFailText = BREL_ReturnStatusToString(VTR_FAILURE);
 
 std::vector<uint32_t> ListedVMs() {
   std::vector<uint32_t> ids;
-  for (VMListNode *n = vmList.prev; n != VTR_VMListHeadNode(); n = n->prev) ids.push_back(n->worldGroupId);
+  for (VMListNode *n = VTR_VMListHeadNode()->prev; n != VTR_VMListHeadNode(); n = n->prev) ids.push_back(n->worldGroupId);
   return ids;
 }
 

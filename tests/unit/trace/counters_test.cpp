@@ -136,9 +136,8 @@ TEST_F(CountersTest, LookupThroughTableAndThrottledFailures) {
   vtrtest::ResetRegistry();
   VTR_InitRecordQueue();
   ASSERT_EQ(VTR_AddHashEntry(77, 3), VTR_OK);
-  hash_node *node = hash_lookup_node(&diskTable, VTR_GetDiskKey(77, 3));
-  ASSERT_NE(node, nullptr);
-  const DiskEntry *added = static_cast<DiskEntry *>(node->value);
+  const DiskEntry *added = VTR_FindDiskEntry(VTR_GetDiskKey(77, 3));
+  ASSERT_NE(added, nullptr);
   TraceRecord r = Io(0x28, 0, 4096);
   r.worldGroupId = 77;
   r.handleId = 0x900000003ULL;  // only the low 32 bits name the disk
