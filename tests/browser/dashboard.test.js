@@ -2,21 +2,27 @@
 // real daemon on a simulated host: the daemon runs in private mount and PID
 // namespaces with its own /run, the exporter outside them on that socket.
 //
+// Each test opens a page of its own on the shared host, so that no page state
+// carries over from one test to the next.
+//
 // Environment: VETHRA_BUILD_DIR (default <repo>/build), VETHRA_BINARY,
 // VETHRACTL_BINARY, CHROMIUM (default /usr/bin/chromium), SCREENSHOT (where
-// to write the page's picture; default docs/images/dashboard.png).
+// to write the page's picture; default a temporary file, or
+// docs/images/dashboard.png with VETHRA_UPDATE_SCREENSHOT=1).
 'use strict';
 
-const { test, before, after } = require('node:test');
+const { test, before, after, beforeEach, afterEach } = require('node:test');
 const assert = require('node:assert/strict');
 const { execFileSync } = require('node:child_process');
 const fs = require('node:fs');
+const os = require('node:os');
 const path = require('node:path');
 const { chromium } = require('playwright-core');
 const { ROOT, VETHRACTL, startHost, until } = require('./harness');
 
 const CHROMIUM = process.env.CHROMIUM || '/usr/bin/chromium';
-const SCREENSHOT = process.env.SCREENSHOT || path.join(ROOT, 'docs/images/dashboard.png');
+const SCREENSHOT = process.env.SCREENSHOT || (process.env.VETHRA_UPDATE_SCREENSHOT === '1'
+  ? path.join(ROOT, 'docs/images/dashboard.png') : path.join(os.tmpdir(), 'vethra-dashboard.png'));
 const CHROMIUM_FLAGS = ['--headless', '--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
   '--disable-background-networking', '--disable-component-update', '--disable-sync'];
 
@@ -40,9 +46,8 @@ const HOST = {
 };
 
 let host, context, page, base;
-const consoleErrors = [];
-const foreignRequests = [];
-const apiBodies = [];
+const origins = new Set();  // the exporters the pages may fetch from
+let consoleErrors, foreignRequests, apiBodies;
 
 async function api() {
   const reply = await fetch(base + '/api/v1/metrics');
@@ -64,6 +69,7 @@ before(async () => {
   // Samples every 2 s, so that the history fills in a few seconds.
   host = await startHost(HOST, ['-a', '-s'], ['--sample-interval', '2']);
   base = host.base;
+  origins.add(base);
   const index = await (await fetch(base + '/')).text();
   assert.match(index, /id="vms"/, 'this vethractl does not serve the dashboard page');
   await until('four VMs in the metrics', async () => (await api()).metrics.metricValues.vmWorldGroups.length === 4);
@@ -75,19 +81,30 @@ before(async () => {
   // Everything must come from the exporter: any other address is refused and noted.
   await context.route('**/*', (route) => {
     const url = new URL(route.request().url());
-    if (url.origin === base || url.protocol === 'data:') return route.continue();
+    if (origins.has(url.origin) || url.protocol === 'data:') return route.continue();
     foreignRequests.push(url.href);
     return route.abort();
   });
-  page = context.pages()[0] || await context.newPage();
+});
+
+// A fresh page on `url`, with its console errors, foreign requests and API
+// replies noted from the start.
+async function openPage(url) {
+  consoleErrors = [];
+  foreignRequests = [];
+  apiBodies = [];
+  page = await context.newPage();
   page.on('console', (m) => { if (m.type() === 'error') consoleErrors.push(m.text()); });
   page.on('pageerror', (e) => consoleErrors.push(String(e)));
   page.on('response', async (r) => {
     if (r.url().endsWith('/api/v1/metrics')) apiBodies.push(await r.json().catch(() => null));
   });
-  await page.goto(base + '/');
+  await page.goto(url + '/');
   await nextRefresh();
-});
+}
+
+beforeEach(() => openPage(base));
+afterEach(() => page.close());
 
 after(async () => {
   if (context) await context.close();
@@ -323,10 +340,19 @@ test('takes a screenshot, with no console errors and nothing fetched from elsewh
 });
 
 test('reports a daemon that went away and keeps the last sample', async () => {
-  await host.killDaemon();
-  await page.waitForSelector('#error:not([hidden])', { timeout: 15000 });
-  assert.match(await page.textContent('#error'), /vethra is not running/);
-  assert.match(await page.textContent('#status'), /^No answer from the daemon · showing the last sample/);
-  assert.equal(await page.$$eval('details.vm', (v) => v.length), 4);
-  assert.deepEqual(consoleErrors, []);
+  // A host of its own: the shared one stays up for the other tests.
+  const own = await startHost({ vms: HOST.vms.slice(0, 2) });
+  try {
+    origins.add(own.base);
+    await page.close();
+    await openPage(own.base);
+    await own.killDaemon();
+    await page.waitForSelector('#error:not([hidden])', { timeout: 15000 });
+    assert.match(await page.textContent('#error'), /vethra is not running/);
+    assert.match(await page.textContent('#status'), /^No answer from the daemon · showing the last sample/);
+    assert.equal(await page.$$eval('details.vm', (v) => v.length), 2);
+    assert.deepEqual(consoleErrors, []);
+  } finally {
+    await own.stop();
+  }
 });

@@ -105,7 +105,8 @@ async function startHost(host, args = ['-a', '-s'], exporterArgs = []) {
   let exporter = null;
   const stop = async () => {
     // unshare ignores SIGTERM while it waits; SIGKILL takes the daemon along (--kill-child).
-    const stops = [[exporter, 'SIGTERM'], [daemon, 'SIGKILL']].filter(([p]) => p && p.exitCode === null)
+    const stops = [[exporter, 'SIGTERM'], [daemon, 'SIGKILL']]
+      .filter(([p]) => p && p.exitCode === null && p.signalCode === null)
       .map(([p, sig]) => new Promise((resolve) => { p.on('exit', resolve); p.kill(sig); }));
     await Promise.all(stops);
     fs.rmSync(dir, { recursive: true, force: true });
@@ -135,7 +136,7 @@ async function startHost(host, args = ['-a', '-s'], exporterArgs = []) {
     sock.on('error', reject);
   });
   const killDaemon = () => new Promise((resolve) => {
-    if (daemon.exitCode !== null) return resolve();
+    if (daemon.exitCode !== null || daemon.signalCode !== null) return resolve();
     daemon.on('exit', resolve);
     daemon.kill('SIGKILL');
   });

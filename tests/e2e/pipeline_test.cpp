@@ -122,9 +122,7 @@ TEST(Pipeline, InjectedRecordsGiveExactCounters) {
     {"worldGroupId":302,"disks":[{"handleId":7}]},
     {"worldGroupId":303,"disks":[{"handleId":1}]}]})";
   Daemon d;
-  std::string error;
-  ASSERT_TRUE(Start(&d, Opts({"-w", "301", "-w", "302"}, host), &error)) << error;
-  ASSERT_TRUE(IsRunning(&d)) << Stderr(&d) << LogDump(&d);
+  StartServing(&d, Opts({"-w", "301", "-w", "302"}, host));
   // Disk 303/1 is traced by the host but not monitored by the daemon.
   HostControl(&d, R"({"op":"setTraced","worldGroupId":303,"handleId":1,"traced":true})");
 

@@ -376,9 +376,7 @@ void RunStress(const std::vector<std::string> &estimatorArgs, int seconds) {
     options.extraEnv = {std::string("LD_PRELOAD=") + faketime, "FAKETIME=+0 x" + std::to_string(speed),
                         "FAKETIME_DONT_FAKE_MONOTONIC=1"};
   }
-  std::string error;
-  ASSERT_TRUE(Start(&d, options, &error)) << error;
-  ASSERT_TRUE(IsRunning(&d)) << Stderr(&d) << LogDump(&d);
+  StartServing(&d, options);
   ASSERT_TRUE(WaitControl(&d)) << Stderr(&d) << LogDump(&d);
   Json before = HostState(&d);
   ASSERT_TRUE(before);

@@ -29,15 +29,19 @@ namespace {
 
 const std::string VETHRACTL = VETHRACTL_BINARY;
 
-// A temporary directory, removed with everything in it at the end of the test.
-struct TempDir {
-  std::string path;
-  TempDir() {
+// Each test works in a temporary directory, removed with everything in it at
+// its end.
+class ExporterTest : public ::testing::Test {
+ protected:
+  ExporterTest() {
     char tmpl[] = "/tmp/vethra-exporter-XXXXXX";
-    path = std::string(mkdtemp(tmpl)) + "/";
+    dir = std::string(mkdtemp(tmpl)) + "/";
   }
-  ~TempDir() { (void)!system(("rm -rf " + path).c_str()); }
+  ~ExporterTest() override { (void)!system(("rm -rf " + dir).c_str()); }
+  std::string dir;
 };
+using ExporterHttp = ExporterTest;
+using ExporterStart = ExporterTest;
 
 void WriteFile(const std::string &path, const std::string &text) { std::ofstream(path) << text; }
 
@@ -254,9 +258,7 @@ double Seconds(std::chrono::steady_clock::time_point since) {
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - since).count();
 }
 
-TEST(ExporterHttp, GzipAndKeepAliveOnOneConnection) {
-  TempDir tmp;
-  const std::string &dir = tmp.path;
+TEST_F(ExporterHttp, GzipAndKeepAliveOnOneConnection) {
   FakeDaemon daemon;
   daemon.Start(dir, 50, 20);  // a big body: compressed in parts
   Exporter ex;
@@ -277,9 +279,7 @@ TEST(ExporterHttp, GzipAndKeepAliveOnOneConnection) {
   EXPECT_EQ(ex.Stop(), 0);
 }
 
-TEST(ExporterHttp, StalledAndHalfSentClientsDoNotHoldAnotherScrape) {
-  TempDir tmp;
-  const std::string &dir = tmp.path;
+TEST_F(ExporterHttp, StalledAndHalfSentClientsDoNotHoldAnotherScrape) {
   FakeDaemon daemon;
   daemon.Start(dir, 50, 20);  // /metrics is megabytes: more than the socket buffers hold
   Exporter ex;
@@ -316,9 +316,7 @@ TEST(ExporterHttp, StalledAndHalfSentClientsDoNotHoldAnotherScrape) {
 
 // A daemon that does not answer holds a scrape no longer than --timeout, or
 // than the scrape timeout Prometheus sends, whichever is shorter.
-TEST(ExporterHttp, ScrapesEndWithinTheirTimeout) {
-  TempDir tmp;
-  const std::string &dir = tmp.path;
+TEST_F(ExporterHttp, ScrapesEndWithinTheirTimeout) {
   FakeDaemon daemon;
   daemon.silent = true;
   daemon.Start(dir, 1, 1);
@@ -337,9 +335,7 @@ TEST(ExporterHttp, ScrapesEndWithinTheirTimeout) {
   }
 }
 
-TEST(ExporterHttp, ConnectionsPastTheCapGet503) {
-  TempDir tmp;
-  const std::string &dir = tmp.path;
+TEST_F(ExporterHttp, ConnectionsPastTheCapGet503) {
   FakeDaemon daemon;
   daemon.Start(dir, 1, 1);
   Exporter ex;
@@ -399,10 +395,8 @@ bool MakeCertificates(const std::string &dir) {
   return system((cmd + " >/dev/null 2>&1").c_str()) == 0;
 }
 
-TEST(ExporterHttp, TlsWithBasicAuthOnEveryPath) {
+TEST_F(ExporterHttp, TlsWithBasicAuthOnEveryPath) {
   if (system("command -v openssl >/dev/null && command -v curl >/dev/null") != 0) GTEST_SKIP() << "no openssl/curl";
-  TempDir tmp;
-  const std::string &dir = tmp.path;
   ASSERT_TRUE(MakeCertificates(dir));
   std::string tls = "tls_server_config:\n  cert_file: server.crt\n  key_file: " + dir + "server.key\n";
   WriteFile(dir + "web.yml", tls + "basic_auth_users:\n  prom: " + Bcrypt("s3cret") + "\n");
@@ -433,10 +427,8 @@ TEST(ExporterHttp, TlsWithBasicAuthOnEveryPath) {
   EXPECT_EQ(ex.Stop(), 0);
 }
 
-TEST(ExporterStart, RefusesBadAddressesAndWebConfigsSayingWhy) {
+TEST_F(ExporterStart, RefusesBadAddressesAndWebConfigsSayingWhy) {
   if (system("command -v openssl >/dev/null") != 0) GTEST_SKIP() << "no openssl";
-  TempDir tmp;
-  const std::string &dir = tmp.path;
   ASSERT_TRUE(MakeCertificates(dir));
   int busy = socket(AF_INET, SOCK_STREAM, 0);
   sockaddr_in sa{};
