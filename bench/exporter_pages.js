@@ -2,11 +2,11 @@
 // daemon on a simulated host with VMS x DISKS traced disks (default 100 x 20),
 // the exporter in front of it, and ROUNDS sequential requests per path.
 // Prints one line per path: median, 95th percentile, maximum, size.
-//   [DAEMON_ARGS="-a -c"] node tests/browser/bench.js [VMS] [DISKS] [ROUNDS]
+//   [DAEMON_ARGS="-a -c"] node bench/exporter_pages.js [VMS] [DISKS] [ROUNDS]
 // (the daemon runs with DAEMON_ARGS, default "-a -s").
 'use strict';
 
-const { startHost, until } = require('./harness');
+const { startHost, until } = require('../tests/browser/harness');
 
 const [VMS, DISKS, ROUNDS] = [process.argv[2] || 100, process.argv[3] || 20, process.argv[4] || 30].map(Number);
 
