@@ -63,7 +63,6 @@ constexpr uint8_t kSpillLarge = 52;
 static_assert(kSpillLarge >= kMaxRank, "a register never holds more entries than ranks");
 // Entries this old leave on the next estimate that does not count them.
 constexpr uint32_t kPruneAge = 3600;
-constexpr int kBitmapWords = VTR_HLL_REGISTERS / 64;
 // Occupied registers that a sparse estimator holds at most before it takes
 // the dense table (1/16 of the registers: the sparse array is then at most
 // 34 KiB, and a new register costs a move of at most half of it).
@@ -78,8 +77,6 @@ constexpr int kWindowsPerPass = 4;
 // register-by-register sum is exact, and the sum can be formed exactly in
 // integers in any order. Ranks above it come with probability 2^-39 per block.
 constexpr int kExactRank = 39;
-// Occupied registers of a dense table whose reads are started together.
-constexpr uint32_t kPrefetchBatch = 32;
 
 // Entries live inline while `capacity` is 0; otherwise `spill` points to
 // `capacity` stamps followed by `capacity` ranks.
@@ -105,10 +102,34 @@ inline uint32_t CapacityOf(const Register &reg) {
 }
 inline size_t SpillBytes(uint8_t capacity) { return (sizeof(uint32_t) + 1) * capacity; }
 
-// The dense table, its bitmap, then the ranks of the current second: one byte
-// per register, the highest rank written to it during that second.
-constexpr size_t kDenseBytes =
-    VTR_HLL_REGISTERS * sizeof(Register) + kBitmapWords * sizeof(uint64_t) + VTR_HLL_REGISTERS;
+// The dense form: one byte per register with its entry count, then the ranks
+// of the current second (one byte per register, the highest rank written to
+// it during that second); the entries themselves lie in a separate array.
+constexpr size_t kDenseBytes = 2 * VTR_HLL_REGISTERS;
+// A dense entry: rank in the low 6 bits, the stamp modulo 2^18 above them,
+// 3 bytes. Entries older than kMaxAge never count for a window of 16 bits and
+// leave at the next pass; a pass more than kStampSpan - kMaxAge seconds after
+// the previous one finds only such entries, so every age a pass reads is
+// below 2^18 and exact.
+constexpr size_t kEntryBytes = 3;
+constexpr uint32_t kStampSpan = 1u << 18;
+constexpr uint32_t kStampMask = kStampSpan - 1;
+constexpr uint32_t kMaxAge = UINT16_MAX;
+inline uint32_t LoadEntry(const uint8_t *entries, uint32_t i) {
+  const uint8_t *e = entries + kEntryBytes * i;
+  return e[0] | static_cast<uint32_t>(e[1]) << 8 | static_cast<uint32_t>(e[2]) << 16;
+}
+inline void StoreEntry(uint8_t *entries, uint32_t i, uint32_t value) {
+  uint8_t *e = entries + kEntryBytes * i;
+  e[0] = static_cast<uint8_t>(value);
+  e[1] = static_cast<uint8_t>(value >> 8);
+  e[2] = static_cast<uint8_t>(value >> 16);
+}
+inline uint32_t MakeEntry(uint32_t stamp, uint8_t rank) { return (stamp & kStampMask) << 6 | rank; }
+inline uint8_t EntryRank(uint32_t value) { return static_cast<uint8_t>(value & 63); }
+inline uint32_t EntryAge(uint32_t value, uint32_t now) { return (now - (value >> 6)) & kStampMask; }
+// Capacity of the entry array for `n` entries: an eighth to spare.
+inline uint32_t EntryCapacityFor(uint32_t n) { return n + n / 8 + 64; }
 // A sparse array of `capacity` registers followed by their indices.
 inline size_t SparseBytes(uint32_t capacity) { return (sizeof(Register) + sizeof(uint16_t)) * capacity; }
 
@@ -124,10 +145,15 @@ struct VTR_SHll {
     int64_t seconds;
     int64_t microseconds;
   } baseTime;
-  // Dense: VTR_HLL_REGISTERS registers indexed directly, then the bitmap
-  // `occupied` (bit j set while register j holds entries). Null while sparse.
-  Register *registers;
-  uint64_t *occupied;
+  // Dense: counts[j] entries of register j, the registers' lists one after
+  // the other in register order in `entries` (`entryCount` of
+  // `entryCapacity`, 3 bytes each). Null while sparse. `passTime`: the stamp
+  // of the last pass over all entries.
+  uint8_t *counts;
+  uint8_t *entries;
+  uint32_t entryCount;
+  uint32_t entryCapacity;
+  uint32_t passTime;
   // Dense only: second[j] is the highest rank written to register j at stamp
   // `secondStamp` and not yet entered in its list (0: none); `secondPending`
   // while any is nonzero.
@@ -238,50 +264,108 @@ bool ResizeSparse(VTR_SHll *shll, uint32_t capacity) {
   return true;
 }
 
-// Moves the sparse registers into a new dense table.
-bool MakeDense(VTR_SHll *shll) {
-  auto *table = static_cast<Register *>(calloc(1, kDenseBytes));
-  if (table == nullptr) return false;
-  auto *occupied = reinterpret_cast<uint64_t *>(table + VTR_HLL_REGISTERS);
-  shll->second = reinterpret_cast<uint8_t *>(occupied + kBitmapWords);
-  shll->secondStamp = shll->lastClock;
-  shll->secondPending = false;
-  for (uint32_t i = 0; i < shll->sparseCount; ++i) {
-    uint32_t j = shll->sparseIndex[i];
-    table[j] = shll->sparse[i];
-    occupied[j / 64] |= 1ULL << (j % 64);
-  }
-  FreeSparse(shll);
-  shll->registers = table;
-  shll->occupied = occupied;
+// Sets the capacity of the dense entry array (>= entryCount).
+bool ResizeEntries(VTR_SHll *shll, uint32_t capacity) {
+  auto *entries = static_cast<uint8_t *>(realloc(shll->entries, kEntryBytes * capacity));
+  if (entries == nullptr) return false;
+  shll->entries = entries;
+  shll->entryCapacity = capacity;
   return true;
 }
 
-// Moves the occupied registers of the dense table into a sparse array.
-bool MakeSparse(VTR_SHll *shll) {
-  if (!ResizeSparse(shll, SparseCapacityFor(shll->usedRegisters))) return false;
+void FreeDense(VTR_SHll *shll) {
+  free(shll->counts);
+  free(shll->entries);
+  shll->counts = nullptr;
+  shll->second = nullptr;
+  shll->entries = nullptr;
+  shll->entryCount = 0;
+  shll->entryCapacity = 0;
+}
+
+// True when a pass at `now` comes so long after the previous one that every
+// entry is older than kMaxAge (their stamps modulo 2^18 would read wrong).
+inline bool Stale(const VTR_SHll *shll, uint32_t now) {
+  return now > shll->passTime && now - shll->passTime > kStampSpan - 1 - kMaxAge;
+}
+
+// Moves the sparse registers into the dense form, leaving out entries older
+// than kMaxAge.
+bool MakeDense(VTR_SHll *shll) {
+  const uint32_t now = shll->lastClock;
+  uint32_t total = 0;
+  for (uint32_t i = 0; i < shll->sparseCount; ++i) total += shll->sparse[i].count;
+  auto *counts = static_cast<uint8_t *>(calloc(1, kDenseBytes));
+  if (counts == nullptr) return false;
+  shll->entries = nullptr;
+  if (!ResizeEntries(shll, EntryCapacityFor(total))) {
+    free(counts);
+    return false;
+  }
   uint32_t n = 0;
-  for (int word = 0; word < kBitmapWords; ++word) {
-    for (uint64_t bits = shll->occupied[word]; bits != 0; bits &= bits - 1) {
-      uint32_t j = static_cast<uint32_t>(word * 64 + std::countr_zero(bits));
-      shll->sparse[n] = shll->registers[j];
-      shll->sparseIndex[n++] = static_cast<uint16_t>(j);
+  for (uint32_t i = 0; i < shll->sparseCount; ++i) {
+    Register &reg = shll->sparse[i];
+    const uint32_t *stamps = StampsOf(reg);
+    const uint8_t *ranks = RanksOf(reg);
+    uint32_t kept = 0;
+    for (uint32_t k = 0; k < reg.count; ++k) {
+      if (now - stamps[k] > kMaxAge) continue;
+      StoreEntry(shll->entries, n++, MakeEntry(stamps[k], ranks[k]));
+      ++kept;
     }
+    counts[shll->sparseIndex[i]] = static_cast<uint8_t>(kept);
+    shll->usedRegisters -= (kept == 0);
+    ReleaseSpill(shll, reg);
+  }
+  FreeSparse(shll);
+  shll->counts = counts;
+  shll->second = counts + VTR_HLL_REGISTERS;
+  shll->entryCount = n;
+  shll->passTime = now;
+  shll->secondStamp = now;
+  shll->secondPending = false;
+  return true;
+}
+
+// Moves the dense lists into a sparse array (after an estimate at `now`, so
+// every age is at most kMaxAge).
+bool MakeSparse(VTR_SHll *shll, uint32_t now) {
+  if (!ResizeSparse(shll, SparseCapacityFor(shll->usedRegisters))) return false;
+  const uint32_t used = shll->usedRegisters;
+  const bool highRanks = shll->highRanks;
+  bool recorded = true;
+  uint32_t n = 0, src = 0;
+  for (uint32_t j = 0; j < VTR_HLL_REGISTERS; ++j) {
+    const uint32_t c = shll->counts[j];
+    if (c == 0) continue;
+    Register &reg = shll->sparse[n];
+    reg.count = 0;
+    reg.capacity = 0;
+    shll->sparseIndex[n++] = static_cast<uint16_t>(j);
+    for (uint32_t k = 0; k < c; ++k) {
+      const uint32_t value = LoadEntry(shll->entries, src + k);
+      recorded &= Insert(shll, reg, EntryRank(value), now - EntryAge(value, now));
+    }
+    src += c;
   }
   shll->sparseCount = n;
-  free(shll->registers);
-  shll->registers = nullptr;
-  shll->occupied = nullptr;
-  shll->second = nullptr;
+  shll->usedRegisters = used;
+  shll->highRanks = highRanks;
+  if (!recorded) {  // keep the dense form
+    for (uint32_t i = 0; i < n; ++i) ReleaseSpill(shll, shll->sparse[i]);
+    FreeSparse(shll);
+    return false;
+  }
+  FreeDense(shll);
   return true;
 }
 
 // Records one block in register j. Returns false when memory ran out.
 inline bool AddBlock(VTR_SHll *shll, uint32_t j, uint8_t rank, uint32_t t) {
-  if (shll->registers != nullptr) {
-    Register &reg = shll->registers[j];
-    if (reg.count == 0) shll->occupied[j / 64] |= 1ULL << (j % 64);
-    return Insert(shll, reg, rank, t);
+  if (shll->counts != nullptr) {  // became dense during this write
+    shll->second[j] = shll->second[j] < rank ? rank : shll->second[j];
+    shll->secondPending = true;
+    return true;
   }
   uint32_t n = shll->sparseCount;
   uint16_t *index = shll->sparseIndex;
@@ -305,26 +389,61 @@ inline bool AddBlock(VTR_SHll *shll, uint32_t j, uint8_t rank, uint32_t t) {
   return Insert(shll, regs[pos], rank, t);
 }
 
-// Enters the ranks of the current second into the lists of a dense table, in
-// register order, and clears them. Returns false when memory ran out.
+// Enters the ranks of the current second into the dense lists and clears
+// them, in one pass from the last register to the first that moves the
+// entries up in place (a list grows by at most its one new entry), then
+// down to the start of the array; entries older than kMaxAge leave. Returns
+// false, recording nothing, when a larger entry array cannot be had.
 bool FlushSecond(VTR_SHll *shll) {
   if (!shll->secondPending) return true;
   shll->secondPending = false;
-  bool recorded = true;
   uint8_t *second = shll->second;
-  for (uint32_t j = 0; j < VTR_HLL_REGISTERS; j += 8) {
-    uint64_t word;
-    memcpy(&word, second + j, sizeof word);
-    if (word == 0) continue;
-    for (uint32_t k = j; k < j + 8; ++k) {
-      if (second[k] == 0) continue;
-      Register &reg = shll->registers[k];
-      if (reg.count == 0) shll->occupied[k / 64] |= 1ULL << (k % 64);
-      recorded &= Insert(shll, reg, second[k], shll->secondStamp);
-      second[k] = 0;
-    }
+  uint32_t pending = 0;
+  for (uint32_t j = 0; j < VTR_HLL_REGISTERS; ++j) pending += second[j] != 0;
+  if (shll->entryCount + pending > shll->entryCapacity &&
+      !ResizeEntries(shll, EntryCapacityFor(shll->entryCount + pending))) {
+    memset(second, 0, VTR_HLL_REGISTERS);
+    return false;
   }
-  return recorded;
+  const uint32_t now = shll->secondStamp;
+  const bool stale = Stale(shll, now);
+  uint8_t *counts = shll->counts;
+  uint8_t *entries = shll->entries;
+  uint32_t src = shll->entryCount;
+  uint32_t dst = shll->entryCount + pending;  // stays at or above the unread entries of the next register
+  for (uint32_t j = VTR_HLL_REGISTERS; j-- > 0;) {
+    const uint32_t c = counts[j];
+    const uint8_t rank = second[j];
+    if (c == 0 && rank == 0) continue;
+    const uint32_t end = src;
+    src -= c;
+    uint32_t first = stale ? end : src;
+    while (first < end && EntryAge(LoadEntry(entries, first), now) > kMaxAge) ++first;
+    uint32_t keep = end;
+    bool add = false;
+    if (rank != 0) {
+      second[j] = 0;
+      // An entry of the same stamp with a rank >= `rank` already decides
+      // every window that the new one would.
+      if (keep == first || EntryAge(LoadEntry(entries, keep - 1), now) != 0 ||
+          EntryRank(LoadEntry(entries, keep - 1)) < rank) {
+        while (keep > first && EntryRank(LoadEntry(entries, keep - 1)) <= rank) --keep;
+        add = true;
+        shll->highRanks |= rank > kExactRank;
+      }
+    }
+    if (add) StoreEntry(entries, --dst, MakeEntry(now, rank));
+    for (uint32_t i = keep; i > first; --i) StoreEntry(entries, --dst, LoadEntry(entries, i - 1));
+    const uint32_t kept = keep - first + add;
+    shll->usedRegisters += (c == 0 && kept != 0);
+    shll->usedRegisters -= (c != 0 && kept == 0);
+    counts[j] = static_cast<uint8_t>(kept);
+  }
+  const uint32_t total = shll->entryCount + pending - dst;
+  memmove(entries, entries + kEntryBytes * dst, kEntryBytes * total);
+  shll->entryCount = total;
+  shll->passTime = std::max(shll->passTime, now);
+  return true;
 }
 
 // The lists as they stand: the ranks of the current second entered.
@@ -455,36 +574,54 @@ struct Totals {
   }
 };
 
-// One pass over a dense table: the occupied registers in batches, in index
-// order. The table is read at scattered places, mostly from memory, so each
-// batch is prefetched before it is used.
+// The largest rank within each window for one dense list (`n` entries, their
+// ages), the windows taken in order, each pruning as Scan does.
+template <int count>
+inline void ListMaxima(uint32_t *values, uint32_t *ages, uint32_t &n, const uint16_t *windows, uint8_t *mx) {
+  for (int w = 0; w < count; ++w) {
+    uint32_t counted = 0;  // index of the first entry inside the window
+    while (counted < n && ages[counted] > windows[w]) ++counted;
+    mx[w] = counted < n ? EntryRank(values[counted]) : 0;
+    if (n == 0 || ages[0] < kPruneAge) continue;  // nothing old enough to prune
+    uint32_t kept = 0;
+    for (uint32_t i = 0; i < n; ++i) {
+      if (ages[i] >= kPruneAge && i != counted) continue;
+      values[kept] = values[i];
+      ages[kept] = ages[i];
+      ++kept;
+    }
+    n = kept;
+  }
+}
+
+// One pass over the dense lists in register order, moving the kept entries
+// down in place.
 template <int count, bool exact>
 void DensePass(VTR_SHll *shll, uint32_t now, const uint16_t *windows, uint64_t *out) {
   Totals<count, exact> totals;
   uint8_t mx[count];
-  uint32_t batch[kPrefetchBatch];
-  int word = 0;
-  uint64_t bits = shll->occupied[0];
-  for (;;) {
-    uint32_t n = 0;
-    while (n < kPrefetchBatch && word < kBitmapWords) {
-      if (bits == 0) {
-        if (++word < kBitmapWords) bits = shll->occupied[word];
-        continue;
-      }
-      batch[n++] = static_cast<uint32_t>(word * 64 + std::countr_zero(bits));
-      bits &= bits - 1;
+  uint32_t values[kMaxRank];
+  uint32_t ages[kMaxRank];
+  const bool stale = Stale(shll, now);
+  uint8_t *counts = shll->counts;
+  uint8_t *entries = shll->entries;
+  uint32_t src = 0, dst = 0;
+  for (uint32_t j = 0; j < VTR_HLL_REGISTERS; ++j) {
+    uint32_t n = counts[j];
+    if (n == 0) continue;
+    for (uint32_t k = 0; k < n; ++k) {
+      values[k] = LoadEntry(entries, src + k);
+      ages[k] = stale ? UINT32_MAX : EntryAge(values[k], now);
     }
-    if (n == 0) break;
-    for (uint32_t i = 0; i < n; ++i) __builtin_prefetch(&shll->registers[batch[i]]);
-    for (uint32_t i = 0; i < n; ++i) {
-      uint32_t j = batch[i];
-      Register &reg = shll->registers[j];
-      RegisterMaxima<count>(shll, reg, now, windows, mx);
-      if (reg.count == 0) shll->occupied[j / 64] &= ~(1ULL << (j % 64));
-      totals.Add(j, mx);
-    }
+    src += n;
+    ListMaxima<count>(values, ages, n, windows, mx);
+    for (uint32_t k = 0; k < n; ++k) StoreEntry(entries, dst++, values[k]);
+    counts[j] = static_cast<uint8_t>(n);
+    shll->usedRegisters -= (n == 0);
+    totals.Add(j, mx);
   }
+  shll->entryCount = dst;
+  shll->passTime = std::max(shll->passTime, now);
   totals.Finish(out);
 }
 
@@ -513,7 +650,7 @@ void SparsePass(VTR_SHll *shll, uint32_t now, const uint16_t *windows, uint64_t 
 
 template <int count>
 void EstimatePass(VTR_SHll *shll, uint32_t now, const uint16_t *windows, uint64_t *out) {
-  if (shll->registers != nullptr) {
+  if (shll->counts != nullptr) {
     if (shll->highRanks) DensePass<count, false>(shll, now, windows, out);
     else DensePass<count, true>(shll, now, windows, out);
   } else {
@@ -604,14 +741,15 @@ void VTR_SHllEstimateWindows(VTR_SHll *shll, const uint16_t *windows, int count,
   }
   // Storage for what is left (a failed move keeps the current form).
   if (shll->usedRegisters == 0) {
-    free(shll->registers);
-    shll->registers = nullptr;
-    shll->occupied = nullptr;
-    shll->second = nullptr;
+    FreeDense(shll);
     FreeSparse(shll);
     shll->highRanks = false;
-  } else if (shll->registers != nullptr) {
-    if (shll->usedRegisters <= shll->denseLimit / 2) MakeSparse(shll);
+  } else if (shll->counts != nullptr) {
+    if (shll->usedRegisters <= shll->denseLimit / 2) {
+      MakeSparse(shll, now);
+    } else if (shll->entryCapacity > EntryCapacityFor(shll->entryCount) + shll->entryCount / 8) {
+      ResizeEntries(shll, EntryCapacityFor(shll->entryCount));  // the lists shrank: give memory back
+    }
   } else if (shll->sparseCount <= shll->sparseCapacity / 4 && shll->sparseCapacity > kSparseMinCapacity) {
     ResizeSparse(shll, SparseCapacityFor(shll->sparseCount));
   }
@@ -626,10 +764,7 @@ uint64_t VTR_SHllEstimate(VTR_SHll *shll, uint16_t windowSecs) {
 void VTR_SHllDestroy(VTR_SHll **slot) {
   if (slot == nullptr || *slot == nullptr) return;
   VTR_SHll *shll = *slot;
-  if (shll->registers != nullptr) {
-    for (int j = 0; j < VTR_HLL_REGISTERS; ++j) ReleaseSpill(shll, shll->registers[j]);
-    free(shll->registers);
-  }
+  FreeDense(shll);
   for (uint32_t i = 0; i < shll->sparseCount; ++i) ReleaseSpill(shll, shll->sparse[i]);
   free(shll->sparse);
   pthread_mutex_destroy(&shll->lock);
@@ -643,7 +778,7 @@ uint64_t VTR_SHllMemoryBytes(const VTR_SHll *shll) {
   LockGuard guard(&s->lock);
   EnterSecond(s);
   uint64_t bytes = sizeof(VTR_SHll) + s->spillBytes + SparseBytes(s->sparseCapacity);
-  if (s->registers != nullptr) bytes += kDenseBytes;
+  if (s->counts != nullptr) bytes += kDenseBytes + kEntryBytes * s->entryCapacity;
   return bytes;
 }
 
@@ -663,4 +798,10 @@ void VTR_SHllForceSequentialSums(VTR_SHll *shll) {
 void VTR_SHllSetDenseLimit(VTR_SHll *shll, uint32_t registers) {
   LockGuard guard(&shll->lock);
   shll->denseLimit = std::max<uint32_t>(registers, 1);
+}
+
+bool VTR_SHllIsDense(const VTR_SHll *shll) {
+  auto *s = const_cast<VTR_SHll *>(shll);
+  LockGuard guard(&s->lock);
+  return s->counts != nullptr;
 }

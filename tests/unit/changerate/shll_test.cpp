@@ -118,8 +118,6 @@ struct Reference {
   }
 };
 
-constexpr uint64_t kDenseBytes = 16384 * 32 + 16384 / 8;
-
 // `s` answers with one call for several windows, `twin` (fed alike) with one
 // call per window in the same order; both must match the model, pruning
 // included, with the default limit of sparse registers and with a low one
@@ -167,11 +165,11 @@ TEST(SHll, MatchesModelUnderRandomWorkload) {
     }
     const std::vector<uint16_t> all = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11};  // more than one pass takes
     if (limit == 0) {
-      EXPECT_LT(s.Bytes(), kDenseBytes / 4);
+      EXPECT_FALSE(VTR_SHllIsDense(s.slot.shll));
     }
     check(all, -2);
     for (int i = 0; i < 200000; ++i) write(DistinctSector(i, 11), 4096);
-    EXPECT_GT(s.Bytes(), kDenseBytes + 80u);  // dense and spilled
+    EXPECT_TRUE(VTR_SHllIsDense(s.slot.shll));
     check(all, -1);
 
     std::mt19937_64 rng(2024);
@@ -186,7 +184,7 @@ TEST(SHll, MatchesModelUnderRandomWorkload) {
         write(rng() % (1 << 21), 1 + rng() % (light ? 16384 : 65536));
       if (round % 2) VTR_SHllForceSequentialSums(s.slot.shll);  // the path taken after a rare high rank
       check({windows[rng() % 7], windows[rng() % 7], windows[rng() % 7]}, round);
-      bool dense = s.Bytes() >= kDenseBytes;
+      bool dense = VTR_SHllIsDense(s.slot.shll);
       sparseRounds += !dense;
       toSparse += wasDense && !dense && VTR_SHllUsedRegisters(s.slot.shll) > 0;
       wasDense = dense;
