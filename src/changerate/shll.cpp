@@ -102,10 +102,18 @@ inline uint32_t CapacityOf(const Register &reg) {
 }
 inline size_t SpillBytes(uint8_t capacity) { return (sizeof(uint32_t) + 1) * capacity; }
 
-// The dense form: one byte per register with its entry count, then the ranks
-// of the current second (one byte per register, the highest rank written to
-// it during that second); the entries themselves lie in a separate array.
-constexpr size_t kDenseBytes = 2 * VTR_HLL_REGISTERS;
+// The dense form keeps the lists of each group of 64 registers in one
+// array of its own, so that an insert moves at most one group's entries.
+constexpr uint32_t kGroupShift = 6;
+constexpr uint32_t kGroups = VTR_HLL_REGISTERS >> kGroupShift;
+// Its fixed part: one byte per register with its entry count, one byte per
+// register with the highest rank written to it during the current second,
+// then per group its array, entry count and capacity.
+constexpr size_t kDenseBytes =
+    2 * VTR_HLL_REGISTERS + kGroups * (sizeof(uint8_t *) + 2 * sizeof(uint16_t));
+// Without an estimate, passes over every list (which drop the entries older
+// than kMaxAge) come at least this often; see Stale().
+constexpr uint32_t kSweepInterval = 1u << 16;
 // A dense entry: rank in the low 6 bits, the stamp modulo 2^18 above them,
 // 3 bytes. Entries older than kMaxAge never count for a window of 16 bits and
 // leave at the next pass; a pass more than kStampSpan - kMaxAge seconds after
@@ -128,8 +136,8 @@ inline void StoreEntry(uint8_t *entries, uint32_t i, uint32_t value) {
 inline uint32_t MakeEntry(uint32_t stamp, uint8_t rank) { return (stamp & kStampMask) << 6 | rank; }
 inline uint8_t EntryRank(uint32_t value) { return static_cast<uint8_t>(value & 63); }
 inline uint32_t EntryAge(uint32_t value, uint32_t now) { return (now - (value >> 6)) & kStampMask; }
-// Capacity of the entry array for `n` entries: an eighth to spare.
-inline uint32_t EntryCapacityFor(uint32_t n) { return n + n / 8 + 64; }
+// Capacity of a group's array for `n` entries: an eighth to spare.
+inline uint32_t GroupCapacityFor(uint32_t n) { return n + n / 8 + 4; }
 // A sparse array of `capacity` registers followed by their indices.
 inline size_t SparseBytes(uint32_t capacity) { return (sizeof(Register) + sizeof(uint16_t)) * capacity; }
 
@@ -145,14 +153,15 @@ struct VTR_SHll {
     int64_t seconds;
     int64_t microseconds;
   } baseTime;
-  // Dense: counts[j] entries of register j, the registers' lists one after
-  // the other in register order in `entries` (`entryCount` of
-  // `entryCapacity`, 3 bytes each). Null while sparse. `passTime`: the stamp
-  // of the last pass over all entries.
+  // Dense: counts[j] entries of register j (null while sparse); the lists of
+  // group g's registers one after the other in register order in groups[g]
+  // (groupCount[g] of groupCapacity[g] entries of 3 bytes; null while
+  // empty). `passTime`: the stamp of the last pass over every list.
   uint8_t *counts;
-  uint8_t *entries;
-  uint32_t entryCount;
-  uint32_t entryCapacity;
+  uint8_t **groups;
+  uint16_t *groupCount;
+  uint16_t *groupCapacity;
+  uint64_t entryBytes;  // heap held by the groups' arrays
   uint32_t passTime;
   // Dense only: second[j] is the highest rank written to register j at stamp
   // `secondStamp` and not yet entered in its list (0: none); `secondPending`
@@ -264,28 +273,48 @@ bool ResizeSparse(VTR_SHll *shll, uint32_t capacity) {
   return true;
 }
 
-// Sets the capacity of the dense entry array (>= entryCount).
-bool ResizeEntries(VTR_SHll *shll, uint32_t capacity) {
-  auto *entries = static_cast<uint8_t *>(realloc(shll->entries, kEntryBytes * capacity));
-  if (entries == nullptr) return false;
-  shll->entries = entries;
-  shll->entryCapacity = capacity;
+// Sets the capacity of group g's array (>= its count; 0 releases it).
+bool ResizeGroup(VTR_SHll *shll, uint32_t g, uint32_t capacity) {
+  uint8_t *entries = nullptr;
+  if (capacity != 0) {
+    entries = static_cast<uint8_t *>(realloc(shll->groups[g], kEntryBytes * capacity));
+    if (entries == nullptr) return false;
+  } else {
+    free(shll->groups[g]);
+  }
+  shll->entryBytes += kEntryBytes * capacity;
+  shll->entryBytes -= kEntryBytes * shll->groupCapacity[g];
+  shll->groups[g] = entries;
+  shll->groupCapacity[g] = static_cast<uint16_t>(capacity);
   return true;
 }
 
+// After a pass that removed entries: releases an emptied group's array or
+// shrinks one with more than a quarter to spare.
+void FitGroup(VTR_SHll *shll, uint32_t g) {
+  uint32_t n = shll->groupCount[g];
+  if (n == 0) ResizeGroup(shll, g, 0);
+  else if (shll->groupCapacity[g] > GroupCapacityFor(n) + n / 8) ResizeGroup(shll, g, GroupCapacityFor(n));
+}
+
 void FreeDense(VTR_SHll *shll) {
+  if (shll->counts == nullptr) return;
+  for (uint32_t g = 0; g < kGroups; ++g) free(shll->groups[g]);
   free(shll->counts);
-  free(shll->entries);
   shll->counts = nullptr;
   shll->second = nullptr;
-  shll->entries = nullptr;
-  shll->entryCount = 0;
-  shll->entryCapacity = 0;
+  shll->groups = nullptr;
+  shll->groupCount = nullptr;
+  shll->groupCapacity = nullptr;
+  shll->entryBytes = 0;
 }
 
 // True when a pass at `now` comes so long after the previous one that every
-// entry is older than kMaxAge (their stamps modulo 2^18 would read wrong).
+// entry is older than kMaxAge: entries were at most kMaxAge old at that pass,
+// and the inserts since came within kSweepInterval of it. Otherwise every age
+// is below 2^18 and reads right from a stamp modulo 2^18.
 inline bool Stale(const VTR_SHll *shll, uint32_t now) {
+  static_assert(kMaxAge + kSweepInterval < kStampSpan - 1 - kMaxAge, "stale entries are older than kMaxAge");
   return now > shll->passTime && now - shll->passTime > kStampSpan - 1 - kMaxAge;
 }
 
@@ -293,34 +322,41 @@ inline bool Stale(const VTR_SHll *shll, uint32_t now) {
 // than kMaxAge.
 bool MakeDense(VTR_SHll *shll) {
   const uint32_t now = shll->lastClock;
-  uint32_t total = 0;
-  for (uint32_t i = 0; i < shll->sparseCount; ++i) total += shll->sparse[i].count;
-  auto *counts = static_cast<uint8_t *>(calloc(1, kDenseBytes));
-  if (counts == nullptr) return false;
-  shll->entries = nullptr;
-  if (!ResizeEntries(shll, EntryCapacityFor(total))) {
-    free(counts);
+  auto *block = static_cast<uint8_t *>(calloc(1, kDenseBytes));
+  if (block == nullptr) return false;
+  shll->counts = block;
+  shll->second = block + VTR_HLL_REGISTERS;
+  shll->groups = reinterpret_cast<uint8_t **>(block + 2 * VTR_HLL_REGISTERS);
+  shll->groupCount = reinterpret_cast<uint16_t *>(shll->groups + kGroups);
+  shll->groupCapacity = shll->groupCount + kGroups;
+  for (uint32_t i = 0; i < shll->sparseCount; ++i)  // the entries per group, at most
+    shll->groupCount[shll->sparseIndex[i] >> kGroupShift] += shll->sparse[i].count;
+  bool made = true;
+  for (uint32_t g = 0; g < kGroups; ++g) {
+    if (shll->groupCount[g] != 0 && made) made = ResizeGroup(shll, g, GroupCapacityFor(shll->groupCount[g]));
+    shll->groupCount[g] = 0;
+  }
+  if (!made) {
+    FreeDense(shll);
     return false;
   }
-  uint32_t n = 0;
   for (uint32_t i = 0; i < shll->sparseCount; ++i) {
     Register &reg = shll->sparse[i];
+    const uint32_t j = shll->sparseIndex[i];
+    const uint32_t g = j >> kGroupShift;
     const uint32_t *stamps = StampsOf(reg);
     const uint8_t *ranks = RanksOf(reg);
     uint32_t kept = 0;
     for (uint32_t k = 0; k < reg.count; ++k) {
       if (now - stamps[k] > kMaxAge) continue;
-      StoreEntry(shll->entries, n++, MakeEntry(stamps[k], ranks[k]));
+      StoreEntry(shll->groups[g], shll->groupCount[g]++, MakeEntry(stamps[k], ranks[k]));
       ++kept;
     }
-    counts[shll->sparseIndex[i]] = static_cast<uint8_t>(kept);
+    shll->counts[j] = static_cast<uint8_t>(kept);
     shll->usedRegisters -= (kept == 0);
     ReleaseSpill(shll, reg);
   }
   FreeSparse(shll);
-  shll->counts = counts;
-  shll->second = counts + VTR_HLL_REGISTERS;
-  shll->entryCount = n;
   shll->passTime = now;
   shll->secondStamp = now;
   shll->secondPending = false;
@@ -334,19 +370,22 @@ bool MakeSparse(VTR_SHll *shll, uint32_t now) {
   const uint32_t used = shll->usedRegisters;
   const bool highRanks = shll->highRanks;
   bool recorded = true;
-  uint32_t n = 0, src = 0;
-  for (uint32_t j = 0; j < VTR_HLL_REGISTERS; ++j) {
-    const uint32_t c = shll->counts[j];
-    if (c == 0) continue;
-    Register &reg = shll->sparse[n];
-    reg.count = 0;
-    reg.capacity = 0;
-    shll->sparseIndex[n++] = static_cast<uint16_t>(j);
-    for (uint32_t k = 0; k < c; ++k) {
-      const uint32_t value = LoadEntry(shll->entries, src + k);
-      recorded &= Insert(shll, reg, EntryRank(value), now - EntryAge(value, now));
+  uint32_t n = 0;
+  for (uint32_t g = 0; g < kGroups; ++g) {
+    uint32_t src = 0;
+    for (uint32_t j = g << kGroupShift; j < (g + 1) << kGroupShift; ++j) {
+      const uint32_t c = shll->counts[j];
+      if (c == 0) continue;
+      Register &reg = shll->sparse[n];
+      reg.count = 0;
+      reg.capacity = 0;
+      shll->sparseIndex[n++] = static_cast<uint16_t>(j);
+      for (uint32_t k = 0; k < c; ++k) {
+        const uint32_t value = LoadEntry(shll->groups[g], src + k);
+        recorded &= Insert(shll, reg, EntryRank(value), now - EntryAge(value, now));
+      }
+      src += c;
     }
-    src += c;
   }
   shll->sparseCount = n;
   shll->usedRegisters = used;
@@ -389,61 +428,89 @@ inline bool AddBlock(VTR_SHll *shll, uint32_t j, uint8_t rank, uint32_t t) {
   return Insert(shll, regs[pos], rank, t);
 }
 
-// Enters the ranks of the current second into the dense lists and clears
-// them, in one pass from the last register to the first that moves the
-// entries up in place (a list grows by at most its one new entry), then
-// down to the start of the array; entries older than kMaxAge leave. Returns
-// false, recording nothing, when a larger entry array cannot be had.
+// Records rank `rank` at stamp `now` in dense register j, as Insert does;
+// entries older than kMaxAge leave the list. Returns false, recording
+// nothing, when a larger group array cannot be had.
+bool InsertDense(VTR_SHll *shll, uint32_t j, uint8_t rank, uint32_t now) {
+  const uint32_t g = j >> kGroupShift;
+  const uint32_t total = shll->groupCount[g];
+  if (total == shll->groupCapacity[g] && !ResizeGroup(shll, g, GroupCapacityFor(total + 1))) return false;
+  uint8_t *entries = shll->groups[g];
+  uint32_t off = 0;
+  for (uint32_t k = g << kGroupShift; k < j; ++k) off += shll->counts[k];
+  const uint32_t c = shll->counts[j];
+  const uint32_t end = off + c;
+  uint32_t first = off;
+  while (first < end && EntryAge(LoadEntry(entries, first), now) > kMaxAge) ++first;
+  uint32_t keep = end;
+  bool add = false;
+  // An entry of the same stamp with a rank >= `rank` already decides every
+  // window that the new one would.
+  if (keep == first || EntryAge(LoadEntry(entries, keep - 1), now) != 0 ||
+      EntryRank(LoadEntry(entries, keep - 1)) < rank) {
+    while (keep > first && EntryRank(LoadEntry(entries, keep - 1)) <= rank) --keep;
+    add = true;
+    shll->highRanks |= rank > kExactRank;
+  }
+  const uint32_t kept = keep - first + add;
+  // The kept entries down to `off`, the registers after j to their new place,
+  // then the new entry.
+  memmove(entries + kEntryBytes * off, entries + kEntryBytes * first, kEntryBytes * (keep - first));
+  memmove(entries + kEntryBytes * (off + kept), entries + kEntryBytes * end, kEntryBytes * (total - end));
+  if (add) StoreEntry(entries, off + kept - 1, MakeEntry(now, rank));
+  shll->groupCount[g] = static_cast<uint16_t>(total - c + kept);
+  shll->usedRegisters += (c == 0 && kept != 0);
+  shll->usedRegisters -= (c != 0 && kept == 0);
+  shll->counts[j] = static_cast<uint8_t>(kept);
+  return true;
+}
+
+// A pass over every dense list that removes the entries older than kMaxAge.
+void Sweep(VTR_SHll *shll, uint32_t now) {
+  const bool stale = Stale(shll, now);
+  for (uint32_t g = 0; g < kGroups; ++g) {
+    if (shll->groupCount[g] == 0) continue;
+    uint8_t *entries = shll->groups[g];
+    uint32_t src = 0, dst = 0;
+    for (uint32_t j = g << kGroupShift; j < (g + 1) << kGroupShift; ++j) {
+      const uint32_t c = shll->counts[j];
+      uint32_t kept = 0;
+      for (uint32_t k = src; k < src + c; ++k) {
+        const uint32_t value = LoadEntry(entries, k);
+        if (stale || EntryAge(value, now) > kMaxAge) continue;
+        StoreEntry(entries, dst++, value);
+        ++kept;
+      }
+      src += c;
+      shll->usedRegisters -= (c != 0 && kept == 0);
+      shll->counts[j] = static_cast<uint8_t>(kept);
+    }
+    shll->groupCount[g] = static_cast<uint16_t>(dst);
+    FitGroup(shll, g);
+  }
+  shll->passTime = now;
+}
+
+// Enters the ranks of the current second into the dense lists, in register
+// order, and clears them. Returns false when memory ran out.
 bool FlushSecond(VTR_SHll *shll) {
   if (!shll->secondPending) return true;
   shll->secondPending = false;
-  uint8_t *second = shll->second;
-  uint32_t pending = 0;
-  for (uint32_t j = 0; j < VTR_HLL_REGISTERS; ++j) pending += second[j] != 0;
-  if (shll->entryCount + pending > shll->entryCapacity &&
-      !ResizeEntries(shll, EntryCapacityFor(shll->entryCount + pending))) {
-    memset(second, 0, VTR_HLL_REGISTERS);
-    return false;
-  }
   const uint32_t now = shll->secondStamp;
-  const bool stale = Stale(shll, now);
-  uint8_t *counts = shll->counts;
-  uint8_t *entries = shll->entries;
-  uint32_t src = shll->entryCount;
-  uint32_t dst = shll->entryCount + pending;  // stays at or above the unread entries of the next register
-  for (uint32_t j = VTR_HLL_REGISTERS; j-- > 0;) {
-    const uint32_t c = counts[j];
-    const uint8_t rank = second[j];
-    if (c == 0 && rank == 0) continue;
-    const uint32_t end = src;
-    src -= c;
-    uint32_t first = stale ? end : src;
-    while (first < end && EntryAge(LoadEntry(entries, first), now) > kMaxAge) ++first;
-    uint32_t keep = end;
-    bool add = false;
-    if (rank != 0) {
-      second[j] = 0;
-      // An entry of the same stamp with a rank >= `rank` already decides
-      // every window that the new one would.
-      if (keep == first || EntryAge(LoadEntry(entries, keep - 1), now) != 0 ||
-          EntryRank(LoadEntry(entries, keep - 1)) < rank) {
-        while (keep > first && EntryRank(LoadEntry(entries, keep - 1)) <= rank) --keep;
-        add = true;
-        shll->highRanks |= rank > kExactRank;
-      }
+  if (now > shll->passTime && now - shll->passTime >= kSweepInterval) Sweep(shll, now);
+  bool recorded = true;
+  uint8_t *second = shll->second;
+  for (uint32_t j = 0; j < VTR_HLL_REGISTERS; j += 8) {
+    uint64_t word;
+    memcpy(&word, second + j, sizeof word);
+    if (word == 0) continue;
+    for (uint32_t k = j; k < j + 8; ++k) {
+      if (second[k] == 0) continue;
+      recorded &= InsertDense(shll, k, second[k], now);
+      second[k] = 0;
     }
-    if (add) StoreEntry(entries, --dst, MakeEntry(now, rank));
-    for (uint32_t i = keep; i > first; --i) StoreEntry(entries, --dst, LoadEntry(entries, i - 1));
-    const uint32_t kept = keep - first + add;
-    shll->usedRegisters += (c == 0 && kept != 0);
-    shll->usedRegisters -= (c != 0 && kept == 0);
-    counts[j] = static_cast<uint8_t>(kept);
   }
-  const uint32_t total = shll->entryCount + pending - dst;
-  memmove(entries, entries + kEntryBytes * dst, kEntryBytes * total);
-  shll->entryCount = total;
-  shll->passTime = std::max(shll->passTime, now);
-  return true;
+  return recorded;
 }
 
 // The lists as they stand: the ranks of the current second entered.
@@ -595,7 +662,7 @@ inline void ListMaxima(uint32_t *values, uint32_t *ages, uint32_t &n, const uint
 }
 
 // One pass over the dense lists in register order, moving the kept entries
-// down in place.
+// down in place within each group.
 template <int count, bool exact>
 void DensePass(VTR_SHll *shll, uint32_t now, const uint16_t *windows, uint64_t *out) {
   Totals<count, exact> totals;
@@ -604,23 +671,27 @@ void DensePass(VTR_SHll *shll, uint32_t now, const uint16_t *windows, uint64_t *
   uint32_t ages[kMaxRank];
   const bool stale = Stale(shll, now);
   uint8_t *counts = shll->counts;
-  uint8_t *entries = shll->entries;
-  uint32_t src = 0, dst = 0;
-  for (uint32_t j = 0; j < VTR_HLL_REGISTERS; ++j) {
-    uint32_t n = counts[j];
-    if (n == 0) continue;
-    for (uint32_t k = 0; k < n; ++k) {
-      values[k] = LoadEntry(entries, src + k);
-      ages[k] = stale ? UINT32_MAX : EntryAge(values[k], now);
+  for (uint32_t g = 0; g < kGroups; ++g) {
+    if (shll->groupCount[g] == 0) continue;
+    uint8_t *entries = shll->groups[g];
+    uint32_t src = 0, dst = 0;
+    for (uint32_t j = g << kGroupShift; j < (g + 1) << kGroupShift; ++j) {
+      uint32_t n = counts[j];
+      if (n == 0) continue;
+      for (uint32_t k = 0; k < n; ++k) {
+        values[k] = LoadEntry(entries, src + k);
+        ages[k] = stale ? UINT32_MAX : EntryAge(values[k], now);
+      }
+      src += n;
+      ListMaxima<count>(values, ages, n, windows, mx);
+      for (uint32_t k = 0; k < n; ++k) StoreEntry(entries, dst++, values[k]);
+      counts[j] = static_cast<uint8_t>(n);
+      shll->usedRegisters -= (n == 0);
+      totals.Add(j, mx);
     }
-    src += n;
-    ListMaxima<count>(values, ages, n, windows, mx);
-    for (uint32_t k = 0; k < n; ++k) StoreEntry(entries, dst++, values[k]);
-    counts[j] = static_cast<uint8_t>(n);
-    shll->usedRegisters -= (n == 0);
-    totals.Add(j, mx);
+    shll->groupCount[g] = static_cast<uint16_t>(dst);
+    FitGroup(shll, g);
   }
-  shll->entryCount = dst;
   shll->passTime = std::max(shll->passTime, now);
   totals.Finish(out);
 }
@@ -745,11 +816,7 @@ void VTR_SHllEstimateWindows(VTR_SHll *shll, const uint16_t *windows, int count,
     FreeSparse(shll);
     shll->highRanks = false;
   } else if (shll->counts != nullptr) {
-    if (shll->usedRegisters <= shll->denseLimit / 2) {
-      MakeSparse(shll, now);
-    } else if (shll->entryCapacity > EntryCapacityFor(shll->entryCount) + shll->entryCount / 8) {
-      ResizeEntries(shll, EntryCapacityFor(shll->entryCount));  // the lists shrank: give memory back
-    }
+    if (shll->usedRegisters <= shll->denseLimit / 2) MakeSparse(shll, now);
   } else if (shll->sparseCount <= shll->sparseCapacity / 4 && shll->sparseCapacity > kSparseMinCapacity) {
     ResizeSparse(shll, SparseCapacityFor(shll->sparseCount));
   }
@@ -778,7 +845,7 @@ uint64_t VTR_SHllMemoryBytes(const VTR_SHll *shll) {
   LockGuard guard(&s->lock);
   EnterSecond(s);
   uint64_t bytes = sizeof(VTR_SHll) + s->spillBytes + SparseBytes(s->sparseCapacity);
-  if (s->counts != nullptr) bytes += kDenseBytes + kEntryBytes * s->entryCapacity;
+  if (s->counts != nullptr) bytes += kDenseBytes + s->entryBytes;
   return bytes;
 }
 

@@ -78,9 +78,11 @@ TEST(SHll, WindowEdgeRefreshPruningAndRemoval) {
 }
 
 TEST(SHll, ExactAcrossClockWraps) {
-  for (bool intermediate : {false, true}) {
+  for (int variant = 0; variant < 4; ++variant) {
+    const bool intermediate = variant & 1;
     ClockAndLog env(kBase);
     Sliding s;
+    if (variant & 2) VTR_SHllSetDenseLimit(s.slot.shll, 1);  // dense from the second register on
     s.Write(0);
     for (long t = kBase; intermediate && t < kBase + 65536 + 100; t += 1800)
       fakeSeconds = t, s.Est(300);
@@ -92,6 +94,12 @@ TEST(SHll, ExactAcrossClockWraps) {
     s.Write(16);
     fakeSeconds += 301;
     EXPECT_EQ(s.Windows(), (W3{0, 1, 1})) << intermediate;
+    s.Write(32);
+    fakeSeconds += 4 * 65536;  // an 18-bit age would read 301 and 0
+    s.Write(24);
+    EXPECT_EQ(s.Windows(), (W3{1, 1, 1})) << variant;
+    fakeSeconds += 4 * 65536 + 1;
+    EXPECT_EQ(s.Windows(), (W3{0, 0, 0})) << variant;
   }
 }
 
