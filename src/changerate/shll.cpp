@@ -136,8 +136,10 @@ inline void StoreEntry(uint8_t *entries, uint32_t i, uint32_t value) {
 inline uint32_t MakeEntry(uint32_t stamp, uint8_t rank) { return (stamp & kStampMask) << 6 | rank; }
 inline uint8_t EntryRank(uint32_t value) { return static_cast<uint8_t>(value & 63); }
 inline uint32_t EntryAge(uint32_t value, uint32_t now) { return (now - (value >> 6)) & kStampMask; }
-// Capacity of a group's array for `n` entries: an eighth to spare.
-inline uint32_t GroupCapacityFor(uint32_t n) { return n + n / 8 + 4; }
+// Capacity of a group's array for `n` entries: an eighth to spare, rounded
+// up to 16 entries so that the allocator sees few distinct sizes and reuses
+// the blocks that groups give back.
+inline uint32_t GroupCapacityFor(uint32_t n) { return (n + n / 8 + 4 + 15) & ~15u; }
 // A sparse array of `capacity` registers followed by their indices.
 inline size_t SparseBytes(uint32_t capacity) { return (sizeof(Register) + sizeof(uint16_t)) * capacity; }
 
@@ -290,11 +292,12 @@ bool ResizeGroup(VTR_SHll *shll, uint32_t g, uint32_t capacity) {
 }
 
 // After a pass that removed entries: releases an emptied group's array or
-// shrinks one with more than a quarter to spare.
+// shrinks one to the capacity its count calls for, so that what an estimator
+// holds after an estimate depends on its entries alone, not on their peak.
 void FitGroup(VTR_SHll *shll, uint32_t g) {
   uint32_t n = shll->groupCount[g];
   if (n == 0) ResizeGroup(shll, g, 0);
-  else if (shll->groupCapacity[g] > GroupCapacityFor(n) + n / 8) ResizeGroup(shll, g, GroupCapacityFor(n));
+  else if (shll->groupCapacity[g] > GroupCapacityFor(n)) ResizeGroup(shll, g, GroupCapacityFor(n));
 }
 
 void FreeDense(VTR_SHll *shll) {
