@@ -2,17 +2,22 @@
 // last produced, so that an estimate can be formed for any trailing window up
 // to an hour.
 //
-// Storage: registers of 32 bytes, kept in one of two forms. A sparse
-// estimator holds only its occupied registers, sorted by register index in
-// an array beside an array of their indices; it starts so on the first write.
-// When a new register would make more than `denseLimit` (1024) occupied, the
-// registers move into a dense table of all 16384, indexed directly, with a
-// bitmap of the occupied ones after it. An estimate that leaves half that
-// many or fewer moves them back to a sparse array, and one that empties every
-// register releases the storage. The sparse array is sized by doubling; an
-// estimate that leaves it a quarter full or less halves it to twice the next
-// power of two at or above the count, so the size after a query does not
-// depend on whether its windows were asked for together or one by one.
+// Storage, in one of two forms. A sparse estimator holds only its occupied
+// registers (32 bytes each), sorted by register index in an array beside an
+// array of their indices; it starts so on the first write. When a new
+// register would make more than `denseLimit` (1024) occupied, the lists
+// move into the dense form: one count byte per register and, per group of
+// 64 registers, one array with the lists of its registers one after the
+// other in register order, each entry 3 bytes (rank, and the stamp modulo
+// 2^18). Group arrays grow by an eighth in steps of 16 entries, are released
+// when they empty and fitted to their count after every estimate, so the
+// memory held follows the entries. An estimate that leaves half of
+// `denseLimit` or fewer occupied moves them back to a sparse array, and one
+// that empties every register releases the storage. The sparse array is
+// sized by doubling; an estimate that leaves it a quarter full or less
+// halves it to twice the next power of two at or above the count, so the
+// size after a query does not depend on whether its windows were asked for
+// together or one by one.
 //
 // A register keeps only the entries that can still decide a window's maximum:
 // an entry (rank r, stamp t) is dropped as soon as a write gives a rank >= r
@@ -20,15 +25,15 @@
 // newer entry too. The kept entries are therefore ordered by strictly
 // decreasing rank and non-decreasing stamp (at most 51 of them); the first
 // entry young enough for a window holds that window's maximum rank, and the
-// entries 3600 s old or older form a prefix. Six entries fit inline; the few
-// registers with more move them to a heap array of 16, then 52 entries. An
+// entries 3600 s old or older form a prefix. Six entries of a sparse register
+// fit inline; the few with more move them to a heap array of 16, then 52. An
 // estimate visits only the occupied registers, in increasing index order, and
 // adds the empty ones as whole runs.
 //
 // Feeding: of the blocks that one register gets within one second only the
 // highest rank can decide a window (the others share its stamp and a lower
 // or equal rank, and the insert of the highest drops them), so a dense
-// estimator keeps, beside the table, one byte per register with the highest
+// estimator keeps, beside its lists, one byte per register with the highest
 // rank of the current second. A write only raises those bytes, as the plain
 // HyperLogLog add does; they enter the lists, in register order, at the
 // first write of a later second and before any estimate or storage figure.
@@ -37,7 +42,12 @@
 //
 // Time: stamps are whole seconds since baseTime in 32 bits, so every age is
 // exact however long the daemon runs and however long no estimate runs (the
-// 16-bit clock would wrap after 65536 s). The clock never goes back: a system
+// 16-bit clock would wrap after 65536 s). Dense entries keep 18 bits of
+// them: windows are at most 65535 s, so an entry older than that never
+// counts again and leaves at the next pass over its list; passes over every
+// list come at least every 2^16 s while writes come, and one that comes
+// more than 196608 s after the last finds every entry expired. Every age read
+// from 18 bits is thus exact. The clock never goes back: a system
 // clock stepped backwards holds the estimator's clock still until it catches up.
 //
 // Exclusion: the add and the estimate hold the estimator's mutex for their
