@@ -289,11 +289,11 @@ bool ResizeSparse(VTR_SHll *shll, uint32_t capacity) {
 bool ResizeGroup(VTR_SHll *shll, uint32_t g, uint32_t capacity) {
   uint8_t *entries = nullptr;
   if (capacity != 0) {
-    entries = static_cast<uint8_t *>(realloc(shll->groups[g], kEntryBytes * capacity));
+    entries = static_cast<uint8_t *>(malloc(kEntryBytes * capacity));
     if (entries == nullptr) return false;
-  } else {
-    free(shll->groups[g]);
+    if (shll->groupCount[g] != 0) memcpy(entries, shll->groups[g], kEntryBytes * shll->groupCount[g]);
   }
+  free(shll->groups[g]);
   shll->entryBytes += kEntryBytes * capacity;
   shll->entryBytes -= kEntryBytes * shll->groupCapacity[g];
   shll->groups[g] = entries;
@@ -346,8 +346,9 @@ bool MakeDense(VTR_SHll *shll) {
     shll->groupCount[shll->sparseIndex[i] >> kGroupShift] += shll->sparse[i].count;
   bool made = true;
   for (uint32_t g = 0; g < kGroups; ++g) {
-    if (shll->groupCount[g] != 0 && made) made = ResizeGroup(shll, g, GroupCapacityFor(shll->groupCount[g]));
+    const uint32_t n = shll->groupCount[g];
     shll->groupCount[g] = 0;
+    if (n != 0 && made) made = ResizeGroup(shll, g, GroupCapacityFor(n));
   }
   if (!made) {
     FreeDense(shll);
