@@ -217,7 +217,7 @@ void BM_SHllResident(benchmark::State &state) {
       const long start = benchSeconds.load();
       static const uint16_t kWindows[] = {300, 900, 3600};
       std::vector<VTR_CR_Metric> slots(kDisks);
-      double figures[3] = {};
+      double figures[4] = {};
       ResidentBytes();  // its own buffers are in place before the first figure
       const long before = ResidentBytes();
       for (VTR_CR_Metric &slot : slots) VTR_InitChangeRate(&slot, true);
@@ -242,11 +242,12 @@ void BM_SHllResident(benchmark::State &state) {
       if (secondHour) {
         feedHour(start + 3600);
         figures[2] = static_cast<double>(ResidentBytes() - filled) / kDisks;
+        figures[3] = static_cast<double>(VTR_SHllMemoryBytes(slots[0].shll));
       }
       _exit(write(fds[1], figures, sizeof figures) == sizeof figures ? 0 : 1);
     }
     close(fds[1]);
-    double figures[3] = {};
+    double figures[4] = {};
     const bool received = child > 0 && read(fds[0], figures, sizeof figures) == sizeof figures;
     close(fds[0]);
     if (child > 0) waitpid(child, nullptr, 0);
@@ -257,6 +258,7 @@ void BM_SHllResident(benchmark::State &state) {
     state.counters["rss_bytes/disk"] = figures[0];
     state.counters["heap_bytes/disk"] = figures[1];
     if (secondHour) state.counters["rss_growth_2nd_hour/disk"] = figures[2];
+    if (secondHour) state.counters["heap_bytes_2nd_hour/disk"] = figures[3];
   }
 }
 BENCHMARK(BM_SHllResident)

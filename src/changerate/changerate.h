@@ -77,3 +77,5 @@ void VTR_SHllForceSequentialSums(VTR_SHll *shll);
 // Sets how many occupied registers the estimator keeps in its compact sparse
 // form before it moves them to the dense table (tests; default 1024).
 void VTR_SHllSetDenseLimit(VTR_SHll *shll, uint32_t registers);
+// Whether the estimator holds its lists in the dense form (tests).
+bool VTR_SHllIsDense(const VTR_SHll *shll);

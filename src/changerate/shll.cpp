@@ -2,17 +2,22 @@
 // last produced, so that an estimate can be formed for any trailing window up
 // to an hour.
 //
-// Storage: registers of 32 bytes, kept in one of two forms. A sparse
-// estimator holds only its occupied registers, sorted by register index in
-// an array beside an array of their indices; it starts so on the first write.
-// When a new register would make more than `denseLimit` (1024) occupied, the
-// registers move into a dense table of all 16384, indexed directly, with a
-// bitmap of the occupied ones after it. An estimate that leaves half that
-// many or fewer moves them back to a sparse array, and one that empties every
-// register releases the storage. The sparse array is sized by doubling; an
-// estimate that leaves it a quarter full or less halves it to twice the next
-// power of two at or above the count, so the size after a query does not
-// depend on whether its windows were asked for together or one by one.
+// Storage, in one of two forms. A sparse estimator holds only its occupied
+// registers (32 bytes each), sorted by register index in an array beside an
+// array of their indices; it starts so on the first write. When a new
+// register would make more than `denseLimit` (1024) occupied, the lists
+// move into the dense form: one count byte per register and, per group of
+// 64 registers, one array with the lists of its registers one after the
+// other in register order, each entry 3 bytes (rank, and the stamp modulo
+// 2^18). Group arrays grow by an eighth in steps of 16 entries, are released
+// when they empty and fitted to their count after every estimate, so the
+// memory held follows the entries. An estimate that leaves half of
+// `denseLimit` or fewer occupied moves them back to a sparse array, and one
+// that empties every register releases the storage. The sparse array is
+// sized by doubling; an estimate that leaves it a quarter full or less
+// halves it to twice the next power of two at or above the count, so the
+// size after a query does not depend on whether its windows were asked for
+// together or one by one.
 //
 // A register keeps only the entries that can still decide a window's maximum:
 // an entry (rank r, stamp t) is dropped as soon as a write gives a rank >= r
@@ -20,15 +25,15 @@
 // newer entry too. The kept entries are therefore ordered by strictly
 // decreasing rank and non-decreasing stamp (at most 51 of them); the first
 // entry young enough for a window holds that window's maximum rank, and the
-// entries 3600 s old or older form a prefix. Six entries fit inline; the few
-// registers with more move them to a heap array of 16, then 52 entries. An
+// entries 3600 s old or older form a prefix. Six entries of a sparse register
+// fit inline; the few with more move them to a heap array of 16, then 52. An
 // estimate visits only the occupied registers, in increasing index order, and
 // adds the empty ones as whole runs.
 //
 // Feeding: of the blocks that one register gets within one second only the
 // highest rank can decide a window (the others share its stamp and a lower
 // or equal rank, and the insert of the highest drops them), so a dense
-// estimator keeps, beside the table, one byte per register with the highest
+// estimator keeps, beside its lists, one byte per register with the highest
 // rank of the current second. A write only raises those bytes, as the plain
 // HyperLogLog add does; they enter the lists, in register order, at the
 // first write of a later second and before any estimate or storage figure.
@@ -37,7 +42,12 @@
 //
 // Time: stamps are whole seconds since baseTime in 32 bits, so every age is
 // exact however long the daemon runs and however long no estimate runs (the
-// 16-bit clock would wrap after 65536 s). The clock never goes back: a system
+// 16-bit clock would wrap after 65536 s). Dense entries keep 18 bits of
+// them: windows are at most 65535 s, so an entry older than that never
+// counts again and leaves at the next pass over its list; passes over every
+// list come at least every 2^16 s while writes come, and one that comes
+// more than 196608 s after the last finds every entry expired. Every age read
+// from 18 bits is thus exact. The clock never goes back: a system
 // clock stepped backwards holds the estimator's clock still until it catches up.
 //
 // Exclusion: the add and the estimate hold the estimator's mutex for their
@@ -63,7 +73,6 @@ constexpr uint8_t kSpillLarge = 52;
 static_assert(kSpillLarge >= kMaxRank, "a register never holds more entries than ranks");
 // Entries this old leave on the next estimate that does not count them.
 constexpr uint32_t kPruneAge = 3600;
-constexpr int kBitmapWords = VTR_HLL_REGISTERS / 64;
 // Occupied registers that a sparse estimator holds at most before it takes
 // the dense table (1/16 of the registers: the sparse array is then at most
 // 34 KiB, and a new register costs a move of at most half of it).
@@ -78,8 +87,6 @@ constexpr int kWindowsPerPass = 4;
 // register-by-register sum is exact, and the sum can be formed exactly in
 // integers in any order. Ranks above it come with probability 2^-39 per block.
 constexpr int kExactRank = 39;
-// Occupied registers of a dense table whose reads are started together.
-constexpr uint32_t kPrefetchBatch = 32;
 
 // Entries live inline while `capacity` is 0; otherwise `spill` points to
 // `capacity` stamps followed by `capacity` ranks.
@@ -105,10 +112,44 @@ inline uint32_t CapacityOf(const Register &reg) {
 }
 inline size_t SpillBytes(uint8_t capacity) { return (sizeof(uint32_t) + 1) * capacity; }
 
-// The dense table, its bitmap, then the ranks of the current second: one byte
-// per register, the highest rank written to it during that second.
+// The dense form keeps the lists of each group of 64 registers in one
+// array of its own, so that an insert moves at most one group's entries.
+constexpr uint32_t kGroupShift = 6;
+constexpr uint32_t kGroups = VTR_HLL_REGISTERS >> kGroupShift;
+// Its fixed part: one byte per register with its entry count, one byte per
+// register with the highest rank written to it during the current second,
+// then per group its array, entry count and capacity.
 constexpr size_t kDenseBytes =
-    VTR_HLL_REGISTERS * sizeof(Register) + kBitmapWords * sizeof(uint64_t) + VTR_HLL_REGISTERS;
+    2 * VTR_HLL_REGISTERS + kGroups * (sizeof(uint8_t *) + 2 * sizeof(uint16_t));
+// Without an estimate, passes over every list (which drop the entries older
+// than kMaxAge) come at least this often; see Stale().
+constexpr uint32_t kSweepInterval = 1u << 16;
+// A dense entry: rank in the low 6 bits, the stamp modulo 2^18 above them,
+// 3 bytes. Entries older than kMaxAge never count for a window of 16 bits and
+// leave at the next pass; a pass more than kStampSpan - kMaxAge seconds after
+// the previous one finds only such entries, so every age a pass reads is
+// below 2^18 and exact.
+constexpr size_t kEntryBytes = 3;
+constexpr uint32_t kStampSpan = 1u << 18;
+constexpr uint32_t kStampMask = kStampSpan - 1;
+constexpr uint32_t kMaxAge = UINT16_MAX;
+inline uint32_t LoadEntry(const uint8_t *entries, uint32_t i) {
+  const uint8_t *e = entries + kEntryBytes * i;
+  return e[0] | static_cast<uint32_t>(e[1]) << 8 | static_cast<uint32_t>(e[2]) << 16;
+}
+inline void StoreEntry(uint8_t *entries, uint32_t i, uint32_t value) {
+  uint8_t *e = entries + kEntryBytes * i;
+  e[0] = static_cast<uint8_t>(value);
+  e[1] = static_cast<uint8_t>(value >> 8);
+  e[2] = static_cast<uint8_t>(value >> 16);
+}
+inline uint32_t MakeEntry(uint32_t stamp, uint8_t rank) { return (stamp & kStampMask) << 6 | rank; }
+inline uint8_t EntryRank(uint32_t value) { return static_cast<uint8_t>(value & 63); }
+inline uint32_t EntryAge(uint32_t value, uint32_t now) { return (now - (value >> 6)) & kStampMask; }
+// Capacity of a group's array for `n` entries: an eighth to spare, rounded
+// up to 16 entries so that the allocator sees few distinct sizes and reuses
+// the blocks that groups give back.
+inline uint32_t GroupCapacityFor(uint32_t n) { return (n + n / 8 + 4 + 15) & ~15u; }
 // A sparse array of `capacity` registers followed by their indices.
 inline size_t SparseBytes(uint32_t capacity) { return (sizeof(Register) + sizeof(uint16_t)) * capacity; }
 
@@ -124,10 +165,16 @@ struct VTR_SHll {
     int64_t seconds;
     int64_t microseconds;
   } baseTime;
-  // Dense: VTR_HLL_REGISTERS registers indexed directly, then the bitmap
-  // `occupied` (bit j set while register j holds entries). Null while sparse.
-  Register *registers;
-  uint64_t *occupied;
+  // Dense: counts[j] entries of register j (null while sparse); the lists of
+  // group g's registers one after the other in register order in groups[g]
+  // (groupCount[g] of groupCapacity[g] entries of 3 bytes; null while
+  // empty). `passTime`: the stamp of the last pass over every list.
+  uint8_t *counts;
+  uint8_t **groups;
+  uint16_t *groupCount;
+  uint16_t *groupCapacity;
+  uint64_t entryBytes;  // heap held by the groups' arrays
+  uint32_t passTime;
   // Dense only: second[j] is the highest rank written to register j at stamp
   // `secondStamp` and not yet entered in its list (0: none); `secondPending`
   // while any is nonzero.
@@ -238,50 +285,140 @@ bool ResizeSparse(VTR_SHll *shll, uint32_t capacity) {
   return true;
 }
 
-// Moves the sparse registers into a new dense table.
-bool MakeDense(VTR_SHll *shll) {
-  auto *table = static_cast<Register *>(calloc(1, kDenseBytes));
-  if (table == nullptr) return false;
-  auto *occupied = reinterpret_cast<uint64_t *>(table + VTR_HLL_REGISTERS);
-  shll->second = reinterpret_cast<uint8_t *>(occupied + kBitmapWords);
-  shll->secondStamp = shll->lastClock;
-  shll->secondPending = false;
-  for (uint32_t i = 0; i < shll->sparseCount; ++i) {
-    uint32_t j = shll->sparseIndex[i];
-    table[j] = shll->sparse[i];
-    occupied[j / 64] |= 1ULL << (j % 64);
+// Sets the capacity of group g's array (>= its count; 0 releases it).
+bool ResizeGroup(VTR_SHll *shll, uint32_t g, uint32_t capacity) {
+  uint8_t *entries = nullptr;
+  if (capacity != 0) {
+    entries = static_cast<uint8_t *>(malloc(kEntryBytes * capacity));
+    if (entries == nullptr) return false;
+    if (shll->groupCount[g] != 0) memcpy(entries, shll->groups[g], kEntryBytes * shll->groupCount[g]);
   }
-  FreeSparse(shll);
-  shll->registers = table;
-  shll->occupied = occupied;
+  free(shll->groups[g]);
+  shll->entryBytes += kEntryBytes * capacity;
+  shll->entryBytes -= kEntryBytes * shll->groupCapacity[g];
+  shll->groups[g] = entries;
+  shll->groupCapacity[g] = static_cast<uint16_t>(capacity);
   return true;
 }
 
-// Moves the occupied registers of the dense table into a sparse array.
-bool MakeSparse(VTR_SHll *shll) {
+// After a pass that removed entries: releases an emptied group's array or
+// shrinks one to the capacity its count calls for, so that what an estimator
+// holds after an estimate depends on its entries alone, not on their peak.
+void FitGroup(VTR_SHll *shll, uint32_t g) {
+  uint32_t n = shll->groupCount[g];
+  if (n == 0) ResizeGroup(shll, g, 0);
+  else if (shll->groupCapacity[g] > GroupCapacityFor(n)) ResizeGroup(shll, g, GroupCapacityFor(n));
+}
+
+void FreeDense(VTR_SHll *shll) {
+  if (shll->counts == nullptr) return;
+  for (uint32_t g = 0; g < kGroups; ++g) free(shll->groups[g]);
+  free(shll->counts);
+  shll->counts = nullptr;
+  shll->second = nullptr;
+  shll->groups = nullptr;
+  shll->groupCount = nullptr;
+  shll->groupCapacity = nullptr;
+  shll->entryBytes = 0;
+}
+
+// True when a pass at `now` comes so long after the previous one that every
+// entry is older than kMaxAge: entries were at most kMaxAge old at that pass,
+// and the inserts since came within kSweepInterval of it. Otherwise every age
+// is below 2^18 and reads right from a stamp modulo 2^18.
+inline bool Stale(const VTR_SHll *shll, uint32_t now) {
+  static_assert(kMaxAge + kSweepInterval < kStampSpan - 1 - kMaxAge, "stale entries are older than kMaxAge");
+  return now > shll->passTime && now - shll->passTime > kStampSpan - 1 - kMaxAge;
+}
+
+// Moves the sparse registers into the dense form, leaving out entries older
+// than kMaxAge.
+bool MakeDense(VTR_SHll *shll) {
+  const uint32_t now = shll->lastClock;
+  auto *block = static_cast<uint8_t *>(calloc(1, kDenseBytes));
+  if (block == nullptr) return false;
+  shll->counts = block;
+  shll->second = block + VTR_HLL_REGISTERS;
+  shll->groups = reinterpret_cast<uint8_t **>(block + 2 * VTR_HLL_REGISTERS);
+  shll->groupCount = reinterpret_cast<uint16_t *>(shll->groups + kGroups);
+  shll->groupCapacity = shll->groupCount + kGroups;
+  for (uint32_t i = 0; i < shll->sparseCount; ++i)  // the entries per group, at most
+    shll->groupCount[shll->sparseIndex[i] >> kGroupShift] += shll->sparse[i].count;
+  bool made = true;
+  for (uint32_t g = 0; g < kGroups; ++g) {
+    const uint32_t n = shll->groupCount[g];
+    shll->groupCount[g] = 0;
+    if (n != 0 && made) made = ResizeGroup(shll, g, GroupCapacityFor(n));
+  }
+  if (!made) {
+    FreeDense(shll);
+    return false;
+  }
+  for (uint32_t i = 0; i < shll->sparseCount; ++i) {
+    Register &reg = shll->sparse[i];
+    const uint32_t j = shll->sparseIndex[i];
+    const uint32_t g = j >> kGroupShift;
+    const uint32_t *stamps = StampsOf(reg);
+    const uint8_t *ranks = RanksOf(reg);
+    uint32_t kept = 0;
+    for (uint32_t k = 0; k < reg.count; ++k) {
+      if (now - stamps[k] > kMaxAge) continue;
+      StoreEntry(shll->groups[g], shll->groupCount[g]++, MakeEntry(stamps[k], ranks[k]));
+      ++kept;
+    }
+    shll->counts[j] = static_cast<uint8_t>(kept);
+    shll->usedRegisters -= (kept == 0);
+    ReleaseSpill(shll, reg);
+  }
+  FreeSparse(shll);
+  shll->passTime = now;
+  shll->secondStamp = now;
+  shll->secondPending = false;
+  return true;
+}
+
+// Moves the dense lists into a sparse array (after an estimate at `now`, so
+// every age is at most kMaxAge).
+bool MakeSparse(VTR_SHll *shll, uint32_t now) {
   if (!ResizeSparse(shll, SparseCapacityFor(shll->usedRegisters))) return false;
+  const uint32_t used = shll->usedRegisters;
+  const bool highRanks = shll->highRanks;
+  bool recorded = true;
   uint32_t n = 0;
-  for (int word = 0; word < kBitmapWords; ++word) {
-    for (uint64_t bits = shll->occupied[word]; bits != 0; bits &= bits - 1) {
-      uint32_t j = static_cast<uint32_t>(word * 64 + std::countr_zero(bits));
-      shll->sparse[n] = shll->registers[j];
+  for (uint32_t g = 0; g < kGroups; ++g) {
+    uint32_t src = 0;
+    for (uint32_t j = g << kGroupShift; j < (g + 1) << kGroupShift; ++j) {
+      const uint32_t c = shll->counts[j];
+      if (c == 0) continue;
+      Register &reg = shll->sparse[n];
+      reg.count = 0;
+      reg.capacity = 0;
       shll->sparseIndex[n++] = static_cast<uint16_t>(j);
+      for (uint32_t k = 0; k < c; ++k) {
+        const uint32_t value = LoadEntry(shll->groups[g], src + k);
+        recorded &= Insert(shll, reg, EntryRank(value), now - EntryAge(value, now));
+      }
+      src += c;
     }
   }
   shll->sparseCount = n;
-  free(shll->registers);
-  shll->registers = nullptr;
-  shll->occupied = nullptr;
-  shll->second = nullptr;
+  shll->usedRegisters = used;
+  shll->highRanks = highRanks;
+  if (!recorded) {  // keep the dense form
+    for (uint32_t i = 0; i < n; ++i) ReleaseSpill(shll, shll->sparse[i]);
+    FreeSparse(shll);
+    return false;
+  }
+  FreeDense(shll);
   return true;
 }
 
 // Records one block in register j. Returns false when memory ran out.
 inline bool AddBlock(VTR_SHll *shll, uint32_t j, uint8_t rank, uint32_t t) {
-  if (shll->registers != nullptr) {
-    Register &reg = shll->registers[j];
-    if (reg.count == 0) shll->occupied[j / 64] |= 1ULL << (j % 64);
-    return Insert(shll, reg, rank, t);
+  if (shll->counts != nullptr) {  // became dense during this write
+    shll->second[j] = shll->second[j] < rank ? rank : shll->second[j];
+    shll->secondPending = true;
+    return true;
   }
   uint32_t n = shll->sparseCount;
   uint16_t *index = shll->sparseIndex;
@@ -305,11 +442,76 @@ inline bool AddBlock(VTR_SHll *shll, uint32_t j, uint8_t rank, uint32_t t) {
   return Insert(shll, regs[pos], rank, t);
 }
 
-// Enters the ranks of the current second into the lists of a dense table, in
-// register order, and clears them. Returns false when memory ran out.
+// Records rank `rank` at stamp `now` in dense register j, as Insert does;
+// entries older than kMaxAge leave the list. Returns false, recording
+// nothing, when a larger group array cannot be had.
+bool InsertDense(VTR_SHll *shll, uint32_t j, uint8_t rank, uint32_t now) {
+  const uint32_t g = j >> kGroupShift;
+  const uint32_t total = shll->groupCount[g];
+  if (total == shll->groupCapacity[g] && !ResizeGroup(shll, g, GroupCapacityFor(total + 1))) return false;
+  uint8_t *entries = shll->groups[g];
+  uint32_t off = 0;
+  for (uint32_t k = g << kGroupShift; k < j; ++k) off += shll->counts[k];
+  const uint32_t c = shll->counts[j];
+  const uint32_t end = off + c;
+  uint32_t first = off;
+  while (first < end && EntryAge(LoadEntry(entries, first), now) > kMaxAge) ++first;
+  uint32_t keep = end;
+  bool add = false;
+  // An entry of the same stamp with a rank >= `rank` already decides every
+  // window that the new one would.
+  if (keep == first || EntryAge(LoadEntry(entries, keep - 1), now) != 0 ||
+      EntryRank(LoadEntry(entries, keep - 1)) < rank) {
+    while (keep > first && EntryRank(LoadEntry(entries, keep - 1)) <= rank) --keep;
+    add = true;
+    shll->highRanks |= rank > kExactRank;
+  }
+  const uint32_t kept = keep - first + add;
+  // The kept entries down to `off`, the registers after j to their new place,
+  // then the new entry.
+  memmove(entries + kEntryBytes * off, entries + kEntryBytes * first, kEntryBytes * (keep - first));
+  memmove(entries + kEntryBytes * (off + kept), entries + kEntryBytes * end, kEntryBytes * (total - end));
+  if (add) StoreEntry(entries, off + kept - 1, MakeEntry(now, rank));
+  shll->groupCount[g] = static_cast<uint16_t>(total - c + kept);
+  shll->usedRegisters += (c == 0 && kept != 0);
+  shll->usedRegisters -= (c != 0 && kept == 0);
+  shll->counts[j] = static_cast<uint8_t>(kept);
+  return true;
+}
+
+// A pass over every dense list that removes the entries older than kMaxAge.
+void Sweep(VTR_SHll *shll, uint32_t now) {
+  const bool stale = Stale(shll, now);
+  for (uint32_t g = 0; g < kGroups; ++g) {
+    if (shll->groupCount[g] == 0) continue;
+    uint8_t *entries = shll->groups[g];
+    uint32_t src = 0, dst = 0;
+    for (uint32_t j = g << kGroupShift; j < (g + 1) << kGroupShift; ++j) {
+      const uint32_t c = shll->counts[j];
+      uint32_t kept = 0;
+      for (uint32_t k = src; k < src + c; ++k) {
+        const uint32_t value = LoadEntry(entries, k);
+        if (stale || EntryAge(value, now) > kMaxAge) continue;
+        StoreEntry(entries, dst++, value);
+        ++kept;
+      }
+      src += c;
+      shll->usedRegisters -= (c != 0 && kept == 0);
+      shll->counts[j] = static_cast<uint8_t>(kept);
+    }
+    shll->groupCount[g] = static_cast<uint16_t>(dst);
+    FitGroup(shll, g);
+  }
+  shll->passTime = now;
+}
+
+// Enters the ranks of the current second into the dense lists, in register
+// order, and clears them. Returns false when memory ran out.
 bool FlushSecond(VTR_SHll *shll) {
   if (!shll->secondPending) return true;
   shll->secondPending = false;
+  const uint32_t now = shll->secondStamp;
+  if (now > shll->passTime && now - shll->passTime >= kSweepInterval) Sweep(shll, now);
   bool recorded = true;
   uint8_t *second = shll->second;
   for (uint32_t j = 0; j < VTR_HLL_REGISTERS; j += 8) {
@@ -318,9 +520,7 @@ bool FlushSecond(VTR_SHll *shll) {
     if (word == 0) continue;
     for (uint32_t k = j; k < j + 8; ++k) {
       if (second[k] == 0) continue;
-      Register &reg = shll->registers[k];
-      if (reg.count == 0) shll->occupied[k / 64] |= 1ULL << (k % 64);
-      recorded &= Insert(shll, reg, second[k], shll->secondStamp);
+      recorded &= InsertDense(shll, k, second[k], now);
       second[k] = 0;
     }
   }
@@ -455,36 +655,58 @@ struct Totals {
   }
 };
 
-// One pass over a dense table: the occupied registers in batches, in index
-// order. The table is read at scattered places, mostly from memory, so each
-// batch is prefetched before it is used.
+// The largest rank within each window for one dense list (`n` entries, their
+// ages), the windows taken in order, each pruning as Scan does.
+template <int count>
+inline void ListMaxima(uint32_t *values, uint32_t *ages, uint32_t &n, const uint16_t *windows, uint8_t *mx) {
+  for (int w = 0; w < count; ++w) {
+    uint32_t counted = 0;  // index of the first entry inside the window
+    while (counted < n && ages[counted] > windows[w]) ++counted;
+    mx[w] = counted < n ? EntryRank(values[counted]) : 0;
+    if (n == 0 || ages[0] < kPruneAge) continue;  // nothing old enough to prune
+    uint32_t kept = 0;
+    for (uint32_t i = 0; i < n; ++i) {
+      if (ages[i] >= kPruneAge && i != counted) continue;
+      values[kept] = values[i];
+      ages[kept] = ages[i];
+      ++kept;
+    }
+    n = kept;
+  }
+}
+
+// One pass over the dense lists in register order, moving the kept entries
+// down in place within each group.
 template <int count, bool exact>
 void DensePass(VTR_SHll *shll, uint32_t now, const uint16_t *windows, uint64_t *out) {
   Totals<count, exact> totals;
   uint8_t mx[count];
-  uint32_t batch[kPrefetchBatch];
-  int word = 0;
-  uint64_t bits = shll->occupied[0];
-  for (;;) {
-    uint32_t n = 0;
-    while (n < kPrefetchBatch && word < kBitmapWords) {
-      if (bits == 0) {
-        if (++word < kBitmapWords) bits = shll->occupied[word];
-        continue;
+  uint32_t values[kMaxRank];
+  uint32_t ages[kMaxRank];
+  const bool stale = Stale(shll, now);
+  uint8_t *counts = shll->counts;
+  for (uint32_t g = 0; g < kGroups; ++g) {
+    if (shll->groupCount[g] == 0) continue;
+    uint8_t *entries = shll->groups[g];
+    uint32_t src = 0, dst = 0;
+    for (uint32_t j = g << kGroupShift; j < (g + 1) << kGroupShift; ++j) {
+      uint32_t n = counts[j];
+      if (n == 0) continue;
+      for (uint32_t k = 0; k < n; ++k) {
+        values[k] = LoadEntry(entries, src + k);
+        ages[k] = stale ? UINT32_MAX : EntryAge(values[k], now);
       }
-      batch[n++] = static_cast<uint32_t>(word * 64 + std::countr_zero(bits));
-      bits &= bits - 1;
-    }
-    if (n == 0) break;
-    for (uint32_t i = 0; i < n; ++i) __builtin_prefetch(&shll->registers[batch[i]]);
-    for (uint32_t i = 0; i < n; ++i) {
-      uint32_t j = batch[i];
-      Register &reg = shll->registers[j];
-      RegisterMaxima<count>(shll, reg, now, windows, mx);
-      if (reg.count == 0) shll->occupied[j / 64] &= ~(1ULL << (j % 64));
+      src += n;
+      ListMaxima<count>(values, ages, n, windows, mx);
+      for (uint32_t k = 0; k < n; ++k) StoreEntry(entries, dst++, values[k]);
+      counts[j] = static_cast<uint8_t>(n);
+      shll->usedRegisters -= (n == 0);
       totals.Add(j, mx);
     }
+    shll->groupCount[g] = static_cast<uint16_t>(dst);
+    FitGroup(shll, g);
   }
+  shll->passTime = std::max(shll->passTime, now);
   totals.Finish(out);
 }
 
@@ -513,7 +735,7 @@ void SparsePass(VTR_SHll *shll, uint32_t now, const uint16_t *windows, uint64_t 
 
 template <int count>
 void EstimatePass(VTR_SHll *shll, uint32_t now, const uint16_t *windows, uint64_t *out) {
-  if (shll->registers != nullptr) {
+  if (shll->counts != nullptr) {
     if (shll->highRanks) DensePass<count, false>(shll, now, windows, out);
     else DensePass<count, true>(shll, now, windows, out);
   } else {
@@ -604,14 +826,11 @@ void VTR_SHllEstimateWindows(VTR_SHll *shll, const uint16_t *windows, int count,
   }
   // Storage for what is left (a failed move keeps the current form).
   if (shll->usedRegisters == 0) {
-    free(shll->registers);
-    shll->registers = nullptr;
-    shll->occupied = nullptr;
-    shll->second = nullptr;
+    FreeDense(shll);
     FreeSparse(shll);
     shll->highRanks = false;
-  } else if (shll->registers != nullptr) {
-    if (shll->usedRegisters <= shll->denseLimit / 2) MakeSparse(shll);
+  } else if (shll->counts != nullptr) {
+    if (shll->usedRegisters <= shll->denseLimit / 2) MakeSparse(shll, now);
   } else if (shll->sparseCount <= shll->sparseCapacity / 4 && shll->sparseCapacity > kSparseMinCapacity) {
     ResizeSparse(shll, SparseCapacityFor(shll->sparseCount));
   }
@@ -626,10 +845,7 @@ uint64_t VTR_SHllEstimate(VTR_SHll *shll, uint16_t windowSecs) {
 void VTR_SHllDestroy(VTR_SHll **slot) {
   if (slot == nullptr || *slot == nullptr) return;
   VTR_SHll *shll = *slot;
-  if (shll->registers != nullptr) {
-    for (int j = 0; j < VTR_HLL_REGISTERS; ++j) ReleaseSpill(shll, shll->registers[j]);
-    free(shll->registers);
-  }
+  FreeDense(shll);
   for (uint32_t i = 0; i < shll->sparseCount; ++i) ReleaseSpill(shll, shll->sparse[i]);
   free(shll->sparse);
   pthread_mutex_destroy(&shll->lock);
@@ -643,7 +859,7 @@ uint64_t VTR_SHllMemoryBytes(const VTR_SHll *shll) {
   LockGuard guard(&s->lock);
   EnterSecond(s);
   uint64_t bytes = sizeof(VTR_SHll) + s->spillBytes + SparseBytes(s->sparseCapacity);
-  if (s->registers != nullptr) bytes += kDenseBytes;
+  if (s->counts != nullptr) bytes += kDenseBytes + s->entryBytes;
   return bytes;
 }
 
@@ -663,4 +879,10 @@ void VTR_SHllForceSequentialSums(VTR_SHll *shll) {
 void VTR_SHllSetDenseLimit(VTR_SHll *shll, uint32_t registers) {
   LockGuard guard(&shll->lock);
   shll->denseLimit = std::max<uint32_t>(registers, 1);
+}
+
+bool VTR_SHllIsDense(const VTR_SHll *shll) {
+  auto *s = const_cast<VTR_SHll *>(shll);
+  LockGuard guard(&s->lock);
+  return s->counts != nullptr;
 }
