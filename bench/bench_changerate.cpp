@@ -5,18 +5,18 @@
 // period end with 2000 disks.
 #include <benchmark/benchmark.h>
 #include <stdio.h>
-#include <time.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
 #include <vector>
 
-#include "changerate/changerate.h"
 #include "base/clock.h"
 #include "base/config.h"
 #include "base/log.h"
+#include "changerate/changerate.h"
 #include "registry/registry.h"
 
 namespace {
@@ -132,7 +132,9 @@ BENCHMARK(BM_SHllQueryWindows)
 
 using Steady = std::chrono::steady_clock;
 
-double Since(Steady::time_point start) { return std::chrono::duration<double>(Steady::now() - start).count(); }
+double Since(Steady::time_point start) {
+  return std::chrono::duration<double>(Steady::now() - start).count();
+}
 
 // CPU seconds of the calling thread: figures that the other load on a shared
 // machine does not inflate.
@@ -153,11 +155,13 @@ void BM_AddSlidingVsPlain(benchmark::State &state) {
   const uint32_t blocks = static_cast<uint32_t>(state.range(1));
   const uint64_t writes = 1000000 / blocks;
   std::vector<uint64_t> sectors(writes);
-  for (uint64_t i = 0; i < writes; ++i) sectors[i] = sequential ? i * blocks * 8 : Sector(i) * blocks;
+  for (uint64_t i = 0; i < writes; ++i)
+    sectors[i] = sequential ? i * blocks * 8 : Sector(i) * blocks;
   VTR_CR_Metric plain{}, sliding{};
   VTR_InitChangeRate(&plain, false);
   VTR_InitChangeRate(&sliding, true);
-  for (uint64_t sector : sectors) VTR_AddChangeRate(sector, blocks * 4096, &sliding, true);  // dense from the start
+  for (uint64_t sector : sectors)
+    VTR_AddChangeRate(sector, blocks * 4096, &sliding, true);  // dense from the start
   double slidingSecs = 0, plainSecs = 0;
   for (auto _ : state) {
     double start = ThreadSeconds();
@@ -169,7 +173,8 @@ void BM_AddSlidingVsPlain(benchmark::State &state) {
     plainSecs += ThreadSeconds() - start;
     state.SetIterationTime(slidingSecs);
   }
-  const double total = static_cast<double>(state.iterations()) * static_cast<double>(writes * blocks);
+  const double total =
+      static_cast<double>(state.iterations()) * static_cast<double>(writes * blocks);
   state.counters["sliding_blocks/s"] = total / slidingSecs;
   state.counters["hll_blocks/s"] = total / plainSecs;
   state.counters["sliding/hll"] = slidingSecs / plainSecs;
@@ -202,7 +207,9 @@ long ResidentBytes() {
 // allocator keeps, cannot hide the growth.
 void BM_SHllResident(benchmark::State &state) {
   const uint64_t blocks = static_cast<uint64_t>(state.range(0));
-  const int kDisks = blocks == 0 ? 10000 : 100;  // idle ones are small: more of them for a figure not in whole pages
+  const int kDisks =
+      blocks == 0 ? 10000
+                  : 100;  // idle ones are small: more of them for a figure not in whole pages
   const bool secondHour = state.range(1) != 0;
   for (auto _ : state) {
     int fds[2];
@@ -312,7 +319,8 @@ void BM_HllPeriodEnd(benchmark::State &state) {
   for (auto _ : state) {
     for (int inlined = 0; inlined < 2; ++inlined) {
       for (DiskEntry *disk : disks)
-        for (int i = 0; i < 4000; ++i) VTR_AddChangeRate(Sector(block++), 4096, &disk->changeRate, false);
+        for (int i = 0; i < 4000; ++i)
+          VTR_AddChangeRate(Sector(block++), 4096, &disk->changeRate, false);
       benchSeconds += 300;
       uint32_t counter = 12;  // all three periods end
       auto start = Steady::now();

@@ -30,11 +30,13 @@ constexpr int kDisksPerVm = 20;
 
 std::string Docs(bool rates) {
   std::mt19937_64 rng(7);
-  std::string s = rates ? "{\"vethraChangeRate\":{\"changeRateFields\":[\"changebytes5m\",\"changebytes15m\","
-                          "\"changebytes60m\"]},\"changeRateValues\":{\"timeStamp\":5,\"vmWorldGroups\":["
-                        : "{\"vethraMetrics\":{\"metricFields\":[";
+  std::string s =
+      rates ? "{\"vethraChangeRate\":{\"changeRateFields\":[\"changebytes5m\",\"changebytes15m\","
+              "\"changebytes60m\"]},\"changeRateValues\":{\"timeStamp\":5,\"vmWorldGroups\":["
+            : "{\"vethraMetrics\":{\"metricFields\":[";
   if (!rates) {
-    for (int i = 0; i < VTR_TOOL_COUNTERS; i++) s += std::string(i ? "," : "") + "\"" + VTR_ToolCounterNames[i] + "\"";
+    for (int i = 0; i < VTR_TOOL_COUNTERS; i++)
+      s += std::string(i ? "," : "") + "\"" + VTR_ToolCounterNames[i] + "\"";
     s += "]},\"metricValues\":{\"timeStamp\":5,\"vmWorldGroups\":[";
   }
   for (int v = 0; v < kVms; v++) {
@@ -80,8 +82,8 @@ struct Bench {
     if (exporter == 0) {
       std::string listen = "127.0.0.1:" + std::to_string(port);
       freopen("/dev/null", "w", stderr);
-      execl(VETHRACTL_BINARY, "vethractl", "--socket", socketPath.c_str(), "exporter", "--web.listen-address",
-            listen.c_str(), "--web.idle-timeout", "600", (char *)nullptr);
+      execl(VETHRACTL_BINARY, "vethractl", "--socket", socketPath.c_str(), "exporter",
+            "--web.listen-address", listen.c_str(), "--web.idle-timeout", "600", (char *)nullptr);
       _exit(127);
     }
     for (int i = 0; i < 500; i++) {
@@ -190,8 +192,11 @@ void BM_HttpMetrics(benchmark::State &state) {
   state.counters["body_bytes"] = static_cast<double>(bytes);
   static double plainBytes = 0;
   if (state.range(0) == 0) plainBytes = (double)bytes;
-  if (state.range(0) == 1 && plainBytes > 0) state.counters["plain_per_gzip"] = plainBytes / (double)bytes;
-  state.SetLabel(state.range(0) == 0 ? "plain" : state.range(0) == 1 ? "gzip" : "plain, another client stalled");
+  if (state.range(0) == 1 && plainBytes > 0)
+    state.counters["plain_per_gzip"] = plainBytes / (double)bytes;
+  state.SetLabel(state.range(0) == 0   ? "plain"
+                 : state.range(0) == 1 ? "gzip"
+                                       : "plain, another client stalled");
 }
 BENCHMARK(BM_HttpMetrics)->Arg(0)->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond)->UseRealTime();
 

@@ -28,7 +28,8 @@ int main() {
   VTR_Doc doc{};
   VTR_Doc rates{};
   for (int v = 0; v < VMS; v++) {
-    VTR_VmCounters vm{"vm-" + std::to_string(v), "42 1a 00 " + std::to_string(v), (uint32_t)(70000 + v), {}};
+    VTR_VmCounters vm{
+        "vm-" + std::to_string(v), "42 1a 00 " + std::to_string(v), (uint32_t)(70000 + v), {}};
     VTR_VmCounters rvm = vm;
     for (int d = 0; d < DISKS_PER_VM; d++) {
       VTR_DiskCounters disk{"scsi0:" + std::to_string(d), {}, {}};
@@ -63,13 +64,15 @@ int main() {
   std::string one = VTR_HistoryJson(h, refresh);
   auto t2 = std::chrono::steady_clock::now();
 
-  printf("history: %d disks, %zu samples (%d s every %d s), %zu points\n", VMS * DISKS_PER_VM, h.samples.size(),
-         SECONDS, INTERVAL, points);
-  printf("resident memory: %.1f MiB before, %.1f MiB after filling the ring: %.1f MiB for the history "
-         "(%.0f bytes a point; goal: under 64 MiB)\n",
-         before, after, after - before, (after - before) * 1024 * 1024 / (double)points);
+  printf("history: %d disks, %zu samples (%d s every %d s), %zu points\n", VMS * DISKS_PER_VM,
+         h.samples.size(), SECONDS, INTERVAL, points);
+  printf(
+      "resident memory: %.1f MiB before, %.1f MiB after filling the ring: %.1f MiB for the history "
+      "(%.0f bytes a point; goal: under 64 MiB)\n",
+      before, after, after - before, (after - before) * 1024 * 1024 / (double)points);
   printf("full document: %.1f MiB in %.0f ms; a refresh of one VM's disks: %zu bytes in %.2f ms\n",
-         (double)full.size() / (1024.0 * 1024.0), std::chrono::duration<double, std::milli>(t1 - t0).count(),
-         one.size(), std::chrono::duration<double, std::milli>(t2 - t1).count());
+         (double)full.size() / (1024.0 * 1024.0),
+         std::chrono::duration<double, std::milli>(t1 - t0).count(), one.size(),
+         std::chrono::duration<double, std::milli>(t2 - t1).count());
   return after - before < 64 ? 0 : 1;
 }

@@ -14,8 +14,8 @@
 #include <string>
 #include <vector>
 
-#include "hostsim.h"
 #include "base/config.h"
+#include "hostsim.h"
 #include "registry/registry.h"
 #include "trace/analyzer.h"
 
@@ -61,8 +61,8 @@ uint64_t CountedRecords() {
 // increasing time stamps. outOfOrder pulls every tenth record back a little.
 std::vector<TraceRecord> MakeWorkload(size_t n, bool outOfOrder = false) {
   std::mt19937_64 rng(12345);
-  const uint32_t sizes[] = {4096, 4096, 4096, 8192, 8192, 16384, 32768, 65536, 131072, 262144,
-                            524288, 1048576};
+  const uint32_t sizes[] = {4096,  4096,  4096,   8192,   8192,   16384,
+                            32768, 65536, 131072, 262144, 524288, 1048576};
   uint64_t nextLba[kDisks][2] = {};
   std::vector<TraceRecord> out(n);
   for (size_t i = 0; i < n; i++) {
@@ -85,8 +85,8 @@ std::vector<TraceRecord> MakeWorkload(size_t n, bool outOfOrder = false) {
 }
 
 void ReportRate(benchmark::State &state, uint64_t records, double seconds) {
-  state.counters["records/s"] = benchmark::Counter(static_cast<double>(records),
-                                                   benchmark::Counter::kIsRate);
+  state.counters["records/s"] =
+      benchmark::Counter(static_cast<double>(records), benchmark::Counter::kIsRate);
   state.counters["ns/record"] = seconds * 1e9 / static_cast<double>(records);
 }
 
@@ -98,7 +98,8 @@ void BM_ConsumerProcessBatch(benchmark::State &state) {
   uint64_t total = 0;
   double seconds = 0;
   for (auto _ : state) {
-    memcpy(static_cast<void *>(recordQueue.slots), records.data(), records.size() * sizeof(TraceRecord));
+    memcpy(static_cast<void *>(recordQueue.slots), records.data(),
+           records.size() * sizeof(TraceRecord));
     recordQueue.readIndex = 0;
     recordQueue.writeIndex = VTR_QUEUE_SLOTS - 1;
     auto start = Clock::now();
@@ -234,7 +235,11 @@ void BM_EndToEnd(benchmark::State &state) {
   state.SetLabel(kModes[state.range(0)]);
   VTR_StartupConfig().changeRateEnabled = VTR_StartupConfig().slidingHllEnabled = false;
 }
-BENCHMARK(BM_EndToEnd)->DenseRange(0, 2)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(3);
+BENCHMARK(BM_EndToEnd)
+    ->DenseRange(0, 2)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(3);
 
 }  // namespace
 

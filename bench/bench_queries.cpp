@@ -13,12 +13,12 @@
 #include <string>
 #include <thread>
 
-#include "dashboard.h"
-#include "hostsim.h"
-#include "interface/requests.h"
 #include "base/clock.h"
 #include "base/config.h"
 #include "base/log.h"
+#include "dashboard.h"
+#include "hostsim.h"
+#include "interface/requests.h"
 #include "registry/registry.h"
 #include "trace/tracing.h"
 #include "vethra_client.h"

@@ -8,9 +8,9 @@
 
 #include <string>
 
-#include "hostsim.h"
 #include "base/config.h"
 #include "base/log.h"
+#include "hostsim.h"
 #include "registry/registry.h"
 #include "trace/tracing.h"
 
@@ -31,13 +31,15 @@ inline std::string HostJson() {
   {"worldGroupId":1004,"poweredOn":false,"disks":[{"handleId":8004}]},
   {"worldGroupId":1005,"hasVmm":false,"disks":[{"handleId":8005}]},
   {"worldGroupId":4294967295,"disks":[{"handleId":"18446744073709551615"}]},
-  {"worldGroupId":1006,"displayName":")" + vmName + R"(\u00e9","disks":[{"handleId":8006,"name":")" +
-         diskName + R"(\u00e9"}]}]})";
+  {"worldGroupId":1006,"displayName":")" +
+         vmName + R"(\u00e9","disks":[{"handleId":8006,"name":")" + diskName + R"(\u00e9"}]}]})";
 }
 
 inline void IgnoreLog(int, const char *) {}
 // VETHRA_FUZZ_LOG=1 prints the daemon's log lines, to follow a reproducer.
-inline void PrintLog(int priority, const char *message) { fprintf(stderr, "<%d> %s\n", priority, message); }
+inline void PrintLog(int priority, const char *message) {
+  fprintf(stderr, "<%d> %s\n", priority, message);
+}
 
 // Once per process: the host, the run configuration (every log line is
 // formatted, sliding change rates so that command 14 reads estimators) and
@@ -82,7 +84,8 @@ inline void ResetRegistry() {
     abort();
   }
   if (MonitoredDiskCount() != 0) {
-    fprintf(stderr, "fuzz: %d disks still traced after every VM was disabled\n", MonitoredDiskCount());
+    fprintf(stderr, "fuzz: %d disks still traced after every VM was disabled\n",
+            MonitoredDiskCount());
     abort();
   }
 }

@@ -39,7 +39,8 @@ void CheckReply(const char *errorText, bool replyExpected) {
   }
   const std::string ok(8, '\0');
   uint32_t wire[2] = {htonl(VTR_REPLY_ERROR), htonl(static_cast<uint32_t>(strlen(errorText)))};
-  const std::string error = std::string(reinterpret_cast<const char *>(wire), sizeof wire) + errorText;
+  const std::string error =
+      std::string(reinterpret_cast<const char *>(wire), sizeof wire) + errorText;
   if (bytes != ok && bytes != error) {
     fprintf(stderr, "fuzz: unexpected reply of %zu bytes\n", bytes.size());
     abort();
@@ -79,7 +80,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     left = !VTR_VMListEmpty();
   }
   if (left) {
-    fprintf(stderr, "fuzz: Delete left VM %u that Append added\n", VTR_VMListHeadNode()->next->worldGroupId);
+    fprintf(stderr, "fuzz: Delete left VM %u that Append added\n",
+            VTR_VMListHeadNode()->next->worldGroupId);
     abort();
   }
   vtrfuzz::ResetRegistry();

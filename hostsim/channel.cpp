@@ -155,8 +155,9 @@ bool channelDrain(int64_t timeoutMs, const std::atomic<bool> *cancel) {
 ChannelStats channelStats() {
   Channel &c = ch();
   std::lock_guard<std::mutex> lock(c.mutex);
-  return ChannelStats{c.cap,      c.writePos - c.readPos, c.writtenBytes, c.ackedBytes,
-                      c.emitted,  c.dropped,              c.injected,     c.clearedBytes};
+  return ChannelStats{
+      c.cap,      c.writePos - c.readPos, c.writtenBytes, c.ackedBytes, c.emitted, c.dropped,
+      c.injected, c.clearedBytes};
 }
 
 }  // namespace hostsim

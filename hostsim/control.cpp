@@ -73,7 +73,8 @@ json_t *opState() {
   json_object_set_new(c, "name", json_string(CHANNEL_NAME));
   json_object_set_new(c, "capacityBytes", json_integer((json_int_t)s.capacityBytes));
   json_object_set_new(c, "usedBytes", json_integer((json_int_t)s.usedBytes));
-  json_object_set_new(c, "fill", json_real(s.capacityBytes ? (double)s.usedBytes / s.capacityBytes : 0));
+  json_object_set_new(c, "fill",
+                      json_real(s.capacityBytes ? (double)s.usedBytes / s.capacityBytes : 0));
   json_object_set_new(c, "writtenBytes", json_integer((json_int_t)s.writtenBytes));
   json_object_set_new(c, "acknowledgedBytes", json_integer((json_int_t)s.ackedBytes));
   json_object_set_new(c, "clearedBytes", json_integer((json_int_t)s.bytesCleared));
@@ -82,7 +83,8 @@ json_t *opState() {
   json_object_set_new(r, "recordsEmitted", json_integer((json_int_t)s.recordsEmitted));
   json_object_set_new(r, "recordsDropped", json_integer((json_int_t)s.recordsDropped));
   json_object_set_new(r, "recordsInjected", json_integer((json_int_t)s.recordsInjected));
-  json_object_set_new(r, "recordsAcknowledged", json_integer((json_int_t)(s.ackedBytes / RECORD_SIZE)));
+  json_object_set_new(r, "recordsAcknowledged",
+                      json_integer((json_int_t)(s.ackedBytes / RECORD_SIZE)));
   json_object_set_new(r, "recordsPending", json_integer((json_int_t)(s.usedBytes / RECORD_SIZE)));
   json_object_set_new(r, "traceClockUs", json_integer((json_int_t)traceClockUs()));
   json_object_set_new(r, "calls", callCountsJson());
@@ -116,7 +118,8 @@ size_t filterTraced(std::vector<WireRecord> &recs) {
 }
 
 json_t *injectReply(size_t appended, size_t skipped, bool complete) {
-  json_t *r = json_pack("{s:I,s:I}", "appended", (json_int_t)appended, "skipped", (json_int_t)skipped);
+  json_t *r =
+      json_pack("{s:I,s:I}", "appended", (json_int_t)appended, "skipped", (json_int_t)skipped);
   if (!complete) json_object_set_new(r, "error", json_string("timed out waiting for ring space"));
   return r;
 }
@@ -138,7 +141,8 @@ json_t *opInject(json_t *req, const std::atomic<bool> *cancel) {
   json_t *records = json_object_get(req, "records");
   if (json_is_string(file)) {
     FILE *f = fopen(json_string_value(file), "rb");
-    if (!f) return err(std::string("cannot open ") + json_string_value(file) + ": " + strerror(errno));
+    if (!f)
+      return err(std::string("cannot open ") + json_string_value(file) + ": " + strerror(errno));
     bool complete = true;
     for (;;) {
       chunk.resize(kInjectChunk);
@@ -157,7 +161,8 @@ json_t *opInject(json_t *req, const std::atomic<bool> *cancel) {
     std::string e;
     json_array_foreach(records, i, o) {
       if (!json_is_object(o)) return err("records[" + std::to_string(i) + "] must be an object");
-      uint64_t opcode = OPCODE_READ10, wg = 0, handle = 0, length = 4096, lba = 0, ts = now, latency = 100;
+      uint64_t opcode = OPCODE_READ10, wg = 0, handle = 0, length = 4096, lba = 0, ts = now,
+               latency = 100;
       if (!jsonU64(o, "opcode", opcode, false, e) || !jsonU64(o, "worldGroupId", wg, true, e) ||
           !jsonU64(o, "handleId", handle, true, e) || !jsonU64(o, "length", length, false, e) ||
           !jsonU64(o, "lba", lba, false, e) || !jsonU64(o, "timestamp", ts, false, e) ||
@@ -199,7 +204,8 @@ json_t *opFault(json_t *req) {
   if (!node) return err(std::string("unknown node ") + json_string_value(nodeV));
   TARN_Status st = ST_FAILURE;
   if (json_t *s = json_object_get(req, "status"))
-    if (!jsonStatus(s, st)) return err("bad \"status\" (a number or hex text such as \"0xBAD0062\")");
+    if (!jsonStatus(s, st))
+      return err("bad \"status\" (a number or hex text such as \"0xBAD0062\")");
   int64_t count = 1;
   if (json_t *c = json_object_get(req, "count")) {
     if (!json_is_integer(c)) return err("\"count\" must be an integer");
@@ -222,7 +228,8 @@ json_t *opHostChange(const std::string &op, json_t *req) {
   }
   if (op == "setTraced") {
     uint64_t wg = 0, handle = 0;
-    if (!jsonU64(req, "worldGroupId", wg, true, e) || !jsonU64(req, "handleId", handle, true, e)) return err(e);
+    if (!jsonU64(req, "worldGroupId", wg, true, e) || !jsonU64(req, "handleId", handle, true, e))
+      return err(e);
     json_t *t = json_object_get(req, "traced");
     bool on = !t || json_is_true(t);
     if (on)
@@ -252,8 +259,10 @@ json_t *opHostChange(const std::string &op, json_t *req) {
   if (op == "setVm") {
     json_t *v;
     if ((v = json_object_get(req, "hasVmm")) && json_is_boolean(v)) vm->hasVmm = json_is_true(v);
-    if ((v = json_object_get(req, "displayName")) && json_is_string(v)) vm->displayName = json_string_value(v);
-    if ((v = json_object_get(req, "configFile")) && json_is_string(v)) vm->configFile = json_string_value(v);
+    if ((v = json_object_get(req, "displayName")) && json_is_string(v))
+      vm->displayName = json_string_value(v);
+    if ((v = json_object_get(req, "configFile")) && json_is_string(v))
+      vm->configFile = json_string_value(v);
     if ((v = json_object_get(req, "uuid")) && json_is_string(v)) vm->uuid = json_string_value(v);
     uint64_t leader = vm->vmmLeaderId;
     if (!jsonU64(req, "vmmLeaderId", leader, false, e)) return err(e);
@@ -271,7 +280,8 @@ json_t *opHostChange(const std::string &op, json_t *req) {
   uint64_t handle = 0;
   if (!jsonU64(req, "handleId", handle, true, e)) return err(e);
   Disk *d = vm->findDisk(handle);
-  if (!d) return err("VM " + std::to_string(vm->worldGroupId) + " has no disk " + std::to_string(handle));
+  if (!d)
+    return err("VM " + std::to_string(vm->worldGroupId) + " has no disk " + std::to_string(handle));
   if (op == "removeDisk") {
     host->traced.erase({vm->worldGroupId, handle});
     vm->disks.erase(vm->disks.begin() + (d - vm->disks.data()));
@@ -337,13 +347,15 @@ json_t *controlExecute(json_t *req, const std::atomic<bool> *cancel) {
   if (op == "configure") {
     json_t *h = json_object_get(req, "host");
     std::string e;
-    std::unique_ptr<Host> nh = (!h || json_is_null(h)) ? parseHost(demoHostJson(), e) : parseHostJson(h, e);
+    std::unique_ptr<Host> nh =
+        (!h || json_is_null(h)) ? parseHost(demoHostJson(), e) : parseHostJson(h, e);
     if (!nh) return err(e);
     replaceHost(std::move(nh));
     return ok();
   }
-  if (op == "addVm" || op == "setTraced" || op == "powerOff" || op == "powerOn" || op == "removeVm" ||
-      op == "setVm" || op == "addDisk" || op == "removeDisk" || op == "workload")
+  if (op == "addVm" || op == "setTraced" || op == "powerOff" || op == "powerOn" ||
+      op == "removeVm" || op == "setVm" || op == "addDisk" || op == "removeDisk" ||
+      op == "workload")
     return opHostChange(op, req);
   return err("unknown op " + op);
 }
@@ -483,7 +495,8 @@ void unlinkAtExit() {
   // No lock: the process is ending; only unlink a socket file that is still ours.
   if (!s.running) return;
   struct stat st;
-  if (stat(s.path.c_str(), &st) == 0 && st.st_dev == s.dev && st.st_ino == s.ino) unlink(s.path.c_str());
+  if (stat(s.path.c_str(), &st) == 0 && st.st_dev == s.dev && st.st_ino == s.ino)
+    unlink(s.path.c_str());
 }
 
 }  // namespace
@@ -496,7 +509,8 @@ bool controlServerStart(const std::string &path) {
   memset(&addr, 0, sizeof addr);
   addr.sun_family = AF_UNIX;
   if (path.size() >= sizeof addr.sun_path) {
-    fprintf(stderr, "hostsim: warning: control socket path too long: %s; no control socket\n", path.c_str());
+    fprintf(stderr, "hostsim: warning: control socket path too long: %s; no control socket\n",
+            path.c_str());
     return false;
   }
   memcpy(addr.sun_path, path.c_str(), path.size());
@@ -505,9 +519,10 @@ bool controlServerStart(const std::string &path) {
     bool live = connect(probe, (struct sockaddr *)&addr, sizeof addr) == 0;
     close(probe);
     if (live) {
-      fprintf(stderr,
-              "hostsim: warning: %s already has a live listener; running without a control socket\n",
-              path.c_str());
+      fprintf(
+          stderr,
+          "hostsim: warning: %s already has a live listener; running without a control socket\n",
+          path.c_str());
       return false;
     }
   }
@@ -549,7 +564,8 @@ void controlServerStop() {
   close(s.listenFd);
   s.listenFd = -1;
   struct stat st;
-  if (stat(s.path.c_str(), &st) == 0 && st.st_dev == s.dev && st.st_ino == s.ino) unlink(s.path.c_str());
+  if (stat(s.path.c_str(), &st) == 0 && st.st_dev == s.dev && st.st_ino == s.ino)
+    unlink(s.path.c_str());
   s.running = false;
 }
 

@@ -171,7 +171,8 @@ bool parseWorkload(json_t *obj, Workload &w, std::string &err) {
   warnUnknownKeys(obj, "workload",
                   {"rate", "readFraction", "sizes", "sequentialFraction", "workingSetBlocks",
                    "latency", "reorder", "seed", "replay", "replayLoop", "replaySpeed"});
-  if (!getDouble(obj, "rate", w.rate, err) || !getDouble(obj, "readFraction", w.readFraction, err) ||
+  if (!getDouble(obj, "rate", w.rate, err) ||
+      !getDouble(obj, "readFraction", w.readFraction, err) ||
       !getDouble(obj, "sequentialFraction", w.sequentialFraction, err) ||
       !jsonU64(obj, "workingSetBlocks", w.workingSetBlocks, false, err) ||
       !jsonU64(obj, "seed", w.seed, false, err) || !getString(obj, "replay", w.replay, err) ||
@@ -195,10 +196,12 @@ bool parseWorkload(json_t *obj, Workload &w, std::string &err) {
         sw.bytes = (uint32_t)json_integer_value(s);
       } else {
         uint32_t b = 0;
-        if (!getU32(s, "bytes", b, true, err) || !getDouble(s, "weight", sw.weight, err)) return false;
+        if (!getU32(s, "bytes", b, true, err) || !getDouble(s, "weight", sw.weight, err))
+          return false;
         sw.bytes = b;
       }
-      if (sw.bytes == 0 || sw.weight < 0) return err = "sizes: bytes must be > 0, weight >= 0", false;
+      if (sw.bytes == 0 || sw.weight < 0)
+        return err = "sizes: bytes must be > 0, weight >= 0", false;
       w.sizes.push_back(sw);
     }
   }
@@ -214,7 +217,8 @@ bool parseWorkload(json_t *obj, Workload &w, std::string &err) {
       json_t *b;
       json_array_foreach(hist, i, b) {
         LatencyBucket lb{0, 1};
-        if (!jsonU64(b, "us", lb.us, true, err) || !getDouble(b, "weight", lb.weight, err)) return false;
+        if (!jsonU64(b, "us", lb.us, true, err) || !getDouble(b, "weight", lb.weight, err))
+          return false;
         if (lb.weight < 0) return err = "latency.histogram weight must be >= 0", false;
         w.latencyHistogram.push_back(lb);
       }
@@ -225,7 +229,8 @@ bool parseWorkload(json_t *obj, Workload &w, std::string &err) {
     if (!getDouble(ro, "fraction", w.reorderFraction, err) ||
         !jsonU64(ro, "maxUs", w.reorderMaxUs, false, err))
       return false;
-    if (w.reorderFraction < 0 || w.reorderFraction > 1) return err = "reorder.fraction must be 0..1", false;
+    if (w.reorderFraction < 0 || w.reorderFraction > 1)
+      return err = "reorder.fraction must be 0..1", false;
   }
   return true;
 }
@@ -236,7 +241,8 @@ json_t *workloadJson(const Workload &w) {
   json_object_set_new(o, "readFraction", json_real(w.readFraction));
   json_t *sizes = json_array();
   for (const SizeWeight &s : w.sizes)
-    json_array_append_new(sizes, json_pack("{s:I,s:f}", "bytes", (json_int_t)s.bytes, "weight", s.weight));
+    json_array_append_new(sizes,
+                          json_pack("{s:I,s:f}", "bytes", (json_int_t)s.bytes, "weight", s.weight));
   json_object_set_new(o, "sizes", sizes);
   json_object_set_new(o, "sequentialFraction", json_real(w.sequentialFraction));
   json_object_set_new(o, "workingSetBlocks", json_integer((json_int_t)w.workingSetBlocks));
@@ -249,8 +255,9 @@ json_t *workloadJson(const Workload &w) {
     json_object_set_new(lat, "histogram", h);
   }
   json_object_set_new(o, "latency", lat);
-  json_object_set_new(o, "reorder", json_pack("{s:f,s:I}", "fraction", w.reorderFraction, "maxUs",
-                                              (json_int_t)w.reorderMaxUs));
+  json_object_set_new(
+      o, "reorder",
+      json_pack("{s:f,s:I}", "fraction", w.reorderFraction, "maxUs", (json_int_t)w.reorderMaxUs));
   json_object_set_new(o, "seed", json_integer((json_int_t)w.seed));
   if (!w.replay.empty()) {
     json_object_set_new(o, "replay", json_string(w.replay.c_str()));
@@ -343,8 +350,8 @@ bool addVmToHost(Host &h, Vm vm, std::string &err) {
 std::unique_ptr<Host> parseHostJson(json_t *root, std::string &err) {
   if (!json_is_object(root)) return err = "host description must be a JSON object", nullptr;
   warnUnknownKeys(root, "host",
-                  {"vms", "signatureMatches", "hostBuildDate", "staleTraces", "channelCapacityBytes",
-                   "faults"});
+                  {"vms", "signatureMatches", "hostBuildDate", "staleTraces",
+                   "channelCapacityBytes", "faults"});
   auto h = std::make_unique<Host>();
   if (!getBool(root, "signatureMatches", h->signatureMatches, err) ||
       !getString(root, "hostBuildDate", h->hostBuildDate, err) ||
@@ -424,7 +431,8 @@ json_t *vmJson(const Host &h, const Vm &vm) {
     json_t *dj = json_object();
     json_object_set_new(dj, "handleId", json_integer((json_int_t)d.handleId));
     json_object_set_new(dj, "name", json_string(d.name.c_str()));
-    json_object_set_new(dj, "traced", json_boolean(h.traced.count({vm.worldGroupId, d.handleId}) > 0));
+    json_object_set_new(dj, "traced",
+                        json_boolean(h.traced.count({vm.worldGroupId, d.handleId}) > 0));
     if (d.hasWorkload) json_object_set_new(dj, "workload", workloadJson(d.workload));
     json_array_append_new(disks, dj);
   }

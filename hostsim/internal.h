@@ -70,7 +70,7 @@ enum NodeIndex : int {
   N_paramListCreate,  // pseudo node: param list creation (counts and faults)
   N_COUNT
 };
-const char *nodeName(int node);      // without the TARN_NODE_ prefix; null if unknown
+const char *nodeName(int node);           // without the TARN_NODE_ prefix; null if unknown
 int nodeByName(const std::string &name);  // 0 when unknown
 
 // Per-node call counters and fault injection.
@@ -103,18 +103,18 @@ struct LatencyBucket {
   double weight;
 };
 struct Workload {
-  double rate = 0;                 // I/Os per second
+  double rate = 0;  // I/Os per second
   double readFraction = 0.5;
-  std::vector<SizeWeight> sizes;   // empty = 4 KiB
+  std::vector<SizeWeight> sizes;  // empty = 4 KiB
   double sequentialFraction = 0;
   uint64_t workingSetBlocks = 262144;  // 4 KiB blocks (1 GiB)
   uint64_t latencyMeanUs = 500;
   uint64_t latencyJitterUs = 0;
   std::vector<LatencyBucket> latencyHistogram;  // when set, replaces mean/jitter
-  double reorderFraction = 0;      // share of records whose timestamp is pulled back
-  uint64_t reorderMaxUs = 0;       // by up to this many microseconds
-  uint64_t seed = 0;               // 0 = derived from (worldGroupId, handleId)
-  std::string replay;              // file of raw 48-byte records, replaces the generator
+  double reorderFraction = 0;                   // share of records whose timestamp is pulled back
+  uint64_t reorderMaxUs = 0;                    // by up to this many microseconds
+  uint64_t seed = 0;                            // 0 = derived from (worldGroupId, handleId)
+  std::string replay;  // file of raw 48-byte records, replaces the generator
   bool replayLoop = true;
   double replaySpeed = 1.0;
 };
@@ -127,14 +127,14 @@ json_t *workloadJson(const Workload &w);
 struct GenState {
   bool initialized = false;
   std::mt19937_64 rng;
-  double carry = 0;       // fractional I/Os owed
-  uint64_t lastUs = 0;    // trace clock of the last tick
-  uint64_t nextBlock = 0; // next sequential block
+  double carry = 0;        // fractional I/Os owed
+  uint64_t lastUs = 0;     // trace clock of the last tick
+  uint64_t nextBlock = 0;  // next sequential block
   // replay
   std::shared_ptr<std::vector<WireRecord>> replayRecords;
   size_t replayIndex = 0;
-  uint64_t replayBaseUs = 0;    // trace clock at which the replay (pass) started
-  uint64_t replayFirstTs = 0;   // first record's timestamp in the file
+  uint64_t replayBaseUs = 0;   // trace clock at which the replay (pass) started
+  uint64_t replayFirstTs = 0;  // first record's timestamp in the file
   bool replayDone = false;
 };
 
@@ -212,7 +212,7 @@ struct ChannelStats {
   uint64_t recordsEmitted, recordsDropped, recordsInjected, bytesCleared;
 };
 void channelReset(uint64_t capacity);  // empties, resets counters
-void channelClear();                    // empties (clearLogChannel)
+void channelClear();                   // empties (clearLogChannel)
 // Appends whole records; those that do not fit are dropped and counted.
 void channelAppendOrDrop(const WireRecord *recs, size_t n);
 // Appends all records in order, waiting for space. Returns the number

@@ -48,7 +48,9 @@ void startFromEnvironment() {
       std::stringstream ss;
       ss << in.rdbuf();
       h = parseHost(ss.str().c_str(), err);
-      if (!h) fprintf(stderr, "hostsim: invalid host description %s: %s; running an empty host\n", cfg, err.c_str());
+      if (!h)
+        fprintf(stderr, "hostsim: invalid host description %s: %s; running an empty host\n", cfg,
+                err.c_str());
     }
     if (!h) h = std::make_unique<Host>();
   } else {
@@ -70,7 +72,9 @@ void startFromEnvironment() {
 }
 
 // Instance integer at `index`, or false.
-bool instInt(TARN_ParamList *inst, int index, int64_t &v) { return inst && paramInt(inst, index, v); }
+bool instInt(TARN_ParamList *inst, int index, int64_t &v) {
+  return inst && paramInt(inst, index, v);
+}
 
 // Resolves the VM named by instance parameter 0; fails for unknown or powered-off VMs.
 TARN_Status liveVm(TARN_ParamList *inst, Host::Addr how, Vm *&vm) {
@@ -176,7 +180,8 @@ TARN_Status setLocked(int node, TARN_ParamList *inst) {
   switch (node) {
     case N_worldGroups_vscsi_stats_startVethraTrace:
       if ((st = liveDisk(inst, vm, disk))) return st;
-      if (host->traced.insert({vm->worldGroupId, disk->handleId}).second) disk->gen.initialized = false;
+      if (host->traced.insert({vm->worldGroupId, disk->handleId}).second)
+        disk->gen.initialized = false;
       return ST_OK;
     case N_worldGroups_vscsi_stats_stopVethraTrace: {
       int64_t id, h;

@@ -208,14 +208,22 @@ const uint16_t TARN_NODE_perf_logChannel_data = N_perf_logChannel_data;
 
 const char *BREL_ReturnStatusToString(uint32_t status) {
   switch (status) {
-    case 0: return "Success";
-    case 0xBAD0001: return "Failure";
-    case 0xBAD0006: return "Limit exceeded";
-    case 0xBAD0014: return "Out of memory";
-    case 0xBAD0026: return "Bad parameter";
-    case 0xBAD0062: return "Not found";
-    case 0xBAD0094: return "Not supported";
-    default: break;
+    case 0:
+      return "Success";
+    case 0xBAD0001:
+      return "Failure";
+    case 0xBAD0006:
+      return "Limit exceeded";
+    case 0xBAD0014:
+      return "Out of memory";
+    case 0xBAD0026:
+      return "Bad parameter";
+    case 0xBAD0062:
+      return "Not found";
+    case 0xBAD0094:
+      return "Not supported";
+    default:
+      break;
   }
   char buf[160];
   if (status > 0x2BAD0000u && status < 0x2BAD0000u + 4096u) {

@@ -66,7 +66,8 @@ uint64_t pickLatency(const Workload &w, std::mt19937_64 &rng) {
 void initState(Vm &vm, Disk &d, uint64_t nowUs) {
   GenState &g = d.gen;
   const Workload &w = d.workload;
-  uint64_t seed = w.seed ? w.seed : ((uint64_t)vm.worldGroupId << 32) ^ d.handleId ^ 0x9E3779B97F4A7C15ull;
+  uint64_t seed =
+      w.seed ? w.seed : ((uint64_t)vm.worldGroupId << 32) ^ d.handleId ^ 0x9E3779B97F4A7C15ull;
   g.rng.seed(seed);
   g.carry = 0;
   g.lastUs = nowUs;
@@ -123,7 +124,8 @@ void replayTick(Vm &vm, Disk &d, uint64_t nowUs, std::vector<WireRecord> &out) {
   }
 }
 
-void syntheticTick(Vm &vm, Disk &d, uint64_t nowUs, uint64_t elapsed, std::vector<WireRecord> &out) {
+void syntheticTick(Vm &vm, Disk &d, uint64_t nowUs, uint64_t elapsed,
+                   std::vector<WireRecord> &out) {
   GenState &g = d.gen;
   const Workload &w = d.workload;
   double due = g.carry + w.rate * (double)elapsed / 1e6;

@@ -1,8 +1,9 @@
 // Block hashing, the estimate formula and the dispatchers that create, feed
 // and release a disk's estimator of the kind selected at start-up.
+#include "changerate/block_hash.h"
+
 #include <math.h>
 
-#include "changerate/block_hash.h"
 #include "base/log.h"
 
 uint64_t VTR_MurmurHash64A(uint64_t key, uint64_t seed) {

@@ -15,7 +15,7 @@ constexpr uint64_t VTR_HLL_SEED = 0xadc83b19ULL;
 constexpr int VTR_HLL_PERIOD_SECS = 300;
 
 struct VTR_CR_HLL;  // fixed-period estimator; layout private to hll.cpp
-struct VTR_SHll;  // sliding estimator; layout private to shll.cpp
+struct VTR_SHll;    // sliding estimator; layout private to shll.cpp
 
 // The change-rate slot of a disk entry.
 struct VTR_CR_Metric {

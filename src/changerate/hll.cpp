@@ -15,9 +15,9 @@
 #include <string.h>
 #include <sys/mman.h>
 
-#include "changerate/block_hash.h"
 #include "base/clock.h"
 #include "base/log.h"
+#include "changerate/block_hash.h"
 
 namespace {
 
@@ -85,11 +85,14 @@ VTR_Status VTR_HLLInit(VTR_CR_Metric *slot) {
     return VTR_FAILURE;
   }
   // Zero pages that become resident as the registers are written.
-  void *sets = mmap(nullptr, kMappingBytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  void *sets =
+      mmap(nullptr, kMappingBytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
   int rc = sets == MAP_FAILED ? errno : pthread_spin_init(&hll->lock, PTHREAD_PROCESS_PRIVATE);
   if (rc != 0) {
-    VTR_Log(LOG_ERR, sets == MAP_FAILED ? "HLL: Failed to map the register sets: %s"
-                                        : "HLL: Failed to initialize spin lock: %s", strerror(rc));
+    VTR_Log(LOG_ERR,
+            sets == MAP_FAILED ? "HLL: Failed to map the register sets: %s"
+                               : "HLL: Failed to initialize spin lock: %s",
+            strerror(rc));
     if (sets != MAP_FAILED) munmap(sets, kMappingBytes);
     free(hll);
     VTR_Log(LOG_ERR, "Change Rate: Failed to initialize");
@@ -172,7 +175,9 @@ VTR_Status VTR_HLLEstimates(VTR_CR_HLL *hll, uint64_t out[3]) {
   return VTR_OK;
 }
 
-const uint8_t *VTR_HLLRegisters(const VTR_CR_HLL *hll, int period) { return hll->periods[period].active; }
+const uint8_t *VTR_HLLRegisters(const VTR_CR_HLL *hll, int period) {
+  return hll->periods[period].active;
+}
 
 void VTR_HLLDestroy(VTR_CR_Metric *slot) {
   if (slot == nullptr || slot->hll == nullptr) {

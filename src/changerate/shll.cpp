@@ -60,9 +60,9 @@
 #include <algorithm>
 #include <bit>
 
-#include "changerate/block_hash.h"
 #include "base/clock.h"
 #include "base/log.h"
+#include "changerate/block_hash.h"
 
 namespace {
 
@@ -151,7 +151,9 @@ inline uint32_t EntryAge(uint32_t value, uint32_t now) { return (now - (value >>
 // the blocks that groups give back.
 inline uint32_t GroupCapacityFor(uint32_t n) { return (n + n / 8 + 4 + 15) & ~15u; }
 // A sparse array of `capacity` registers followed by their indices.
-inline size_t SparseBytes(uint32_t capacity) { return (sizeof(Register) + sizeof(uint16_t)) * capacity; }
+inline size_t SparseBytes(uint32_t capacity) {
+  return (sizeof(Register) + sizeof(uint16_t)) * capacity;
+}
 
 // The sparse capacity after an estimate has left `count` registers.
 inline uint32_t SparseCapacityFor(uint32_t count) {
@@ -291,7 +293,8 @@ bool ResizeGroup(VTR_SHll *shll, uint32_t g, uint32_t capacity) {
   if (capacity != 0) {
     entries = static_cast<uint8_t *>(malloc(kEntryBytes * capacity));
     if (entries == nullptr) return false;
-    if (shll->groupCount[g] != 0) memcpy(entries, shll->groups[g], kEntryBytes * shll->groupCount[g]);
+    if (shll->groupCount[g] != 0)
+      memcpy(entries, shll->groups[g], kEntryBytes * shll->groupCount[g]);
   }
   free(shll->groups[g]);
   shll->entryBytes += kEntryBytes * capacity;
@@ -306,8 +309,10 @@ bool ResizeGroup(VTR_SHll *shll, uint32_t g, uint32_t capacity) {
 // holds after an estimate depends on its entries alone, not on their peak.
 void FitGroup(VTR_SHll *shll, uint32_t g) {
   uint32_t n = shll->groupCount[g];
-  if (n == 0) ResizeGroup(shll, g, 0);
-  else if (shll->groupCapacity[g] > GroupCapacityFor(n)) ResizeGroup(shll, g, GroupCapacityFor(n));
+  if (n == 0)
+    ResizeGroup(shll, g, 0);
+  else if (shll->groupCapacity[g] > GroupCapacityFor(n))
+    ResizeGroup(shll, g, GroupCapacityFor(n));
 }
 
 void FreeDense(VTR_SHll *shll) {
@@ -327,7 +332,8 @@ void FreeDense(VTR_SHll *shll) {
 // and the inserts since came within kSweepInterval of it. Otherwise every age
 // is below 2^18 and reads right from a stamp modulo 2^18.
 inline bool Stale(const VTR_SHll *shll, uint32_t now) {
-  static_assert(kMaxAge + kSweepInterval < kStampSpan - 1 - kMaxAge, "stale entries are older than kMaxAge");
+  static_assert(kMaxAge + kSweepInterval < kStampSpan - 1 - kMaxAge,
+                "stale entries are older than kMaxAge");
   return now > shll->passTime && now - shll->passTime > kStampSpan - 1 - kMaxAge;
 }
 
@@ -428,8 +434,7 @@ inline bool AddBlock(VTR_SHll *shll, uint32_t j, uint8_t rank, uint32_t t) {
     if (!MakeDense(shll)) return false;
     return AddBlock(shll, j, rank, t);
   }
-  if (n == shll->sparseCapacity &&
-      !ResizeSparse(shll, n == 0 ? kSparseMinCapacity : 2 * n))
+  if (n == shll->sparseCapacity && !ResizeSparse(shll, n == 0 ? kSparseMinCapacity : 2 * n))
     return false;
   index = shll->sparseIndex;
   Register *regs = shll->sparse;
@@ -448,7 +453,8 @@ inline bool AddBlock(VTR_SHll *shll, uint32_t j, uint8_t rank, uint32_t t) {
 bool InsertDense(VTR_SHll *shll, uint32_t j, uint8_t rank, uint32_t now) {
   const uint32_t g = j >> kGroupShift;
   const uint32_t total = shll->groupCount[g];
-  if (total == shll->groupCapacity[g] && !ResizeGroup(shll, g, GroupCapacityFor(total + 1))) return false;
+  if (total == shll->groupCapacity[g] && !ResizeGroup(shll, g, GroupCapacityFor(total + 1)))
+    return false;
   uint8_t *entries = shll->groups[g];
   uint32_t off = 0;
   for (uint32_t k = g << kGroupShift; k < j; ++k) off += shll->counts[k];
@@ -470,7 +476,8 @@ bool InsertDense(VTR_SHll *shll, uint32_t j, uint8_t rank, uint32_t now) {
   // The kept entries down to `off`, the registers after j to their new place,
   // then the new entry.
   memmove(entries + kEntryBytes * off, entries + kEntryBytes * first, kEntryBytes * (keep - first));
-  memmove(entries + kEntryBytes * (off + kept), entries + kEntryBytes * end, kEntryBytes * (total - end));
+  memmove(entries + kEntryBytes * (off + kept), entries + kEntryBytes * end,
+          kEntryBytes * (total - end));
   if (add) StoreEntry(entries, off + kept - 1, MakeEntry(now, rank));
   shll->groupCount[g] = static_cast<uint16_t>(total - c + kept);
   shll->usedRegisters += (c == 0 && kept != 0);
@@ -572,7 +579,8 @@ uint8_t Scan(VTR_SHll *shll, Register &reg, uint32_t now, uint32_t window) {
 // The largest rank within each window for a register that holds entries, the
 // windows taken in order, each pruning as a single estimate would.
 template <int count>
-inline void RegisterMaxima(VTR_SHll *shll, Register &reg, uint32_t now, const uint16_t *windows, uint8_t *mx) {
+inline void RegisterMaxima(VTR_SHll *shll, Register &reg, uint32_t now, const uint16_t *windows,
+                           uint8_t *mx) {
   if (reg.capacity == 0 && now - reg.stamps[0] < kPruneAge) {
     // Inline entries, none old enough to prune: the windows leave the register
     // as it is, and each window's first entry young enough follows the entries
@@ -658,7 +666,8 @@ struct Totals {
 // The largest rank within each window for one dense list (`n` entries, their
 // ages), the windows taken in order, each pruning as Scan does.
 template <int count>
-inline void ListMaxima(uint32_t *values, uint32_t *ages, uint32_t &n, const uint16_t *windows, uint8_t *mx) {
+inline void ListMaxima(uint32_t *values, uint32_t *ages, uint32_t &n, const uint16_t *windows,
+                       uint8_t *mx) {
   for (int w = 0; w < count; ++w) {
     uint32_t counted = 0;  // index of the first entry inside the window
     while (counted < n && ages[counted] > windows[w]) ++counted;
@@ -736,11 +745,15 @@ void SparsePass(VTR_SHll *shll, uint32_t now, const uint16_t *windows, uint64_t 
 template <int count>
 void EstimatePass(VTR_SHll *shll, uint32_t now, const uint16_t *windows, uint64_t *out) {
   if (shll->counts != nullptr) {
-    if (shll->highRanks) DensePass<count, false>(shll, now, windows, out);
-    else DensePass<count, true>(shll, now, windows, out);
+    if (shll->highRanks)
+      DensePass<count, false>(shll, now, windows, out);
+    else
+      DensePass<count, true>(shll, now, windows, out);
   } else {
-    if (shll->highRanks) SparsePass<count, false>(shll, now, windows, out);
-    else SparsePass<count, true>(shll, now, windows, out);
+    if (shll->highRanks)
+      SparsePass<count, false>(shll, now, windows, out);
+    else
+      SparsePass<count, true>(shll, now, windows, out);
   }
 }
 
@@ -786,7 +799,9 @@ void VTR_SHllAdd(uint64_t sector, uint32_t length, VTR_SHll *shll) {
     // highest rank matters (it supersedes the others, which share its
     // stamp), so a write only raises the ranks of the current second; they
     // enter the lists when the second is over or an estimate comes.
-    vtr_cr::ForEachBlock(sector, length, [&](uint32_t j, uint8_t rank) { second[j] = second[j] < rank ? rank : second[j]; });
+    vtr_cr::ForEachBlock(sector, length, [&](uint32_t j, uint8_t rank) {
+      second[j] = second[j] < rank ? rank : second[j];
+    });
     shll->secondPending = true;
   } else {
     vtr_cr::ForEachBlock(sector, length, [&](uint32_t j, uint8_t rank) {
@@ -818,10 +833,18 @@ void VTR_SHllEstimateWindows(VTR_SHll *shll, const uint16_t *windows, int count,
   for (int first = 0; first < count; first += kWindowsPerPass) {
     static_assert(kWindowsPerPass == 4, "one case per pass size");
     switch (count - first) {
-      case 1: EstimatePass<1>(shll, now, windows + first, out + first); break;
-      case 2: EstimatePass<2>(shll, now, windows + first, out + first); break;
-      case 3: EstimatePass<3>(shll, now, windows + first, out + first); break;
-      default: EstimatePass<4>(shll, now, windows + first, out + first); break;
+      case 1:
+        EstimatePass<1>(shll, now, windows + first, out + first);
+        break;
+      case 2:
+        EstimatePass<2>(shll, now, windows + first, out + first);
+        break;
+      case 3:
+        EstimatePass<3>(shll, now, windows + first, out + first);
+        break;
+      default:
+        EstimatePass<4>(shll, now, windows + first, out + first);
+        break;
     }
   }
   // Storage for what is left (a failed move keeps the current form).
@@ -831,7 +854,8 @@ void VTR_SHllEstimateWindows(VTR_SHll *shll, const uint16_t *windows, int count,
     shll->highRanks = false;
   } else if (shll->counts != nullptr) {
     if (shll->usedRegisters <= shll->denseLimit / 2) MakeSparse(shll, now);
-  } else if (shll->sparseCount <= shll->sparseCapacity / 4 && shll->sparseCapacity > kSparseMinCapacity) {
+  } else if (shll->sparseCount <= shll->sparseCapacity / 4 &&
+             shll->sparseCapacity > kSparseMinCapacity) {
     ResizeSparse(shll, SparseCapacityFor(shll->sparseCount));
   }
 }

@@ -43,14 +43,14 @@ extern const uint16_t TARN_NODE_perf_logChannel_data;
 // Record layouts of the nodes the daemon reads (byte offsets of the fields it uses).
 enum {
   TARN_VMMGROUPINFO_SIZE = 3396,
-  TARN_VMMGROUPINFO_UUID_OFFSET = 132,          // NUL-terminated host UUID text
-  TARN_VMMGROUPINFO_DISPLAYNAME_OFFSET = 388,   // NUL-terminated, field spans 1024 bytes
-  TARN_VMMGROUPINFO_CONFIGFILE_OFFSET = 1412,   // NUL-terminated
+  TARN_VMMGROUPINFO_UUID_OFFSET = 132,         // NUL-terminated host UUID text
+  TARN_VMMGROUPINFO_DISPLAYNAME_OFFSET = 388,  // NUL-terminated, field spans 1024 bytes
+  TARN_VMMGROUPINFO_CONFIGFILE_OFFSET = 1412,  // NUL-terminated
   TARN_WORLDINFO_SIZE = 72,
   TARN_WORLDINFO_GROUPID_OFFSET = 4,
-  TARN_HANDLEINFO_SIZE = 28,                    // u32 world group id at 0, u64 handle id at 4
+  TARN_HANDLEINFO_SIZE = 28,  // u32 world group id at 0, u64 handle id at 4
   TARN_VSCSI_NAME_SIZE = 16,
-  TARN_LOGCHANNEL_BUFFER_SIZE = 16384,          // u32 byte count, then up to 16380 data bytes
+  TARN_LOGCHANNEL_BUFFER_SIZE = 16384,  // u32 byte count, then up to 16380 data bytes
   TARN_LOGCHANNEL_MAX_DATA = 16380,
 };
 

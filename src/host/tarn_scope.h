@@ -9,8 +9,8 @@
 
 #include <memory>
 
-#include "host/hostrt.h"
 #include "base/status.h"
+#include "host/hostrt.h"
 
 struct VTR_ParamListDeleter {
   void operator()(TARN_ParamList *list) const { TARN_ParamListDestroy(list); }

@@ -12,9 +12,8 @@ constexpr int kHandleListBytes = 128000;
 
 TARN_ParamList *VTR_GetTARNVscsiListHandle(uint16_t node, TARN_ParamList *instance, uint32_t vmId,
                                            uint32_t *count) {
-  VTR_OwnedParamList list(
-      TARN_ParamListCreateAndAllocateParams(TARN_PARAMLIST_INSTANCE, kHandleListCount,
-                                            kHandleListBytes));
+  VTR_OwnedParamList list(TARN_ParamListCreateAndAllocateParams(
+      TARN_PARAMLIST_INSTANCE, kHandleListCount, kHandleListBytes));
   if (!list) {
     VTR_Log(LOG_ERR, "Monitor: Insufficient memory to create TARN Param list for VM: %d", vmId);
     return nullptr;

@@ -3,10 +3,10 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include "interface/requests.h"
-#include "interface/vm_document.h"
 #include "base/config.h"
 #include "base/log.h"
+#include "interface/requests.h"
+#include "interface/vm_document.h"
 
 namespace {
 
@@ -38,8 +38,8 @@ bool AppendDiskRates(uint32_t worldGroupId, uint64_t handleId, std::string &out)
     static const uint16_t kWindows[] = {300, 900, 3600};
     VTR_SHllEstimateWindows(entry->changeRate.shll, kWindows, 3, blocks);
   } else if (VTR_HLLEstimates(entry->changeRate.hll, blocks) != VTR_OK) {
-    VTR_Log(LOG_ERR, "Interface: Failed to read the estimates for vmid: %u handleid: %lu", worldGroupId,
-            static_cast<unsigned long>(handleId));
+    VTR_Log(LOG_ERR, "Interface: Failed to read the estimates for vmid: %u handleid: %lu",
+            worldGroupId, static_cast<unsigned long>(handleId));
     return false;
   }
   AppendBytes(out, blocks);
@@ -54,10 +54,15 @@ VTR_Status VTR_QueryChangeRate(int fd) {
     VTR_Log(LOG_INFO, "Interface: Change rate estimation is disabled");
     return VTR_SendResponse(fd, kDisabled, sizeof kDisabled - 1, VTR_REPLY_ERROR);
   }
-  static const VTR_VMDocument document = {
-      "vethraChangeRate", "changeRateValues", "VTR_QueryChangeRate", "Interface: CR Metric info: ",
-      "Unable to fetch the change rate, json encoding failed.",
-      "Unable to fetch the change rate, json_dumps() failed.", "changeRates", true, AppendDiskRates};
+  static const VTR_VMDocument document = {"vethraChangeRate",
+                                          "changeRateValues",
+                                          "VTR_QueryChangeRate",
+                                          "Interface: CR Metric info: ",
+                                          "Unable to fetch the change rate, json encoding failed.",
+                                          "Unable to fetch the change rate, json_dumps() failed.",
+                                          "changeRates",
+                                          true,
+                                          AppendDiskRates};
   json_t *fields = json_array();
   json_t *holder = json_object();
   for (const char *name : {"changebytes5m", "changebytes15m", "changebytes60m"}) {

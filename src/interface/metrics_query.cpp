@@ -3,9 +3,9 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "base/log.h"
 #include "interface/requests.h"
 #include "interface/vm_document.h"
-#include "base/log.h"
 
 namespace {
 
@@ -23,7 +23,8 @@ bool AppendIoCounters(uint32_t worldGroupId, uint64_t handleId, std::string &out
   out += '[';
   for (int i = 0; i < VTR_NUM_COUNTERS; i++) {
     if (i != 0) out += ',';
-    VTR_AppendJsonInteger(out, static_cast<int64_t>(VTR_CounterLoad(entry->counters.ioCounters[i])));
+    VTR_AppendJsonInteger(out,
+                          static_cast<int64_t>(VTR_CounterLoad(entry->counters.ioCounters[i])));
   }
   out += ']';
   return true;
@@ -32,14 +33,20 @@ bool AppendIoCounters(uint32_t worldGroupId, uint64_t handleId, std::string &out
 }  // namespace
 
 VTR_Status VTR_QueryMetrics(int fd) {
-  static const VTR_VMDocument document = {
-      "vethraMetrics", "metricValues", "VTR_QueryMetrics", "Interface: Metric info: ",
-      "Unable to fetch the metrics, json encoding failed.",
-      "Unable to fetch the metrics, json_dumps() failed.", "ioCounters", false, AppendIoCounters};
+  static const VTR_VMDocument document = {"vethraMetrics",
+                                          "metricValues",
+                                          "VTR_QueryMetrics",
+                                          "Interface: Metric info: ",
+                                          "Unable to fetch the metrics, json encoding failed.",
+                                          "Unable to fetch the metrics, json_dumps() failed.",
+                                          "ioCounters",
+                                          false,
+                                          AppendIoCounters};
   json_t *fields = json_array();
   json_t *holder = json_object();
   VTR_Log(LOG_INFO, "Interface: Received Metrics Query Message");
-  for (int i = 0; i < VTR_NUM_COUNTERS; i++) json_array_append_new(fields, json_string(metricFieldNames[i]));
+  for (int i = 0; i < VTR_NUM_COUNTERS; i++)
+    json_array_append_new(fields, json_string(metricFieldNames[i]));
   json_object_set_new(holder, "metricFields", fields);
   return VTR_SendVMDocument(fd, document, holder);
 }

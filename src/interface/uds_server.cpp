@@ -12,10 +12,10 @@
 #include <sys/un.h>
 #include <unistd.h>
 
-#include "host/hostrt.h"
-#include "interface/requests.h"
 #include "base/config.h"
 #include "base/log.h"
+#include "host/hostrt.h"
+#include "interface/requests.h"
 
 namespace {
 
@@ -147,7 +147,8 @@ void *VTR_UDSListener(void *listenFdPtr) {
     void *arg = reinterpret_cast<void *>(static_cast<intptr_t>(conn));
     int rc = pthread_create(&thread, &attr, VTR_UDSReceive, arg);
     if (rc != 0) {
-      VTR_Log(LOG_ERR, "Interface: Failed to start a Message Handler thread: %s. Closing the connection.",
+      VTR_Log(LOG_ERR,
+              "Interface: Failed to start a Message Handler thread: %s. Closing the connection.",
               strerror(rc));
       close(conn);
     }
@@ -192,7 +193,8 @@ void *VTR_UDSReceive(void *connFd) {
       continue;
     }
     if (headerResult == RecvResult::Closed) {
-      VTR_Log(LOG_INFO, "Interface: The remote connection is closed.MessageHandler thread exiting.");
+      VTR_Log(LOG_INFO,
+              "Interface: The remote connection is closed.MessageHandler thread exiting.");
       close(fd);
       return nullptr;
     }

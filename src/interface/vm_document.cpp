@@ -7,9 +7,9 @@
 #include <atomic>
 #include <charconv>
 
-#include "interface/requests.h"
 #include "base/clock.h"
 #include "base/log.h"
+#include "interface/requests.h"
 
 namespace {
 

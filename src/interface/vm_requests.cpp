@@ -5,10 +5,10 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include "interface/requests.h"
 #include "base/clock.h"
 #include "base/config.h"
 #include "base/log.h"
+#include "interface/requests.h"
 #include "trace/tracing.h"
 
 namespace {
@@ -63,11 +63,12 @@ void ForEachListedId(json_t *list, Fn handle) {
 
 VTR_Status VTR_AppendNewVMs(int fd, const VTR_Request *request) {
   if (request == nullptr || request->payload == nullptr || request->length == 0) {
-    VTR_Log(LOG_ERR, "Interface:The req msg is null or msg len is invalid in %s.", "VTR_AppendNewVMs");
+    VTR_Log(LOG_ERR, "Interface:The req msg is null or msg len is invalid in %s.",
+            "VTR_AppendNewVMs");
     return VTR_FAILURE;
   }
-  VTR_Log(LOG_INFO, "Interface: Received Append VMs Message : %.*s", static_cast<int>(request->length),
-          request->payload);
+  VTR_Log(LOG_INFO, "Interface: Received Append VMs Message : %.*s",
+          static_cast<int>(request->length), request->payload);
   json_t *list = nullptr;
   json_t *root = ParseVMList(request, "VTR_AppendNewVMs", &list);
   if (root == nullptr) return VTR_SendError(fd, kAppendError);
@@ -94,11 +95,12 @@ VTR_Status VTR_AppendNewVMs(int fd, const VTR_Request *request) {
 
 VTR_Status VTR_DeleteVMs(int fd, const VTR_Request *request) {
   if (request == nullptr || request->payload == nullptr || request->length == 0) {
-    VTR_Log(LOG_ERR, "Interface:The request msg is null or msg len is invalid in %s.", "VTR_DeleteVMs");
+    VTR_Log(LOG_ERR, "Interface:The request msg is null or msg len is invalid in %s.",
+            "VTR_DeleteVMs");
     return VTR_FAILURE;
   }
-  VTR_Log(LOG_INFO, "Interface: Received Delete VMs Message :%.*s", static_cast<int>(request->length),
-          request->payload);
+  VTR_Log(LOG_INFO, "Interface: Received Delete VMs Message :%.*s",
+          static_cast<int>(request->length), request->payload);
   TARN_ParamList *instance = TARN_ParamListCreate(TARN_PARAMLIST_INSTANCE, 2);
   if (instance == nullptr) {
     VTR_Log(LOG_ERR, "Interface: TARN_ParamlistCreate() failed");
@@ -128,7 +130,8 @@ VTR_Status VTR_DeleteVMs(int fd, const VTR_Request *request) {
         id = listed;
       }
       if (VTR_DisableVMTrace(id, instance) != VTR_OK) {
-        VTR_Log(LOG_ERR, "Interface: Failed to stop tracing for WorldId : %d", static_cast<int>(id));
+        VTR_Log(LOG_ERR, "Interface: Failed to stop tracing for WorldId : %d",
+                static_cast<int>(id));
         failed = true;
       }
     });

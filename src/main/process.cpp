@@ -11,17 +11,17 @@
 
 #include <mutex>
 
-#include "host/hostrt.h"
-#include "interface/requests.h"
-#include "interface/uds.h"
 #include "base/clock.h"
 #include "base/config.h"
 #include "base/daemon_options.h"
 #include "base/log.h"
+#include "host/hostrt.h"
+#include "interface/requests.h"
+#include "interface/uds.h"
 #include "registry/registry.h"
-#include "trace/startup_tracing.h"
 #include "trace/analyzer.h"
 #include "trace/record_queue.h"
+#include "trace/startup_tracing.h"
 #include "trace/tracing.h"
 
 const char *const VTR_USAGE_TEXT =
@@ -53,14 +53,14 @@ bool producerStarted = false;
 bool consumerStarted = false;
 bool listenerStarted = false;
 
-
 // Parses the command line into the run configuration. Returns -1 to go on,
 // or the exit code to end the process with.
 int ParseOptions(int argc, char **argv) {
   VTR_RunConfig &config = VTR_StartupConfig();
   optind = 1;
   int opt;
-  while ((opt = getopt_long(argc, argv, VTR_DAEMON_SHORT_OPTIONS, VTR_DAEMON_LONG_OPTIONS, nullptr)) != -1) {
+  while ((opt = getopt_long(argc, argv, VTR_DAEMON_SHORT_OPTIONS, VTR_DAEMON_LONG_OPTIONS,
+                            nullptr)) != -1) {
     switch (opt) {
       case 'h':
         config.helpRequested = true;
@@ -137,7 +137,8 @@ void LogStartupWorldGroups() {
 
 int VTR_IsInstanceRunning() {
   char command[100];
-  Str_Sprintf(command, sizeof command, "pidof -o %d vethra > /dev/null", static_cast<int>(getpid()));
+  Str_Sprintf(command, sizeof command, "pidof -o %d vethra > /dev/null",
+              static_cast<int>(getpid()));
   int result = system(command);
   if (result == 0) {
     printf("Main: An instance of Vethra is already running.\n");

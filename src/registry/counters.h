@@ -34,7 +34,7 @@ extern const char metricFieldNames[VTR_NUM_COUNTERS][VTR_METRIC_NAME_SIZE];
 // reader always sees whole 64-bit values (relaxed atomics: plain moves on x86-64).
 struct CounterBlock {
   uint64_t ioCounters[VTR_NUM_COUNTERS];
-  uint64_t lastLba[2];        // [0] read, [1] write
+  uint64_t lastLba[2];  // [0] read, [1] write
   uint64_t lastLength[2];
   uint64_t lastTimestamp[2];
 };

@@ -8,7 +8,8 @@
 #include "registry/registry_state.h"
 
 hash_table diskTable;
-VMListHead vmList = {reinterpret_cast<VMListNode *>(&vmList), reinterpret_cast<VMListNode *>(&vmList)};
+VMListHead vmList = {reinterpret_cast<VMListNode *>(&vmList),
+                     reinterpret_cast<VMListNode *>(&vmList)};
 pthread_mutex_t registryLock = PTHREAD_MUTEX_INITIALIZER;
 
 namespace {
@@ -20,7 +21,9 @@ void VTR_SetEntryRemovalFence(VTR_EntryRemovalFence fence) { removalFence = fenc
 VMListNode *VTR_VMListHeadNode() { return reinterpret_cast<VMListNode *>(&vmList); }
 bool VTR_VMListEmpty() { return vmList.next == VTR_VMListHeadNode(); }
 
-DiskEntry *VTR_FindDiskEntry(uint64_t key) { return static_cast<DiskEntry *>(hash_lookup(&diskTable, key)); }
+DiskEntry *VTR_FindDiskEntry(uint64_t key) {
+  return static_cast<DiskEntry *>(hash_lookup(&diskTable, key));
+}
 
 bool VTR_DiskTableEmpty() {
   for (int32_t b = 0; b < diskTable.bucketCount; b++) {

@@ -66,8 +66,8 @@ int hash_init(hash_table *table, int32_t bucketCount) {
     return -1;
   }
   table->bucketCount = bucketCount;
-  table->buckets = static_cast<hash_node **>(calloc(static_cast<size_t>(bucketCount),
-                                                     sizeof(hash_node *)));
+  table->buckets =
+      static_cast<hash_node **>(calloc(static_cast<size_t>(bucketCount), sizeof(hash_node *)));
   if (table->buckets == nullptr) {
     VTR_Log(LOG_ERR, "HashUtil: malloc() failed");
     table->bucketCount = 0;
@@ -87,8 +87,8 @@ int hash_insert(hash_table *table, hash_node *node) {
   if (head == nullptr) {
     node->next = nullptr;
     table->buckets[bucket] = node;
-    VTR_Log(LOG_DEBUG, "inserting key 0x%x (ptr %p) into bucket[%i]", Low32(node->key),
-            node->value, static_cast<int>(bucket));
+    VTR_Log(LOG_DEBUG, "inserting key 0x%x (ptr %p) into bucket[%i]", Low32(node->key), node->value,
+            static_cast<int>(bucket));
   } else {
     for (hash_node *cur = head; cur; cur = cur->next) {
       if (cur->key == node->key) {
@@ -99,8 +99,8 @@ int hash_insert(hash_table *table, hash_node *node) {
     }
     node->next = head;
     table->buckets[bucket] = node;
-    VTR_Log(LOG_DEBUG, "inserting key 0x%x (ptr %p) into bucket[%i] (COLLISION)",
-            Low32(node->key), node->value, static_cast<int>(bucket));
+    VTR_Log(LOG_DEBUG, "inserting key 0x%x (ptr %p) into bucket[%i] (COLLISION)", Low32(node->key),
+            node->value, static_cast<int>(bucket));
   }
   return Unlock(table) ? 0 : -1;
 }

@@ -27,7 +27,8 @@ void ForEachHllDisk(VMListNode *vm, Fn fn) {
     uint64_t handleId = vm->handles[i].handleId;
     auto *entry = VTR_FindDiskEntry(VTR_GetDiskKey(vm->worldGroupId, handleId));
     if (entry == nullptr || entry->changeRate.hll == nullptr) {
-      VTR_Log(LOG_ERR, "HLL: No hash/CR entry found for vmid: %u handleid: %lu", vm->worldGroupId, handleId);
+      VTR_Log(LOG_ERR, "HLL: No hash/CR entry found for vmid: %u handleid: %lu", vm->worldGroupId,
+              handleId);
       continue;
     }
     fn(entry->changeRate.hll);
@@ -41,7 +42,8 @@ void SettleAll() {
   {
     RegistryGuard guard;
     VTR_ForEachVM([&](VMListNode *vm) {
-      for (int32_t i = 0; i < vm->handleCount; ++i) disks.emplace_back(vm->worldGroupId, vm->handles[i].handleId);
+      for (int32_t i = 0; i < vm->handleCount; ++i)
+        disks.emplace_back(vm->worldGroupId, vm->handles[i].handleId);
     });
   }
   for (const auto &[worldGroupId, handleId] : disks) {
@@ -72,7 +74,8 @@ void StartHelper() {
   pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
   helperRunning = pthread_create(&thread, &attr, SettleThread, nullptr) == 0;
   pthread_attr_destroy(&attr);
-  if (!helperRunning.load()) VTR_Log(LOG_ERR, "HLL: Failed to start the estimating thread; queries estimate ended periods");
+  if (!helperRunning.load())
+    VTR_Log(LOG_ERR, "HLL: Failed to start the estimating thread; queries estimate ended periods");
 }
 
 }  // namespace
@@ -82,7 +85,9 @@ void VTR_HLLRollover(struct timeval *periodEnd, uint32_t *periodCounter) {
   if (due == 0) return;
   {
     RegistryGuard guard;
-    VTR_ForEachVM([&](VMListNode *vm) { ForEachHllDisk(vm, [&](VTR_CR_HLL *hll) { VTR_HLLEndPeriods(hll, due); }); });
+    VTR_ForEachVM([&](VMListNode *vm) {
+      ForEachHllDisk(vm, [&](VTR_CR_HLL *hll) { VTR_HLLEndPeriods(hll, due); });
+    });
   }
   pthread_once(&helperOnce, StartHelper);
   if (!helperRunning.load()) return;
@@ -94,6 +99,7 @@ void VTR_HLLRollover(struct timeval *periodEnd, uint32_t *periodCounter) {
 
 void VTR_HLLWaitSettled() {
   pthread_mutex_lock(&settleMutex);
-  while (helperRunning.load() && settleDone != settleRequested) pthread_cond_wait(&settleChanged, &settleMutex);
+  while (helperRunning.load() && settleDone != settleRequested)
+    pthread_cond_wait(&settleChanged, &settleMutex);
   pthread_mutex_unlock(&settleMutex);
 }

@@ -16,11 +16,11 @@
 #include <pthread.h>
 #include <stdint.h>
 
+#include "base/status.h"
 #include "changerate/changerate.h"
 #include "host/hostrt.h"
-#include "base/status.h"
-#include "registry/hashutil.h"
 #include "registry/counters.h"
+#include "registry/hashutil.h"
 
 constexpr int32_t VTR_DISK_TABLE_BUCKETS = 2000;
 constexpr int VTR_VM_NAME_SIZE = 128;

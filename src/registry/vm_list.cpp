@@ -5,10 +5,10 @@
 #include <string.h>
 
 #include "base/log.h"
-#include "registry/registry.h"
-#include "registry/registry_state.h"
 #include "host/tarn_scope.h"
 #include "host/vscsi_list.h"
+#include "registry/registry.h"
+#include "registry/registry_state.h"
 
 namespace {
 
@@ -106,8 +106,8 @@ VTR_Status VTR_GetVMDeviceName(TARN_ParamList *instance, VMListNode *node, uint3
   TARN_Status status =
       TARN_Get(TARN_NODE_vm_vmmGroupInfo, instance, record.get(), TARN_VMMGROUPINFO_SIZE);
   if (status != 0) {
-    VTR_Log(LOG_ERR, "Main: TARN_Get() failed to get device name for VM: %d ,err: %s",
-            worldGroupId, BREL_ReturnStatusToString(status));
+    VTR_Log(LOG_ERR, "Main: TARN_Get() failed to get device name for VM: %d ,err: %s", worldGroupId,
+            BREL_ReturnStatusToString(status));
     return VTR_FAILURE;
   }
   // Longer names are cut to what the node's buffers hold.
@@ -124,7 +124,8 @@ VTR_Status VTR_AllocAndAddHandleInfoToList(TARN_ParamList *instance, VMListNode 
                                            TARN_ParamList *handleList, int32_t count) {
   node->handles = nullptr;
   if (count > 0) {
-    node->handles = static_cast<HandleInfo *>(calloc(static_cast<size_t>(count), sizeof(HandleInfo)));
+    node->handles =
+        static_cast<HandleInfo *>(calloc(static_cast<size_t>(count), sizeof(HandleInfo)));
     if (node->handles == nullptr) {
       VTR_Log(LOG_ERR, "Main: malloc failed in %s", "VTR_AllocAndAddHandleInfoToList");
       return VTR_FAILURE;
@@ -138,16 +139,16 @@ VTR_Status VTR_AllocAndAddHandleInfoToList(TARN_ParamList *instance, VMListNode 
 
     char name[TARN_VSCSI_NAME_SIZE] = {0};
     VTR_ScopedParam handle(instance, value);
-    TARN_Status status = handle.ok() ? TARN_Get(TARN_NODE_worldGroups_vscsi_name, instance, name,
-                                                sizeof name)
-                                     : handle.status();
+    TARN_Status status =
+        handle.ok() ? TARN_Get(TARN_NODE_worldGroups_vscsi_name, instance, name, sizeof name)
+                    : handle.status();
     if (status != 0) {
       VTR_Log(LOG_ERR, "Main: Failed to fetch dev name for handleid:%lu", info->handleId);
       continue;
     }
     CopyBounded(info->vscsiDevName, sizeof info->vscsiDevName - 1, name, sizeof name);
-    VTR_Log(LOG_INFO, "Main: Added VM:%d with handleid:%lu and name:%s to list",
-            node->worldGroupId, info->handleId, info->vscsiDevName);
+    VTR_Log(LOG_INFO, "Main: Added VM:%d with handleid:%lu and name:%s to list", node->worldGroupId,
+            info->handleId, info->vscsiDevName);
   }
   return VTR_OK;
 }
@@ -163,8 +164,8 @@ VTR_Status VTR_AddVMWorldIdToList(uint32_t worldGroupId, TARN_ParamList *instanc
   VTR_OwnedParamList handleList(
       VTR_GetTARNVscsiListHandle(TARN_NODE_worldGroups_vscsi, instance, worldGroupId, &count));
   if (!handleList) {
-    VTR_Log(LOG_ERR, "Main: Failed to get vscsi handle list for worldId: %d in %s()",
-            worldGroupId, "VTR_AddVMWorldIdToList");
+    VTR_Log(LOG_ERR, "Main: Failed to get vscsi handle list for worldId: %d in %s()", worldGroupId,
+            "VTR_AddVMWorldIdToList");
     return VTR_FAILURE;
   }
   VTR_Log(LOG_INFO, "Main: Number of vscsi handles in VM: %d are %d", worldGroupId, count);

@@ -44,7 +44,7 @@ int VTR_ClassifySequential(const DiskEntry *entry, const TraceRecord *record, in
   if (lba == lastLba && record->length == lastLength) return 2;  // the same range again
   if (previousEnd < lba) return lba - previousEnd <= SHORT_GAP_SECTORS ? 5 : 0;
   const uint64_t newEnd = lba + (record->length >> 9);
-  if (lastLba < newEnd) return 3;  // overlapping ranges
+  if (lastLba < newEnd) return 3;                        // overlapping ranges
   return lastLba - newEnd <= SHORT_GAP_SECTORS ? 4 : 0;  // just before the last one
 }
 

@@ -5,9 +5,9 @@
 
 #include <algorithm>
 
-#include "host/hostrt.h"
 #include "base/config.h"
 #include "base/log.h"
+#include "host/hostrt.h"
 #include "trace/analyzer.h"
 
 static_assert(VTR_CARRY_BUFFER_SIZE >= TARN_LOGCHANNEL_MAX_DATA + VTR_TRACE_RECORD_SIZE - 1,

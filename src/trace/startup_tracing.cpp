@@ -10,8 +10,8 @@
 
 #include "base/config.h"
 #include "base/log.h"
-#include "registry/registry.h"
 #include "host/tarn_scope.h"
+#include "registry/registry.h"
 #include "trace/tracing.h"
 
 namespace {
@@ -61,14 +61,14 @@ VTR_Status VTR_PrintVMInfo(int32_t vmInstanceId, uint32_t worldGroupId) {
     if (status == 0) {
       const char *name = record.get() + TARN_VMMGROUPINFO_DISPLAYNAME_OFFSET;
       const char *config = record.get() + TARN_VMMGROUPINFO_CONFIGFILE_OFFSET;
-      printf("Virtual Machine worldGroupID: %d, Virtual Machine Display Name: %.*s, Virtual "
-             "Machine Config File: %.*s, \n",
-             worldGroupId,
-             FieldLength(name, TARN_VMMGROUPINFO_CONFIGFILE_OFFSET -
-                                   TARN_VMMGROUPINFO_DISPLAYNAME_OFFSET),
-             name,
-             FieldLength(config, TARN_VMMGROUPINFO_SIZE - TARN_VMMGROUPINFO_CONFIGFILE_OFFSET),
-             config);
+      printf(
+          "Virtual Machine worldGroupID: %d, Virtual Machine Display Name: %.*s, Virtual "
+          "Machine Config File: %.*s, \n",
+          worldGroupId,
+          FieldLength(name,
+                      TARN_VMMGROUPINFO_CONFIGFILE_OFFSET - TARN_VMMGROUPINFO_DISPLAYNAME_OFFSET),
+          name, FieldLength(config, TARN_VMMGROUPINFO_SIZE - TARN_VMMGROUPINFO_CONFIGFILE_OFFSET),
+          config);
       return VTR_OK;
     }
   }
@@ -141,10 +141,9 @@ VTR_Status VTR_ClearStaleMonitoredDisks() {
     VTR_ScopedParam group(instance.get(), worldGroupId);
     VTR_ScopedParam handle(instance.get(), static_cast<int64_t>(handleId));
     uint32_t unused = 0;
-    status = group.ok() && handle.ok()
-                 ? TARN_Set(TARN_NODE_worldGroups_vscsi_stats_stopVethraTrace, instance.get(),
-                            nullptr, &unused, 0)
-                 : VTR_FAILURE;
+    status = group.ok() && handle.ok() ? TARN_Set(TARN_NODE_worldGroups_vscsi_stats_stopVethraTrace,
+                                                  instance.get(), nullptr, &unused, 0)
+                                       : VTR_FAILURE;
     if (status != 0) {
       VTR_Log(LOG_ERR, "Main: Failed to stop tracing in %s for VMid: %d  handleid: %lu with err:%s",
               "VTR_ClearStaleMonitoredDisks", worldGroupId, handleId,

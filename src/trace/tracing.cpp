@@ -14,8 +14,8 @@
 
 #include "base/config.h"
 #include "base/log.h"
-#include "registry/registry.h"
 #include "host/tarn_scope.h"
+#include "registry/registry.h"
 
 uint32_t disabledHandleCount = 0;
 
@@ -205,8 +205,8 @@ VTR_Status VTR_DisableVMTrace(uint32_t worldGroupId, TARN_ParamList *instance) {
                  ? SendTraceCommand(TARN_NODE_worldGroups_vscsi_stats_stopVethraTrace, instance)
                  : handle.status();
     if (status != 0) {
-      VTR_Log(LOG_ERR, "Monitor: Failed to stop tracing for VMid: %d  handleid: %lu",
-              worldGroupId, handleId);
+      VTR_Log(LOG_ERR, "Monitor: Failed to stop tracing for VMid: %d  handleid: %lu", worldGroupId,
+              handleId);
       continue;
     }
     disabledHandleCount++;

@@ -4,9 +4,9 @@
 
 #include <stdint.h>
 
+#include "base/status.h"
 #include "host/hostrt.h"
 #include "host/vscsi_list.h"
-#include "base/status.h"
 
 extern uint32_t disabledHandleCount;
 

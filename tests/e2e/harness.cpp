@@ -53,9 +53,9 @@ struct InitPlan {
 void InitFail(const InitPlan *p, const char *what) {
   const char *prefix = "e2e harness init: ";
   const char *reason = strerror(errno);  // glibc: static table, no allocation
-  if (write(p->stderrFd, prefix, strlen(prefix)) < 0 || write(p->stderrFd, what, strlen(what)) < 0 ||
-      write(p->stderrFd, ": ", 2) < 0 || write(p->stderrFd, reason, strlen(reason)) < 0 ||
-      write(p->stderrFd, "\n", 1) < 0) {
+  if (write(p->stderrFd, prefix, strlen(prefix)) < 0 ||
+      write(p->stderrFd, what, strlen(what)) < 0 || write(p->stderrFd, ": ", 2) < 0 ||
+      write(p->stderrFd, reason, strlen(reason)) < 0 || write(p->stderrFd, "\n", 1) < 0) {
   }
   _exit(kHarnessFailure);
 }
@@ -66,7 +66,8 @@ void NoopHandler(int) {}
 int InitMain(void *arg) {
   const InitPlan *p = static_cast<const InitPlan *>(arg);
   prctl(PR_SET_PDEATHSIG, SIGKILL);
-  if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) InitFail(p, "make / private");
+  if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+    InitFail(p, "make / private");
   if (mount("proc", "/proc", "proc", MS_NOSUID | MS_NODEV | MS_NOEXEC, nullptr) != 0)
     InitFail(p, "mount /proc");
   if (mount(p->runDir, "/run", nullptr, MS_BIND, nullptr) != 0) InitFail(p, "bind /run");
@@ -141,7 +142,8 @@ LogLine ParseSyslog(std::string s) {
   line.text = colon == std::string::npos ? s : s.substr(colon + 3);
   if (colon != std::string::npos) {
     size_t open = s.rfind('[', colon), space = s.rfind(' ', open);
-    if (open != std::string::npos && space != std::string::npos) line.ident = s.substr(space + 1, open - space - 1);
+    if (open != std::string::npos && space != std::string::npos)
+      line.ident = s.substr(space + 1, open - space - 1);
   }
   return line;
 }
@@ -301,12 +303,15 @@ std::set<std::pair<uint64_t, uint64_t>> TracedHandles(json_t *state) {
   size_t i;
   json_t *t;
   json_array_foreach(json_object_get(state, "traced"), i, t) {
-    out.insert({static_cast<uint64_t>(JsonInt(t, "worldGroupId")), static_cast<uint64_t>(JsonInt(t, "handleId"))});
+    out.insert({static_cast<uint64_t>(JsonInt(t, "worldGroupId")),
+                static_cast<uint64_t>(JsonInt(t, "handleId"))});
   }
   return out;
 }
 
-int64_t JsonInt(json_t *obj, const char *key) { return json_integer_value(json_object_get(obj, key)); }
+int64_t JsonInt(json_t *obj, const char *key) {
+  return json_integer_value(json_object_get(obj, key));
+}
 
 Json QueryDoc(Daemon *d, uint32_t command) {
   uint32_t code = 99;
@@ -345,8 +350,10 @@ bool ParseMetrics(const std::string &body, MetricsMap *out, std::string *why) {
         return false;
       }
       std::vector<uint64_t> values(70);
-      json_array_foreach(counters, k, value) values[k] = static_cast<uint64_t>(json_integer_value(value));
-      (*out)[{JsonInt(vm, "worldGroupId"), json_string_value(json_object_get(disk, "vscsiDevName"))}] = values;
+      json_array_foreach(counters, k, value) values[k] =
+          static_cast<uint64_t>(json_integer_value(value));
+      (*out)[{JsonInt(vm, "worldGroupId"),
+              json_string_value(json_object_get(disk, "vscsiDevName"))}] = values;
     }
   }
   return true;
@@ -356,7 +363,8 @@ std::string GeneratedHost(int vms, int disks, const std::string &workload) {
   std::string host = R"({"vms":[)";
   for (int v = 0; v < vms; v++) {
     int id = 5001 + v;
-    host += (v ? "," : "") + std::string(R"({"worldGroupId":)") + std::to_string(id) + R"(,"disks":[)";
+    host +=
+        (v ? "," : "") + std::string(R"({"worldGroupId":)") + std::to_string(id) + R"(,"disks":[)";
     for (int i = 0; i < disks; i++) {
       host += (i ? "," : "") + std::string(R"({"handleId":)") + std::to_string(id * 1000 + i);
       if (!workload.empty()) host += R"(,"workload":)" + workload;
@@ -430,8 +438,10 @@ bool Start(Daemon *d, const DaemonOptions &o, std::string *error) {
   }
   sources.push_back(d->syslog.path);
   targets.push_back(devStage + "/log");
-  const char *links[][2] = {
-      {"/proc/self/fd", "fd"}, {"/proc/self/fd/0", "stdin"}, {"/proc/self/fd/1", "stdout"}, {"/proc/self/fd/2", "stderr"}};
+  const char *links[][2] = {{"/proc/self/fd", "fd"},
+                            {"/proc/self/fd/0", "stdin"},
+                            {"/proc/self/fd/1", "stdout"},
+                            {"/proc/self/fd/2", "stderr"}};
   std::vector<std::string> linkPaths;
   for (auto &l : links) linkPaths.push_back(devStage + "/" + l[1]);
 
@@ -458,18 +468,21 @@ bool Start(Daemon *d, const DaemonOptions &o, std::string *error) {
   plan.stderrFd = errFd;
   posix_spawn_file_actions_init(&plan.actions);
   posix_spawn_file_actions_addopen(&plan.actions, 0, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(&plan.actions, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  posix_spawn_file_actions_addopen(&plan.actions, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                   0644);
   posix_spawn_file_actions_adddup2(&plan.actions, errFd, 2);
   InitSpawnAttr(&plan.attr);
 
   const size_t stackSize = 256 * 1024;
-  void *stack = mmap(nullptr, stackSize, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_STACK, -1, 0);
+  void *stack = mmap(nullptr, stackSize, PROT_READ | PROT_WRITE,
+                     MAP_PRIVATE | MAP_ANONYMOUS | MAP_STACK, -1, 0);
   if (stack == MAP_FAILED) {
     *error = "mmap";
     close(errFd);
     return false;
   }
-  pid_t pid = clone(InitMain, static_cast<char *>(stack) + stackSize, CLONE_NEWNS | CLONE_NEWPID | SIGCHLD, &plan);
+  pid_t pid = clone(InitMain, static_cast<char *>(stack) + stackSize,
+                    CLONE_NEWNS | CLONE_NEWPID | SIGCHLD, &plan);
   int cloneErrno = errno;
   // The child has its own copy of the stack; the parent's may go now.
   munmap(stack, stackSize);
@@ -492,8 +505,10 @@ bool Start(Daemon *d, const DaemonOptions &o, std::string *error) {
 void StartServing(Daemon *d, const DaemonOptions &o) {
   std::string error;
   ASSERT_TRUE(Start(d, o, &error)) << error;
-  ASSERT_TRUE(IsRunning(d)) << "exit " << WaitExit(d, 0) << "\nstdout:\n" << Stdout(d) << "\nstderr:\n"
-                            << Stderr(d) << "\nlog:\n" << LogDump(d);
+  ASSERT_TRUE(IsRunning(d)) << "exit " << WaitExit(d, 0) << "\nstdout:\n"
+                            << Stdout(d) << "\nstderr:\n"
+                            << Stderr(d) << "\nlog:\n"
+                            << LogDump(d);
 }
 
 bool IsRunning(Daemon *d) {
@@ -544,14 +559,15 @@ int RunToExit(Daemon *d, const DaemonOptions &options, int timeoutMs) {
 std::string Stdout(const Daemon *d) { return ReadFile(d->dir + "/stdout"); }
 std::string Stderr(const Daemon *d) { return ReadFile(d->dir + "/stderr"); }
 
-int RunInNamespace(Daemon *d, const std::vector<std::string> &argv, std::string *out, std::string *err,
-                   int timeoutMs) {
+int RunInNamespace(Daemon *d, const std::vector<std::string> &argv, std::string *out,
+                   std::string *err, int timeoutMs) {
   static int counter = 0;
   std::string n = std::to_string(++counter);
   if (!IsRunning(d)) return -1;
   std::string outPath = d->dir + "/ns-" + n + ".out", errPath = d->dir + "/ns-" + n + ".err";
   // The same host, but a control socket of its own and no state file.
-  std::string command = "env -u HOSTSIM_STATE_AT_EXIT HOSTSIM_CONTROL='" + d->dir + "/hostsim-" + n + ".ctl'";
+  std::string command =
+      "env -u HOSTSIM_STATE_AT_EXIT HOSTSIM_CONTROL='" + d->dir + "/hostsim-" + n + ".ctl'";
   if (!d->hostConfigPath.empty()) command += " HOSTSIM_CONFIG='" + d->hostConfigPath + "'";
   command += " timeout -s KILL " + std::to_string((timeoutMs + 999) / 1000) + " nsenter --target " +
              std::to_string(d->initPid) + " --mount --pid --";
@@ -582,7 +598,8 @@ void SyncLog(Daemon *d) {
   sendto(fd, marker.data(), marker.size(), 0, reinterpret_cast<sockaddr *>(&addr), sizeof addr);
   close(fd);
   std::unique_lock<std::mutex> lock(r->mutex);
-  r->changed.wait_for(lock, std::chrono::milliseconds(kWaitMs), [&] { return r->markersSeen >= target; });
+  r->changed.wait_for(lock, std::chrono::milliseconds(kWaitMs),
+                      [&] { return r->markersSeen >= target; });
 }
 
 bool WaitForLog(Daemon *d, const std::string &needle, LogLine *line, int timeoutMs) {
@@ -596,7 +613,8 @@ bool WaitForLog(Daemon *d, const std::string &needle, LogLine *line, int timeout
       if (line) *line = r->lines[checked];
       return true;
     }
-    if (r->changed.wait_until(lock, deadline) == std::cv_status::timeout && checked == r->lines.size()) {
+    if (r->changed.wait_until(lock, deadline) == std::cv_status::timeout &&
+        checked == r->lines.size()) {
       return false;
     }
   }
@@ -629,9 +647,12 @@ std::string HostControl(Daemon *d, const std::string &request, std::string *erro
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     char buf[4096];
     while (err.empty() && reply.find('\n') == std::string::npos) {
-      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+          deadline - std::chrono::steady_clock::now());
       struct pollfd pfd = {fd, POLLIN, 0};
-      ssize_t n = left.count() > 0 && poll(&pfd, 1, static_cast<int>(left.count())) > 0 ? recv(fd, buf, sizeof buf, 0) : -1;
+      ssize_t n = left.count() > 0 && poll(&pfd, 1, static_cast<int>(left.count())) > 0
+                      ? recv(fd, buf, sizeof buf, 0)
+                      : -1;
       if (n > 0) {
         reply.append(buf, static_cast<size_t>(n));
       } else if (n < 0 && errno == EINTR) {
@@ -646,8 +667,8 @@ std::string HostControl(Daemon *d, const std::string &request, std::string *erro
   return err.empty() ? reply.substr(0, reply.find('\n')) : "";
 }
 
-int DaemonCall(Daemon *d, uint32_t command, const std::string &payload, uint32_t *code, std::string *body,
-               int timeoutMs) {
+int DaemonCall(Daemon *d, uint32_t command, const std::string &payload, uint32_t *code,
+               std::string *body, int timeoutMs) {
   return vtrc_call(d->SocketPath().c_str(), command, payload, code, body, timeoutMs);
 }
 

@@ -53,10 +53,10 @@ struct SyslogReceiver {
 };
 
 struct DaemonOptions {
-  std::vector<std::string> args;     // arguments after argv[0]
-  std::string hostJson;              // host description; empty: built-in demo host
-  std::vector<std::string> extraEnv; // "NAME=value"
-  bool waitReady = true;             // Start(): wait for the socket (or the exit)
+  std::vector<std::string> args;      // arguments after argv[0]
+  std::string hostJson;               // host description; empty: built-in demo host
+  std::vector<std::string> extraEnv;  // "NAME=value"
+  bool waitReady = true;              // Start(): wait for the socket (or the exit)
 };
 
 // Options for a run with these arguments on this host description.
@@ -67,7 +67,7 @@ struct Daemon {
   std::string runDir;       // bound over /run inside the namespace
   std::string controlPath;  // hostsim's control socket (HOSTSIM_CONTROL)
   std::string hostConfigPath;
-  pid_t initPid = -1;       // outer pid of the namespace's init
+  pid_t initPid = -1;  // outer pid of the namespace's init
   bool exited = false;
   int waitStatus = 0;
   SyslogReceiver syslog;
@@ -119,7 +119,8 @@ int RunInNamespace(Daemon *d, const std::vector<std::string> &argv, std::string 
 std::vector<LogLine> Lines(Daemon *d);
 void SyncLog(Daemon *d);
 // Waits for a message whose text contains `needle`. Fills *line when given.
-bool WaitForLog(Daemon *d, const std::string &needle, LogLine *line = nullptr, int timeoutMs = kWaitMs);
+bool WaitForLog(Daemon *d, const std::string &needle, LogLine *line = nullptr,
+                int timeoutMs = kWaitMs);
 // Every message whose text contains needle (after SyncLog).
 std::vector<LogLine> FindLogs(Daemon *d, const std::string &needle);
 // The whole log as text, for failure messages.

@@ -66,7 +66,8 @@ TEST(HostilePeers, PeersLeavingMidReplyDoNotHurtTheDaemon) {
   // The premise: some replies were cut off by the peer leaving.
   int cut = 0;
   for (const auto &line : FindLogs(&d, "Interface: Msg bytes sent to quorrel: ")) {
-    cut += atol(line.text.substr(line.text.rfind(' ') + 1).c_str()) < static_cast<long>(body.size());
+    cut +=
+        atol(line.text.substr(line.text.rfind(' ') + 1).c_str()) < static_cast<long>(body.size());
   }
   EXPECT_GT(cut, 0) << "every reply went out whole";
   StopCleanly(&d);
@@ -81,9 +82,8 @@ TEST(HostilePeers, ThousandIdleConnectionsLeaveRoomForANewOne) {
   raised.rlim_cur = std::min<rlim_t>(old.rlim_max, 4096);
   ASSERT_GE(raised.rlim_cur, 2100u) << "descriptor limit too low for this test";
   ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &raised), 0);
-  std::unique_ptr<void, void (*)(void *)> restore(&old, [](void *p) {
-    setrlimit(RLIMIT_NOFILE, static_cast<struct rlimit *>(p));
-  });
+  std::unique_ptr<void, void (*)(void *)> restore(
+      &old, [](void *p) { setrlimit(RLIMIT_NOFILE, static_cast<struct rlimit *>(p)); });
 
   Daemon d;
   StartServing(&d, Opts({"-a"}, kHost));

@@ -61,7 +61,9 @@ struct Model {
   }
   void Add(const Rec &r) {
     static const uint8_t reads[] = {0x08, 0x28, 0xA8, 0x88}, writes[] = {0x0A, 0x2A, 0xAA, 0x8A};
-    int d = std::count(reads, reads + 4, r.opcode) ? 0 : std::count(writes, writes + 4, r.opcode) ? 1 : -1;
+    int d = std::count(reads, reads + 4, r.opcode)     ? 0
+            : std::count(writes, writes + 4, r.opcode) ? 1
+                                                       : -1;
     if (d < 0) return;
     c[0 + d]++;
     c[2 + d] += r.length;
@@ -78,10 +80,12 @@ struct Model {
   }
 };
 
-const uint32_t kLengths[] = {0, 512, 3584, 4095, 4096, 4608, 5119, 5120, 8192, 9216, 16384,
-                             32768, 65536, 131072, 262144, 524288, 1048575, 1048576, 1049600};
-const uint64_t kLatencies[] = {0, 1, 2, 10, 11, 100, 101, 500, 501, 1000, 1001, 5000, 5001,
-                               10000, 10001, 25000, 25001, 50000, 50001, 100000, 100001, 9999999};
+const uint32_t kLengths[] = {0,      512,    3584,    4095,    4096,   4608,  5119,
+                             5120,   8192,   9216,    16384,   32768,  65536, 131072,
+                             262144, 524288, 1048575, 1048576, 1049600};
+const uint64_t kLatencies[] = {0,     1,     2,     10,     11,     100,    101,   500,
+                               501,   1000,  1001,  5000,   5001,   10000,  10001, 25000,
+                               25001, 50000, 50001, 100000, 100001, 9999999};
 const uint8_t kOpcodes[] = {0x28, 0x2A, 0x08, 0x0A, 0xA8, 0xAA, 0x88, 0x8A, 0x35, 0x00, 0x2F};
 
 // A disk's I/O in time order, mixing every sequential relation: continue,
@@ -98,12 +102,23 @@ std::vector<Rec> OrderedStream(std::mt19937_64 &rng, uint32_t wg, uint64_t handl
     r.handleId = handle;
     uint64_t end = lba + len / 512;
     switch (rng() % 7) {
-      case 0: lba = end; break;
-      case 1: break;  // same range (if the length repeats)
-      case 2: lba = end + rng() % 40; break;
-      case 3: lba = lba + rng() % 8; break;
-      case 4: lba = lba > len / 512 + 40 ? lba - len / 512 - rng() % 40 : lba; break;
-      default: lba = rng() % 2000000; break;
+      case 0:
+        lba = end;
+        break;
+      case 1:
+        break;  // same range (if the length repeats)
+      case 2:
+        lba = end + rng() % 40;
+        break;
+      case 3:
+        lba = lba + rng() % 8;
+        break;
+      case 4:
+        lba = lba > len / 512 + 40 ? lba - len / 512 - rng() % 40 : lba;
+        break;
+      default:
+        lba = rng() % 2000000;
+        break;
     }
     len = rng() % 3 ? len : kLengths[rng() % 19];
     r.lba = lba;
@@ -160,7 +175,8 @@ TEST(Pipeline, InjectedRecordsGiveExactCounters) {
 
   const std::string path = d.dir + "/records.bin";
   std::ofstream(path, std::ios::binary)
-      .write(reinterpret_cast<const char *>(all.data()), static_cast<std::streamsize>(all.size() * sizeof(Rec)));
+      .write(reinterpret_cast<const char *>(all.data()),
+             static_cast<std::streamsize>(all.size() * sizeof(Rec)));
   Json inject = ParseJson(HostControl(&d, R"({"op":"inject","file":")" + path + "\"}"));
   ASSERT_TRUE(inject);
   EXPECT_EQ(JsonInt(inject.get(), "appended"), static_cast<int64_t>(all.size()));

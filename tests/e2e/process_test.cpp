@@ -39,7 +39,8 @@ const char kHost[] = R"({"vms":[{"instanceId":11,"worldGroupId":1001,"vmmLeaderI
   "uuid":"42 1a 2b 3c 4d 5e 6f 70-81 92 a3 b4 c5 d6 e7 f8",
   "disks":[{"handleId":8001,"name":"scsi0:0"},{"handleId":8002,"name":"scsi0:1"}]}]})";
 
-const char kMismatchHost[] = R"({"signatureMatches":false,"hostBuildDate":"Feb 02 2024 11:22:33","vms":[]})";
+const char kMismatchHost[] =
+    R"({"signatureMatches":false,"hostBuildDate":"Feb 02 2024 11:22:33","vms":[]})";
 
 struct UsageCase {
   std::vector<std::string> args;
@@ -265,9 +266,10 @@ TEST_P(ChangeRateOptionTest, SelectsTheEstimator) {
   std::string records;
   for (int i = 0; i < kWrites + kReads; i++) {
     bool write = i < kWrites;
-    records += std::string(i ? "," : "") + R"({"worldGroupId":1001,"opcode":)" + (write ? "42" : "40") +
-               R"(,"handleId":)" + (write ? "8001" : "8002") + R"(,"length":)" + (write ? "4096" : "8192") +
-               R"(,"lba":)" + std::to_string(write ? i * 8 : i * 1000) + R"(,"latency":)" +
+    records += std::string(i ? "," : "") + R"({"worldGroupId":1001,"opcode":)" +
+               (write ? "42" : "40") + R"(,"handleId":)" + (write ? "8001" : "8002") +
+               R"(,"length":)" + (write ? "4096" : "8192") + R"(,"lba":)" +
+               std::to_string(write ? i * 8 : i * 1000) + R"(,"latency":)" +
                (write ? "150" : "2000") + R"(,"timestamp":)" + std::to_string(1000 + i) + "}";
   }
   std::string reply = HostControl(&d, R"({"op":"inject","records":[)" + records + "]}");
@@ -283,7 +285,8 @@ TEST_P(ChangeRateOptionTest, SelectsTheEstimator) {
     usleep(20000);
     ASSERT_EQ(DaemonCall(&d, 10, "", &code, &body), 0);
     ASSERT_TRUE(ParseMetrics(body, &got, &why)) << why;
-  } while ((got.size() < 2 || got.rbegin()->second[0] < kReads) && std::chrono::steady_clock::now() < deadline);
+  } while ((got.size() < 2 || got.rbegin()->second[0] < kReads) &&
+           std::chrono::steady_clock::now() < deadline);
   ASSERT_EQ(got.size(), 2u) << body;
   ASSERT_EQ(DaemonCall(&d, 14, "", &code, &body), 0);
   if (c.mode == ChangeRateCase::Disabled) {
@@ -293,7 +296,8 @@ TEST_P(ChangeRateOptionTest, SelectsTheEstimator) {
   }
   ASSERT_EQ(code, 0u) << body;
   Json doc = ParseJson(body);
-  json_t *disk = json_array_get(json_object_get(json_array_get(DocVms(doc.get()), 0), "vmDisks"), 0);
+  json_t *disk =
+      json_array_get(json_object_get(json_array_get(DocVms(doc.get()), 0), "vmDisks"), 0);
   json_t *rates = json_object_get(disk, "changeRates");
   ASSERT_EQ(json_array_size(rates), 3u) << body;
   for (size_t i = 0; i < 3; i++) {
@@ -308,14 +312,15 @@ TEST_P(ChangeRateOptionTest, SelectsTheEstimator) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    ProcessFrame, ChangeRateOptionTest,
-    ::testing::Values(ChangeRateCase{"None", {}, ChangeRateCase::Disabled},
-                      ChangeRateCase{"C", {"-c"}, ChangeRateCase::Hll},
-                      ChangeRateCase{"S", {"-s"}, ChangeRateCase::Sliding},
-                      ChangeRateCase{"CS", {"-c", "-s"}, ChangeRateCase::Sliding},
-                      ChangeRateCase{"SC", {"--changerate_shll", "--changerate_hll"},
-                                     ChangeRateCase::Sliding}),
-    [](const auto &info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(ProcessFrame, ChangeRateOptionTest,
+                         ::testing::Values(ChangeRateCase{"None", {}, ChangeRateCase::Disabled},
+                                           ChangeRateCase{"C", {"-c"}, ChangeRateCase::Hll},
+                                           ChangeRateCase{"S", {"-s"}, ChangeRateCase::Sliding},
+                                           ChangeRateCase{
+                                               "CS", {"-c", "-s"}, ChangeRateCase::Sliding},
+                                           ChangeRateCase{"SC",
+                                                          {"--changerate_shll", "--changerate_hll"},
+                                                          ChangeRateCase::Sliding}),
+                         [](const auto &info) { return std::string(info.param.name); });
 
 }  // namespace

@@ -71,7 +71,8 @@ TEST(Startup, ListMode) {
   EXPECT_EQ(FindLogs(&d, "Enabling tracing for the below VM wordlIds:").size(), 1u);
   std::vector<std::string> ids;  // text and priority of the lines naming the ids
   for (const auto &l : FindLogs(&d, "worldId: ")) {
-    if (l.text.rfind("worldId: ", 0) == 0) ids.push_back(l.text + " <" + std::to_string(l.priority) + ">");
+    if (l.text.rfind("worldId: ", 0) == 0)
+      ids.push_back(l.text + " <" + std::to_string(l.priority) + ">");
   }
   EXPECT_EQ(ids, std::vector<std::string>{"worldId: 3001 <6>"}) << LogDump(&d);
 
@@ -87,7 +88,8 @@ TEST(Startup, ListMode) {
 // and destroys every parameter list it created.
 TEST(Startup, InjectedFailuresLeakNoParameterList) {
   std::string host = kSelectionHost;
-  host.insert(1, R"("staleTraces":[{"worldGroupId":9,"handleId":901},{"worldGroupId":55,"handleId":5501}],
+  host.insert(
+      1, R"("staleTraces":[{"worldGroupId":9,"handleId":901},{"worldGroupId":55,"handleId":5501}],
     "faults":[{"node":"perf_vethra_command_clearLogChannel","count":1},
               {"node":"perf_vethra_handles_handleInfo","count":1},
               {"node":"worldGroups_vscsi_stats_stopVethraTrace","count":1},
@@ -111,7 +113,8 @@ TEST(Startup, InjectedFailuresLeakNoParameterList) {
     ExpectListsBalanced(last.get());
     if (args[0] == "-a") {
       // Whatever was started was stopped again.
-      for (const auto &t : TracedHandles(last.get())) EXPECT_TRUE(t.first != 7) << t.first << "/" << t.second;
+      for (const auto &t : TracedHandles(last.get()))
+        EXPECT_TRUE(t.first != 7) << t.first << "/" << t.second;
     }
   }
 }

@@ -39,8 +39,8 @@ namespace {
 using namespace e2e;
 
 constexpr int kWorkloadVms = 8;
-constexpr uint32_t kFirstVm = 101;  // workload VMs 101..108, disks 1 and 2
-constexpr uint32_t kProbeVm = 201;  // silent; removed and re-added by the probe
+constexpr uint32_t kFirstVm = 101;     // workload VMs 101..108, disks 1 and 2
+constexpr uint32_t kProbeVm = 201;     // silent; removed and re-added by the probe
 constexpr uint32_t kSentinelVm = 202;  // always monitored; its workload only writes
 constexpr int kVmSlots = kWorkloadVms + 2;
 constexpr int kReplyTimeoutMs = 30000;
@@ -108,7 +108,8 @@ struct Conn {
     for (int attempt = 0; attempt < 2; attempt++) {
       if (fd < 0) fd = vtrc_connect(d->SocketPath().c_str());
       if (fd < 0) break;
-      int rc = vtrc_send_request(fd, command, payload.data(), static_cast<uint32_t>(payload.size()));
+      int rc =
+          vtrc_send_request(fd, command, payload.data(), static_cast<uint32_t>(payload.size()));
       if (rc == 0) rc = vtrc_recv_reply(fd, code, body, kReplyTimeoutMs);
       if (rc == 0) {
         s->requests++;
@@ -134,8 +135,8 @@ std::string VmList(std::initializer_list<uint32_t> ids) {
 
 struct Snapshot {
   std::vector<uint64_t> values;
-  bool clean;       // no removal in flight when the reply was asked for
-  uint64_t started; // the VM's started count then
+  bool clean;        // no removal in flight when the reply was asked for
+  uint64_t started;  // the VM's started count then
 };
 
 // Metrics query with the monotonicity check against this connection's
@@ -153,7 +154,8 @@ void MetricsRound(Conn *c, std::map<DiskKey, Snapshot> *snaps) {
   if (code != 0 || !ParseMetrics(body, &m, &why)) return s->Fail("metrics reply: " + why + body);
   for (auto &[key, values] : m) {
     int slot = Slot(key.first);
-    if (slot < 0 || slot >= kVmSlots) return s->Fail("unknown VM in metrics: " + std::to_string(key.first));
+    if (slot < 0 || slot >= kVmSlots)
+      return s->Fail("unknown VM in metrics: " + std::to_string(key.first));
     auto it = snaps->find(key);
     if (it != snaps->end() && it->second.clean && s1[slot] == it->second.started) {
       s->comparisons++;
@@ -205,13 +207,16 @@ void HostChaos(Daemon *d, Shared *s, int perDiskRate) {
   struct Fault {
     const char *node, *status;
   };
-  const Fault faults[] = {
-      {"worldGroups_hasVmm", "0xBAD0001"},    {"vm_vmmGroupInfo", "0xBAD0001"},
-      {"world_info", "0xBAD0062"},            {"worldGroups_vmmLeaderID", "0xBAD0001"},
-      {"worldGroups_vscsi", "0xBAD0001"},     {"worldGroups_vscsi_name", "0xBAD0001"},
-      {"worldGroups_vscsi_stats_startVethraTrace", "0xBAD0001"},
-      {"worldGroups_vscsi_stats_stopVethraTrace", "0xBAD0001"},
-      {"paramListCreate", "0xBAD0014"},       {"perf_logChannel_data", "0xBAD0001"}};
+  const Fault faults[] = {{"worldGroups_hasVmm", "0xBAD0001"},
+                          {"vm_vmmGroupInfo", "0xBAD0001"},
+                          {"world_info", "0xBAD0062"},
+                          {"worldGroups_vmmLeaderID", "0xBAD0001"},
+                          {"worldGroups_vscsi", "0xBAD0001"},
+                          {"worldGroups_vscsi_name", "0xBAD0001"},
+                          {"worldGroups_vscsi_stats_startVethraTrace", "0xBAD0001"},
+                          {"worldGroups_vscsi_stats_stopVethraTrace", "0xBAD0001"},
+                          {"paramListCreate", "0xBAD0014"},
+                          {"perf_logChannel_data", "0xBAD0001"}};
   const int nFaults = sizeof faults / sizeof faults[0];
   while (!s->stop) {
     int pick = rng() % 10;
@@ -231,18 +236,23 @@ void HostChaos(Daemon *d, Shared *s, int perDiskRate) {
       s->powerCycles++;
     } else if (pick < 6) {
       int rate = perDiskRate / 2 + static_cast<int>(rng() % static_cast<uint32_t>(perDiskRate + 1));
-      HostControl(d, R"({"op":"workload","worldGroupId":)" + std::to_string(kFirstVm + rng() % kWorkloadVms) +
-                         R"(,"handleId":)" + std::to_string(1 + rng() % 2) +
-                         R"(,"workload":{"rate":)" + std::to_string(rate) + R"(,"readFraction":0.5,
-                         "sizes":[4096,16384],"workingSetBlocks":65536}})", &err);
+      HostControl(d,
+                  R"({"op":"workload","worldGroupId":)" +
+                      std::to_string(kFirstVm + rng() % kWorkloadVms) + R"(,"handleId":)" +
+                      std::to_string(1 + rng() % 2) + R"(,"workload":{"rate":)" +
+                      std::to_string(rate) + R"(,"readFraction":0.5,
+                         "sizes":[4096,16384],"workingSetBlocks":65536}})",
+                  &err);
     } else {
       // The last fault node (the channel read) pauses the Producer for a
       // second: rarely.
       const Fault &f = faults[rng() % (rng() % 8 == 0 ? nFaults : nFaults - 1)];
       std::string node = f.node;
       std::lock_guard<std::mutex> lock(s->gate);
-      HostControl(d, R"({"op":"fault","node":")" + node + R"(","status":")" + f.status +
-                         R"(","count":)" + std::to_string(1 + rng() % 3) + "}", &err);
+      HostControl(d,
+                  R"({"op":"fault","node":")" + node + R"(","status":")" + f.status +
+                      R"(","count":)" + std::to_string(1 + rng() % 3) + "}",
+                  &err);
       for (int i = 0; i < 40 && !s->stop; i++) {
         Json st = HostState(d);
         if (st && !json_object_get(json_object_get(st.get(), "faults"), f.node)) break;
@@ -271,7 +281,8 @@ bool WaitSentinel(Conn *c, uint64_t expected, MetricsMap *after) {
     auto it = m.find(sentinel);
     if (it != m.end() && it->second[0] > expected) {
       return s->Fail("sentinel disk counted " + std::to_string(it->second[0]) + " reads, " +
-                     std::to_string(expected) + " injected"), false;
+                     std::to_string(expected) + " injected"),
+             false;
     }
     if (it != m.end() && it->second[0] == expected) {
       if (!c->Call(10, "", &code, &body)) return false;
@@ -284,7 +295,8 @@ bool WaitSentinel(Conn *c, uint64_t expected, MetricsMap *after) {
 }
 
 // One inject request entry in hostsim's control format.
-std::string RecordJson(int opcode, uint32_t wg, uint64_t handle, uint32_t length, uint64_t lba, uint64_t latency) {
+std::string RecordJson(int opcode, uint32_t wg, uint64_t handle, uint32_t length, uint64_t lba,
+                       uint64_t latency) {
   return "{\"opcode\":" + std::to_string(opcode) + ",\"worldGroupId\":" + std::to_string(wg) +
          ",\"handleId\":" + std::to_string(handle) + ",\"length\":" + std::to_string(length) +
          ",\"lba\":" + std::to_string(lba) + ",\"latency\":" + std::to_string(latency) + "}";
@@ -299,7 +311,8 @@ std::pair<uint64_t, uint64_t> InjectProbe(Daemon *d, Shared *s, std::mt19937 &rn
   for (int i = 0; i < n; i++) {
     int op = opcodes[rng() % 7];
     if (op != 0x35) ((op & 0x5F) == 0x08 ? reads : writes)++;
-    recs += RecordJson(op, kProbeVm, 1, 512u << (rng() % 8), rng() % 100000, 1 + rng() % 20000) + ",";
+    recs +=
+        RecordJson(op, kProbeVm, 1, 512u << (rng() % 8), rng() % 100000, 1 + rng() % 20000) + ",";
   }
   recs += RecordJson(0x28, kSentinelVm, 1, 4096, 0, 100);
   std::string err;
@@ -373,8 +386,8 @@ void RunStress(const std::vector<std::string> &estimatorArgs, int seconds) {
   if (fastClock) {
     // Only the wall clock: the queue waits and hostsim's trace clock are
     // monotonic and keep their pace.
-    options.extraEnv = {std::string("LD_PRELOAD=") + faketime, "FAKETIME=+0 x" + std::to_string(speed),
-                        "FAKETIME_DONT_FAKE_MONOTONIC=1"};
+    options.extraEnv = {std::string("LD_PRELOAD=") + faketime,
+                        "FAKETIME=+0 x" + std::to_string(speed), "FAKETIME_DONT_FAKE_MONOTONIC=1"};
   }
   StartServing(&d, options);
   ASSERT_TRUE(WaitControl(&d)) << Stderr(&d) << LogDump(&d);
@@ -399,13 +412,14 @@ void RunStress(const std::vector<std::string> &estimatorArgs, int seconds) {
 
   if (after) {
     auto delta = [&](const char *k) { return JsonInt(after.get(), k) - JsonInt(before.get(), k); };
-    printf("stress: %.1f s, generated %.0f records/s (%.0f dropped/s by the host), acknowledged "
-           "%.0f/s; %lu requests, %lu monotonic checks, %lu probe rounds, %lu faults, %lu power "
-           "cycles\n",
-           elapsed, (delta("recordsEmitted") + delta("recordsDropped")) / elapsed,
-           delta("recordsDropped") / elapsed, delta("recordsAcknowledged") / elapsed,
-           (unsigned long)s.requests, (unsigned long)s.comparisons, (unsigned long)s.probeRounds,
-           (unsigned long)s.faults, (unsigned long)s.powerCycles);
+    printf(
+        "stress: %.1f s, generated %.0f records/s (%.0f dropped/s by the host), acknowledged "
+        "%.0f/s; %lu requests, %lu monotonic checks, %lu probe rounds, %lu faults, %lu power "
+        "cycles\n",
+        elapsed, (delta("recordsEmitted") + delta("recordsDropped")) / elapsed,
+        delta("recordsDropped") / elapsed, delta("recordsAcknowledged") / elapsed,
+        (unsigned long)s.requests, (unsigned long)s.comparisons, (unsigned long)s.probeRounds,
+        (unsigned long)s.faults, (unsigned long)s.powerCycles);
   }
   EXPECT_GT(s.probeRounds.load(), 0u);
   if (fastClock && seconds * speed > 2 * 300) {
@@ -418,9 +432,11 @@ void RunStress(const std::vector<std::string> &estimatorArgs, int seconds) {
     int64_t estimate = -1;
     size_t i;
     json_t *vm;
-    json_array_foreach(json_object_get(json_object_get(doc.get(), "changeRateValues"), "vmWorldGroups"), i, vm) {
+    json_array_foreach(
+        json_object_get(json_object_get(doc.get(), "changeRateValues"), "vmWorldGroups"), i, vm) {
       if (JsonInt(vm, "worldGroupId") != kSentinelVm) continue;
-      json_t *rates = json_object_get(json_array_get(json_object_get(vm, "vmDisks"), 0), "changeRates");
+      json_t *rates =
+          json_object_get(json_array_get(json_object_get(vm, "vmDisks"), 0), "changeRates");
       estimate = json_integer_value(json_array_get(rates, 0));
     }
     EXPECT_GT(estimate, 0) << body.substr(0, 600);
@@ -446,7 +462,8 @@ void RunStress(const std::vector<std::string> &estimatorArgs, int seconds) {
   EXPECT_TRUE(TracedHandles(last.get()).empty());
   EXPECT_EQ(JsonInt(last.get(), "paramListsCreated"), JsonInt(last.get(), "paramListsDestroyed"));
   std::string err = Stderr(&d);
-  for (const char *report : {"ERROR: AddressSanitizer", "runtime error", "WARNING: ThreadSanitizer"}) {
+  for (const char *report :
+       {"ERROR: AddressSanitizer", "runtime error", "WARNING: ThreadSanitizer"}) {
     EXPECT_EQ(err.find(report), std::string::npos) << err;
   }
 }

@@ -3,9 +3,9 @@
 // whole seconds.
 #include <gtest/gtest.h>
 #include <math.h>
-#include <stdio.h>
 #include <netinet/in.h>
 #include <signal.h>
+#include <stdio.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -27,7 +27,8 @@ struct ToolRun {
 ToolRun Vethractl(Daemon *d, const std::string &args) {
   ToolRun r;
   std::string errPath = d->dir + "/vethractl.err";
-  std::string cmd = std::string(VETHRACTL_BINARY) + " --socket " + d->SocketPath() + " " + args + " 2>" + errPath;
+  std::string cmd =
+      std::string(VETHRACTL_BINARY) + " --socket " + d->SocketPath() + " " + args + " 2>" + errPath;
   FILE *p = popen(cmd.c_str(), "r");
   if (!p) return r;
   char buf[4096];
@@ -56,7 +57,8 @@ TEST(Vethractl, AddAndRemoveReportEachId) {
     const char *watched;
   } steps[] = {
       // The daemon's reply is an error (its last id fails), yet 5002 is added.
-      {"add 5001 5002 99999", 1, "5001: already watched\n5002: added\n", "99999: not added", "[5001,5002]"},
+      {"add 5001 5002 99999", 1, "5001: already watched\n5002: added\n", "99999: not added",
+       "[5001,5002]"},
       {"add 5002 5001", 0, "5002: already watched\n5001: already watched\n", "", "[5001,5002]"},
       {"remove 5002 99999", 0, "5002: removed\n99999: not watched\n", "", "[5001]"},
       {"remove 5002", 0, "5002: not watched\n", "", "[5001]"},
@@ -83,7 +85,8 @@ int FreePort() {
   a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   socklen_t len = sizeof a;
   int port = -1;
-  if (bind(fd, (sockaddr *)&a, sizeof a) == 0 && getsockname(fd, (sockaddr *)&a, &len) == 0) port = ntohs(a.sin_port);
+  if (bind(fd, (sockaddr *)&a, sizeof a) == 0 && getsockname(fd, (sockaddr *)&a, &len) == 0)
+    port = ntohs(a.sin_port);
   close(fd);
   return port;
 }
@@ -99,10 +102,9 @@ std::string Fetch(const std::string &url) {
   return out;
 }
 
-const char kSteadyHost[] =
-    R"({"vms":[{"worldGroupId":5001,"disks":[)"
-    R"({"handleId":1,"name":"slow","workload":{"rate":200}},)"
-    R"({"handleId":2,"name":"busy","workload":{"rate":1900}}]}]})";
+const char kSteadyHost[] = R"({"vms":[{"worldGroupId":5001,"disks":[)"
+                           R"({"handleId":1,"name":"slow","workload":{"rate":200}},)"
+                           R"({"handleId":2,"name":"busy","workload":{"rate":1900}}]}]})";
 const std::map<std::string, double> kSteadyIops = {{"slow", 200}, {"busy", 1900}};
 
 // Waits until both generators of kSteadyHost are running (both disks count).
@@ -112,7 +114,8 @@ void WaitSteady(Daemon *d) {
     std::string body, why;
     uint32_t code = 0;
     if (DaemonCall(d, 10, "", &code, &body) == 0 && ParseMetrics(body, &m, &why) && m.size() == 2 &&
-        m.begin()->second[0] + m.begin()->second[1] > 0 && m.rbegin()->second[0] + m.rbegin()->second[1] > 0) {
+        m.begin()->second[0] + m.begin()->second[1] > 0 &&
+        m.rbegin()->second[0] + m.rbegin()->second[1] > 0) {
       return;
     }
     usleep(50 * 1000);
@@ -144,13 +147,16 @@ TEST(Vethractl, RatesOfASteadyWorkloadDoNotAlias) {
       std::istringstream cells(line);
       std::string vm, wgid, disk;
       double readIops = 0, writeIops = 0;
-      if (!(cells >> vm >> wgid >> disk >> readIops >> writeIops) || !kSteadyIops.count(disk)) continue;
+      if (!(cells >> vm >> wgid >> disk >> readIops >> writeIops) || !kSteadyIops.count(disk))
+        continue;
       rates[disk].push_back(readIops + writeIops);
     }
     for (const auto &[disk, want] : kSteadyIops) {
       ASSERT_EQ(rates[disk].size(), 2u) << r.out;
-      for (double iops : rates[disk]) EXPECT_LE(fabs(iops - want), 0.15 * want) << interval << "\n" << r.out;
-      EXPECT_LE(fabs((rates[disk][0] + rates[disk][1]) / 2 - want), 0.05 * want) << interval << "\n" << r.out;
+      for (double iops : rates[disk])
+        EXPECT_LE(fabs(iops - want), 0.15 * want) << interval << "\n" << r.out;
+      EXPECT_LE(fabs((rates[disk][0] + rates[disk][1]) / 2 - want), 0.05 * want) << interval << "\n"
+                                                                                 << r.out;
     }
   }
 
@@ -186,11 +192,13 @@ TEST(Vethractl, RatesOfASteadyWorkloadDoNotAlias) {
       double iops = json_number_value(json_object_get(disk, "readIops")) +
                     json_number_value(json_object_get(disk, "writeIops"));
       double want = kSteadyIops.at(name);
-      EXPECT_LE(fabs(iops - want), 0.15 * want) << "interval " << interval << ": " << JsonText(rates);
+      EXPECT_LE(fabs(iops - want), 0.15 * want)
+          << "interval " << interval << ": " << JsonText(rates);
       ios[name] += iops * took;
     }
   }
-  for (const auto &[name, want] : kSteadyIops) EXPECT_LE(fabs(ios[name] / seconds - want), 0.05 * want) << name;
+  for (const auto &[name, want] : kSteadyIops)
+    EXPECT_LE(fabs(ios[name] / seconds - want), 0.05 * want) << name;
   kill(exporter, SIGTERM);
   waitpid(exporter, nullptr, 0);
 }

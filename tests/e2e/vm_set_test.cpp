@@ -18,7 +18,8 @@ const std::string kLongName = std::string(126, 'a');
 const std::string kHost = R"({"vms":[
   {"instanceId":1001,"worldGroupId":70001,"vmmLeaderId":70010,"worldIds":[70011],
    "disks":[{"handleId":8001},{"handleId":8002}]},
-  {"instanceId":1002,"worldGroupId":70002,"displayName":")" + kLongName + R"(\u00fc","uuid":"",
+  {"instanceId":1002,"worldGroupId":70002,"displayName":")" +
+                          kLongName + R"(\u00fc","uuid":"",
    "disks":[{"handleId":8003}]}]})";
 
 TEST(VmSet, AnyIdOfAWatchedVMIsAlreadyWatched) {
@@ -35,8 +36,7 @@ TEST(VmSet, AnyIdOfAWatchedVMIsAlreadyWatched) {
       {12, "70011", 1, "[70001]"},  // one of its world ids
       {13, "70010", 0, "[]"},       // delete by the leader id removes the VM
       {12, "70010", 0, "[70001]"},  // appended by the leader id: listed once
-      {12, "70001", 1, "[70001]"},
-      {12, "70002", 0, "[70001,70002]"},
+      {12, "70001", 1, "[70001]"}, {12, "70002", 0, "[70001,70002]"},
   };
   for (const auto &s : steps) {
     SCOPED_TRACE(std::to_string(s.command) + " " + s.ids);

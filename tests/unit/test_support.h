@@ -44,8 +44,12 @@ inline size_t CountLogged(const std::string &text, int priority = -1) {
   for (const auto &[p, line] : logLines) n += line == text && (priority < 0 || p == priority);
   return n;
 }
-inline bool Logged(const std::string &text, int priority = -1) { return CountLogged(text, priority) > 0; }
-inline bool Logged(int priority, const std::string &text) { return CountLogged(text, priority) > 0; }
+inline bool Logged(const std::string &text, int priority = -1) {
+  return CountLogged(text, priority) > 0;
+}
+inline bool Logged(int priority, const std::string &text) {
+  return CountLogged(text, priority) > 0;
+}
 inline std::pair<int, std::string> LastLogged() {
   std::lock_guard<std::mutex> lock(logMutex);
   return logLines.empty() ? std::pair<int, std::string>{-1, ""} : logLines.back();

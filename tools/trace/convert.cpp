@@ -59,7 +59,9 @@ bool SecondsToNs(const std::string &s, uint64_t *out) {
 }
 
 std::string Trim(std::string s) {
-  while (!s.empty() && (s.back() == '\r' || s.back() == '\n' || s.back() == ' ' || s.back() == '\t')) s.pop_back();
+  while (!s.empty() &&
+         (s.back() == '\r' || s.back() == '\n' || s.back() == ' ' || s.back() == '\t'))
+    s.pop_back();
   size_t b = s.find_first_not_of(" \t");
   return b == std::string::npos ? std::string() : s.substr(b);
 }
@@ -87,8 +89,9 @@ void VTR_EncodeRecord(const VTR_Rec &r, uint8_t out[VTR_REC_SIZE]) {
 }
 
 VTR_Rec VTR_DecodeRecord(const uint8_t in[VTR_REC_SIZE]) {
-  return VTR_Rec{in[1], (uint32_t)Get(in + 4, 4), Get(in + 8, 8), (uint32_t)Get(in + 16, 4),
-                 Get(in + 24, 8), Get(in + 32, 8), Get(in + 40, 8)};
+  return VTR_Rec{
+      in[1],           (uint32_t)Get(in + 4, 4), Get(in + 8, 8), (uint32_t)Get(in + 16, 4),
+      Get(in + 24, 8), Get(in + 32, 8),          Get(in + 40, 8)};
 }
 
 // Timestamp,Hostname,DiskNumber,Type,Offset,Size,ResponseTime with the time
@@ -126,7 +129,8 @@ int VTR_ParseDiskSimLine(const std::string &raw, double unitNs, VTR_SourceIo *io
   uint64_t blk, cnt, flags;
   char *end = nullptr;
   double t = f.size() == 5 ? strtod(f[0].c_str(), &end) : -1;
-  if (f.size() != 5 || *end || t < 0 || !ToU64(f[2], &blk) || !ToU64(f[3], &cnt) || !ToU64(f[4], &flags)) {
+  if (f.size() != 5 || *end || t < 0 || !ToU64(f[2], &blk) || !ToU64(f[3], &cnt) ||
+      !ToU64(f[4], &flags)) {
     return -1;
   }
   io->disk = f[1];
@@ -145,21 +149,24 @@ int VTR_ParseBlkparseLine(const std::string &raw, VTR_BlkEvent *ev) {
   if (f.size() < 7 || f[0].find(',') == std::string::npos) return -1;  // e.g. blkparse's summary
   if (f[5] != "D" && f[5] != "C") return 0;
   if (f.size() < 10 || f[8] != "+") return 0;  // an event without a sector range
-  if (!SecondsToNs(f[3], &ev->timeNs) || !ToU64(f[7], &ev->sector) || !ToU64(f[9], &ev->sectors)) return -1;
+  if (!SecondsToNs(f[3], &ev->timeNs) || !ToU64(f[7], &ev->sector) || !ToU64(f[9], &ev->sectors))
+    return -1;
   ev->action = f[5][0];
   ev->dev = f[0];
   ev->rwbs = f[6];
   return 1;
 }
 
-void VTR_PairBlkEvents(std::vector<VTR_BlkEvent> &events, bool keepUnmatched, std::vector<VTR_SourceIo> *ios,
-                       VTR_ConvertStats *stats) {
-  std::stable_sort(events.begin(), events.end(),
-                   [](const VTR_BlkEvent &a, const VTR_BlkEvent &b) { return a.timeNs < b.timeNs; });
+void VTR_PairBlkEvents(std::vector<VTR_BlkEvent> &events, bool keepUnmatched,
+                       std::vector<VTR_SourceIo> *ios, VTR_ConvertStats *stats) {
+  std::stable_sort(events.begin(), events.end(), [](const VTR_BlkEvent &a, const VTR_BlkEvent &b) {
+    return a.timeNs < b.timeNs;
+  });
   using Key = std::tuple<std::string, uint64_t, uint64_t>;
   std::map<Key, std::deque<size_t>> pending;  // issues waiting for their completion, oldest first
   auto toIo = [](const VTR_BlkEvent &d, uint64_t latency) {
-    return VTR_SourceIo{d.dev, d.rwbs.find('W') != std::string::npos, d.sector, d.sectors * 512, d.timeNs, latency};
+    return VTR_SourceIo{
+        d.dev, d.rwbs.find('W') != std::string::npos, d.sector, d.sectors * 512, d.timeNs, latency};
   };
   std::vector<size_t> order;
   for (size_t i = 0; i < events.size(); i++) {
@@ -199,8 +206,9 @@ VTR_TraceFormat VTR_DetectFormat(const std::string &line) {
 
 std::vector<VTR_Rec> VTR_BuildRecords(std::vector<VTR_SourceIo> &ios, VTR_ConvertOptions *opts,
                                       std::vector<std::string> *assigned) {
-  std::stable_sort(ios.begin(), ios.end(),
-                   [](const VTR_SourceIo &a, const VTR_SourceIo &b) { return a.timeNs < b.timeNs; });
+  std::stable_sort(ios.begin(), ios.end(), [](const VTR_SourceIo &a, const VTR_SourceIo &b) {
+    return a.timeNs < b.timeNs;
+  });
   std::vector<VTR_Rec> out;
   uint64_t nextHandle = opts->firstHandle;
   uint64_t firstNs = 0;
@@ -228,8 +236,9 @@ std::vector<VTR_Rec> VTR_BuildRecords(std::vector<VTR_SourceIo> &ios, VTR_Conver
   return out;
 }
 
-int VTR_ReadTraceFile(const std::string &path, VTR_TraceFormat format, double disksimUnitNs, bool keepUnmatched,
-                      std::vector<VTR_SourceIo> *ios, VTR_ConvertStats *stats, std::string *err) {
+int VTR_ReadTraceFile(const std::string &path, VTR_TraceFormat format, double disksimUnitNs,
+                      bool keepUnmatched, std::vector<VTR_SourceIo> *ios, VTR_ConvertStats *stats,
+                      std::string *err) {
 #if VETHRA_HAVE_ZLIB
   // gzread passes uncompressed input through unchanged.
   gzFile in = path == "-" ? gzdopen(0, "rb") : gzopen(path.c_str(), "rb");
@@ -237,7 +246,9 @@ int VTR_ReadTraceFile(const std::string &path, VTR_TraceFormat format, double di
   auto closeIn = [&]() { gzclose(in); };
 #else
   bool gz = path.size() > 3 && path.compare(path.size() - 3, 3, ".gz") == 0;
-  FILE *in = path == "-" ? stdin : gz ? popen(("gzip -dc -- '" + path + "'").c_str(), "r") : fopen(path.c_str(), "r");
+  FILE *in = path == "-" ? stdin
+             : gz        ? popen(("gzip -dc -- '" + path + "'").c_str(), "r")
+                         : fopen(path.c_str(), "r");
   auto readLine = [&](char *buf, int size) { return fgets(buf, size, in) != nullptr; };
   auto closeIn = [&]() { gz ? pclose(in) : in != stdin ? fclose(in) : 0; };
 #endif
@@ -290,7 +301,8 @@ int VTR_ReadTraceFile(const std::string &path, VTR_TraceFormat format, double di
   return 0;
 }
 
-std::map<std::pair<uint32_t, uint64_t>, VTR_DiskTotals> VTR_RecordTotals(const std::vector<VTR_Rec> &recs) {
+std::map<std::pair<uint32_t, uint64_t>, VTR_DiskTotals> VTR_RecordTotals(
+    const std::vector<VTR_Rec> &recs) {
   std::map<std::pair<uint32_t, uint64_t>, VTR_DiskTotals> totals;
   for (const VTR_Rec &r : recs) {
     VTR_DiskTotals &t = totals[{r.worldGroupId, r.handleId}];
@@ -312,17 +324,19 @@ std::map<std::pair<uint32_t, uint64_t>, VTR_DiskTotals> VTR_RecordTotals(const s
   return totals;
 }
 
-std::string VTR_RenderTotals(const std::map<std::pair<uint32_t, uint64_t>, VTR_DiskTotals> &totals) {
+std::string VTR_RenderTotals(
+    const std::map<std::pair<uint32_t, uint64_t>, VTR_DiskTotals> &totals) {
   std::string out;
   char buf[256];
-  snprintf(buf, sizeof buf, "%10s %12s %12s %12s %16s %16s %12s %12s %8s\n", "WGID", "HANDLE", "READS", "WRITES",
-           "READ BYTES", "WRITE BYTES", "ALN READS", "ALN WRITES", "OTHER");
+  snprintf(buf, sizeof buf, "%10s %12s %12s %12s %16s %16s %12s %12s %8s\n", "WGID", "HANDLE",
+           "READS", "WRITES", "READ BYTES", "WRITE BYTES", "ALN READS", "ALN WRITES", "OTHER");
   out += buf;
   for (const auto &kv : totals) {
     const VTR_DiskTotals &t = kv.second;
-    snprintf(buf, sizeof buf, "%10u %12llu %12llu %12llu %16llu %16llu %12llu %12llu %8llu\n", kv.first.first,
-             (unsigned long long)kv.first.second, (unsigned long long)t.reads, (unsigned long long)t.writes,
-             (unsigned long long)t.readBytes, (unsigned long long)t.writeBytes, (unsigned long long)t.alignedReads,
+    snprintf(buf, sizeof buf, "%10u %12llu %12llu %12llu %16llu %16llu %12llu %12llu %8llu\n",
+             kv.first.first, (unsigned long long)kv.first.second, (unsigned long long)t.reads,
+             (unsigned long long)t.writes, (unsigned long long)t.readBytes,
+             (unsigned long long)t.writeBytes, (unsigned long long)t.alignedReads,
              (unsigned long long)t.alignedWrites, (unsigned long long)t.other);
     out += buf;
   }
@@ -332,8 +346,12 @@ std::string VTR_RenderTotals(const std::map<std::pair<uint32_t, uint64_t>, VTR_D
 std::string VTR_RenderRecord(const VTR_Rec &r) {
   char buf[200];
   uint8_t m = r.opcode & 0x5F;
-  snprintf(buf, sizeof buf, "%14llu %-5s 0x%02x %10u %10llu %16llu %10u %10llu\n", (unsigned long long)r.timestamp,
-           m == 0x08 ? "READ" : m == 0x0A ? "WRITE" : "OTHER", r.opcode, r.worldGroupId,
-           (unsigned long long)r.handleId, (unsigned long long)r.lba, r.length, (unsigned long long)r.latency);
+  snprintf(buf, sizeof buf, "%14llu %-5s 0x%02x %10u %10llu %16llu %10u %10llu\n",
+           (unsigned long long)r.timestamp,
+           m == 0x08   ? "READ"
+           : m == 0x0A ? "WRITE"
+                       : "OTHER",
+           r.opcode, r.worldGroupId, (unsigned long long)r.handleId, (unsigned long long)r.lba,
+           r.length, (unsigned long long)r.latency);
   return buf;
 }

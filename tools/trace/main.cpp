@@ -66,9 +66,11 @@ int LoadRecords(const char *path, std::vector<VTR_Rec> *recs) {
   }
   uint8_t buf[VTR_REC_SIZE];
   size_t n;
-  while ((n = fread(buf, 1, VTR_REC_SIZE, f)) == VTR_REC_SIZE) recs->push_back(VTR_DecodeRecord(buf));
+  while ((n = fread(buf, 1, VTR_REC_SIZE, f)) == VTR_REC_SIZE)
+    recs->push_back(VTR_DecodeRecord(buf));
   if (f != stdin) fclose(f);
-  if (n != 0) fprintf(stderr, "vethra-trace: %s: %zu trailing bytes ignored (not a whole record)\n", path, n);
+  if (n != 0)
+    fprintf(stderr, "vethra-trace: %s: %zu trailing bytes ignored (not a whole record)\n", path, n);
   return 0;
 }
 
@@ -84,8 +86,10 @@ int Convert(int argc, char **argv) {
     uint64_t v;
     if (a == "--format") {
       std::string f = next();
-      format = f == "msr" ? VTR_FMT_MSR : f == "blkparse" ? VTR_FMT_BLKPARSE : f == "disksim" ? VTR_FMT_DISKSIM
-                                                                                           : VTR_FMT_AUTO;
+      format = f == "msr"        ? VTR_FMT_MSR
+               : f == "blkparse" ? VTR_FMT_BLKPARSE
+               : f == "disksim"  ? VTR_FMT_DISKSIM
+                                 : VTR_FMT_AUTO;
       if (format == VTR_FMT_AUTO) return Usage("--format takes msr, blkparse or disksim");
     } else if (a == "--time-unit") {
       std::string u = next();
@@ -144,13 +148,15 @@ int Convert(int argc, char **argv) {
     fprintf(stderr, "vethra-trace: write error on %s\n", files[1].c_str());
     return 1;
   }
-  fprintf(stderr,
-          "vethra-trace: %llu lines, %zu records written, %llu lines not understood, %llu skipped (no data), "
-          "%llu issues without completion%s, %llu completions without issue, %llu lengths clipped\n",
-          (unsigned long long)st.lines, recs.size(), (unsigned long long)st.malformed,
-          (unsigned long long)st.skipped, (unsigned long long)st.unmatchedIssues,
-          keepUnmatched ? " (kept)" : " (dropped)", (unsigned long long)st.unmatchedCompletions,
-          (unsigned long long)st.oversized);
+  fprintf(
+      stderr,
+      "vethra-trace: %llu lines, %zu records written, %llu lines not understood, %llu skipped (no "
+      "data), "
+      "%llu issues without completion%s, %llu completions without issue, %llu lengths clipped\n",
+      (unsigned long long)st.lines, recs.size(), (unsigned long long)st.malformed,
+      (unsigned long long)st.skipped, (unsigned long long)st.unmatchedIssues,
+      keepUnmatched ? " (kept)" : " (dropped)", (unsigned long long)st.unmatchedCompletions,
+      (unsigned long long)st.oversized);
   return 0;
 }
 
@@ -176,8 +182,8 @@ int main(int argc, char **argv) {
     fputs(VTR_RenderTotals(VTR_RecordTotals(recs)).c_str(), stdout);
     return 0;
   }
-  printf("%14s %-5s %4s %10s %10s %16s %10s %10s\n", "TIME_US", "OP", "CDB", "WGID", "HANDLE", "LBA", "LENGTH",
-         "LATENCY_US");
+  printf("%14s %-5s %4s %10s %10s %16s %10s %10s\n", "TIME_US", "OP", "CDB", "WGID", "HANDLE",
+         "LBA", "LENGTH", "LATENCY_US");
   for (const VTR_Rec &r : recs) {
     if (fputs(VTR_RenderRecord(r).c_str(), stdout) < 0) return 1;  // e.g. a closed pipe
   }

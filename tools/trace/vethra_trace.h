@@ -29,11 +29,11 @@ VTR_Rec VTR_DecodeRecord(const uint8_t in[VTR_REC_SIZE]);
 
 // One I/O of a source trace, before the disk mapping.
 struct VTR_SourceIo {
-  std::string disk;   // source disk: "web_0" (MSR), "8,16" (blkparse), "5" (DiskSim)
+  std::string disk;  // source disk: "web_0" (MSR), "8,16" (blkparse), "5" (DiskSim)
   bool write;
-  uint64_t lba;       // sectors
-  uint64_t length;    // bytes
-  uint64_t timeNs;    // issue time on the source clock
+  uint64_t lba;     // sectors
+  uint64_t length;  // bytes
+  uint64_t timeNs;  // issue time on the source clock
   uint64_t latencyNs;
 };
 
@@ -52,11 +52,11 @@ struct VTR_BlkEvent {
 struct VTR_ConvertStats {
   uint64_t lines = 0;
   uint64_t ios = 0;
-  uint64_t malformed = 0;          // lines that are not records of the format
-  uint64_t skipped = 0;            // records that are neither reads nor writes, or empty
-  uint64_t unmatchedIssues = 0;    // blkparse D without C
+  uint64_t malformed = 0;        // lines that are not records of the format
+  uint64_t skipped = 0;          // records that are neither reads nor writes, or empty
+  uint64_t unmatchedIssues = 0;  // blkparse D without C
   uint64_t unmatchedCompletions = 0;
-  uint64_t oversized = 0;          // lengths above 4 GiB - 1, clipped
+  uint64_t oversized = 0;  // lengths above 4 GiB - 1, clipped
 };
 
 // Line parsers: 1 with *io (or *ev) set, 0 for a line to ignore (blank,
@@ -67,8 +67,8 @@ int VTR_ParseBlkparseLine(const std::string &line, VTR_BlkEvent *ev);
 // Pairs each D with the next C of the same device, sector and size in time
 // order (blkparse prints CPUs interleaved, so file order is not time order).
 // Issues without completion are dropped unless keepUnmatched (latency 0).
-void VTR_PairBlkEvents(std::vector<VTR_BlkEvent> &events, bool keepUnmatched, std::vector<VTR_SourceIo> *ios,
-                       VTR_ConvertStats *stats);
+void VTR_PairBlkEvents(std::vector<VTR_BlkEvent> &events, bool keepUnmatched,
+                       std::vector<VTR_SourceIo> *ios, VTR_ConvertStats *stats);
 VTR_TraceFormat VTR_DetectFormat(const std::string &firstLine);
 
 struct VTR_DiskId {
@@ -79,7 +79,7 @@ struct VTR_ConvertOptions {
   std::map<std::string, VTR_DiskId> map;  // explicit --map entries
   uint32_t worldGroupId = 70001;          // default assignment for the other disks
   uint64_t firstHandle = 8001;
-  std::string onlyDisk;                    // keep only this source disk
+  std::string onlyDisk;  // keep only this source disk
 };
 
 // Maps disks (extending opts->map with the default assignment, in order of
@@ -89,13 +89,15 @@ std::vector<VTR_Rec> VTR_BuildRecords(std::vector<VTR_SourceIo> &ios, VTR_Conver
 
 // Reads a text trace (plain or gzip; "-" is standard input) line by line.
 // Returns 0, or -1 with *err.
-int VTR_ReadTraceFile(const std::string &path, VTR_TraceFormat format, double disksimUnitNs, bool keepUnmatched,
-                      std::vector<VTR_SourceIo> *ios, VTR_ConvertStats *stats, std::string *err);
+int VTR_ReadTraceFile(const std::string &path, VTR_TraceFormat format, double disksimUnitNs,
+                      bool keepUnmatched, std::vector<VTR_SourceIo> *ios, VTR_ConvertStats *stats,
+                      std::string *err);
 
 // Per-disk totals of a record file, as the daemon would count them.
 struct VTR_DiskTotals {
   uint64_t reads, writes, readBytes, writeBytes, alignedReads, alignedWrites, other;
 };
-std::map<std::pair<uint32_t, uint64_t>, VTR_DiskTotals> VTR_RecordTotals(const std::vector<VTR_Rec> &recs);
+std::map<std::pair<uint32_t, uint64_t>, VTR_DiskTotals> VTR_RecordTotals(
+    const std::vector<VTR_Rec> &recs);
 std::string VTR_RenderTotals(const std::map<std::pair<uint32_t, uint64_t>, VTR_DiskTotals> &totals);
 std::string VTR_RenderRecord(const VTR_Rec &r);

@@ -1,10 +1,11 @@
 // HTTP side of the dashboard: the embedded page and assets, and the JSON
 // endpoint, which queries the daemon once per document on every request.
+#include "dashboard.h"
+
 #include <time.h>
 
 #include <mutex>
 
-#include "dashboard.h"
 #include "history.h"
 #include "vethra_client.h"
 
@@ -22,15 +23,19 @@ VTR_DashHistory history;
 
 }  // namespace
 
-bool VTR_DashboardRoute(const VTR_HttpRequest &req, const char *socketPath, int timeoutMs, VTR_HttpReply *reply) {
+bool VTR_DashboardRoute(const VTR_HttpRequest &req, const char *socketPath, int timeoutMs,
+                        VTR_HttpReply *reply) {
   if (req.path == VTR_DASH_API_PATH) {
     VTR_DashReply r{};
-    r.metricsRc = vtrc_call(socketPath, VTRC_CMD_METRICS, "", &r.metricsCode, &r.metricsBody, timeoutMs);
+    r.metricsRc =
+        vtrc_call(socketPath, VTRC_CMD_METRICS, "", &r.metricsCode, &r.metricsBody, timeoutMs);
     if (r.metricsRc == 0 && r.metricsCode == 0) {
-      r.changeRateRc = vtrc_call(socketPath, VTRC_CMD_CHANGE_RATE, "", &r.changeRateCode, &r.changeRateBody, timeoutMs);
+      r.changeRateRc = vtrc_call(socketPath, VTRC_CMD_CHANGE_RATE, "", &r.changeRateCode,
+                                 &r.changeRateBody, timeoutMs);
     }
     std::lock_guard<std::mutex> lock(historyMutex);
-    *reply = {200, "application/json", VTR_DashboardApiBody(r, MonotonicSeconds(), &history, socketPath)};
+    *reply = {200, "application/json",
+              VTR_DashboardApiBody(r, MonotonicSeconds(), &history, socketPath)};
     return true;
   }
   if (req.path == VTR_HISTORY_API_PATH) {

@@ -47,8 +47,8 @@ std::string VTR_DashboardRatesJson(const VTR_Doc *prev, const VTR_Doc &cur, doub
 
 // One answer of GET /api/v1/metrics as the daemon's replies made it.
 struct VTR_DashReply {
-  int metricsRc;              // vtrc_call result: 0 or -errno
-  uint32_t metricsCode;       // the daemon's reply code
+  int metricsRc;         // vtrc_call result: 0 or -errno
+  uint32_t metricsCode;  // the daemon's reply code
   std::string metricsBody;
   int changeRateRc;
   uint32_t changeRateCode;
@@ -65,4 +65,5 @@ std::string VTR_DashboardApiBody(const VTR_DashReply &reply, double now, VTR_Das
 // VTR_DASH_API_PATH): true with *reply filled, false for any other path. The
 // endpoint queries the daemon at socketPath once per document, each query
 // waiting at most timeoutMs.
-bool VTR_DashboardRoute(const VTR_HttpRequest &req, const char *socketPath, int timeoutMs, VTR_HttpReply *reply);
+bool VTR_DashboardRoute(const VTR_HttpRequest &req, const char *socketPath, int timeoutMs,
+                        VTR_HttpReply *reply);

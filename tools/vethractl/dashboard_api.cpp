@@ -48,7 +48,9 @@ void AppendName(std::string *out, const std::string &s) {
 struct DiskKey {
   uint32_t worldGroupId;
   std::string_view name;
-  bool operator==(const DiskKey &o) const { return worldGroupId == o.worldGroupId && name == o.name; }
+  bool operator==(const DiskKey &o) const {
+    return worldGroupId == o.worldGroupId && name == o.name;
+  }
 };
 struct DiskKeyHash {
   size_t operator()(const DiskKey &k) const {
@@ -194,7 +196,8 @@ std::string VTR_DashboardApiBody(const VTR_DashReply &reply, double now, VTR_Das
     // An older sample than the newest one that is already old enough will
     // never be a base again.
     auto &all = history->samples;
-    while (all.size() > 1 && (all.size() > VTR_DASH_HISTORY || now - all[1].when >= VTR_DASH_MIN_INTERVAL)) {
+    while (all.size() > 1 &&
+           (all.size() > VTR_DASH_HISTORY || now - all[1].when >= VTR_DASH_MIN_INTERVAL)) {
       all.erase(all.begin());
     }
   }

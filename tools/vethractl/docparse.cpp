@@ -3,9 +3,9 @@
 // escapes, surrogate pairs, no NUL in strings, integers within 64 bits, only
 // whitespace after the document) so that every text it accepts means the
 // same to both readers; it gives up on anything else and lets jansson decide.
-#include <string.h>
-
 #include "docparse.h"
+
+#include <string.h>
 
 namespace {
 
@@ -123,7 +123,8 @@ inline size_t Utf8Len(const unsigned char *p, const unsigned char *end) {
     if ((p[i] & 0xC0) != 0x80) return 0;
     cp = cp << 6 | (p[i] & 0x3F);
   }
-  if ((n == 3 && cp < 0x800) || (n == 4 && cp < 0x10000) || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
+  if ((n == 3 && cp < 0x800) || (n == 4 && cp < 0x10000) || cp > 0x10FFFF ||
+      (cp >= 0xD800 && cp <= 0xDFFF)) {
     return 0;
   }
   return n;
@@ -155,14 +156,30 @@ bool Str(Cursor *c, std::string *out) {
       char e = (char)p[1];
       p += 2;
       switch (e) {
-        case '"': *out += '"'; break;
-        case '\\': *out += '\\'; break;
-        case '/': *out += '/'; break;
-        case 'b': *out += '\b'; break;
-        case 'f': *out += '\f'; break;
-        case 'n': *out += '\n'; break;
-        case 'r': *out += '\r'; break;
-        case 't': *out += '\t'; break;
+        case '"':
+          *out += '"';
+          break;
+        case '\\':
+          *out += '\\';
+          break;
+        case '/':
+          *out += '/';
+          break;
+        case 'b':
+          *out += '\b';
+          break;
+        case 'f':
+          *out += '\f';
+          break;
+        case 'n':
+          *out += '\n';
+          break;
+        case 'r':
+          *out += '\r';
+          break;
+        case 't':
+          *out += '\t';
+          break;
         case 'u': {
           long cp = Hex4((const char *)p, (const char *)end);
           if (cp <= 0 || (cp >= 0xDC00 && cp <= 0xDFFF)) return false;  // NUL or a lone low half
@@ -234,16 +251,18 @@ bool DiskValues(Cursor *c, const std::vector<int> *slots, VTR_DiskCounters *d) {
 }
 
 bool Disk(Cursor *c, VTR_DocKind kind, const std::vector<int> *slots, VTR_DiskCounters *d) {
-  if (!Eat(c, '{') || !Key(c, "\"vscsiDevName\"") || !Str(c, &d->name) || !Eat(c, ',')) return false;
-  if (kind == VTR_DOC_METRICS ? !Key(c, "\"ioCounters\"") : !Key(c, "\"changeRates\"")) return false;
+  if (!Eat(c, '{') || !Key(c, "\"vscsiDevName\"") || !Str(c, &d->name) || !Eat(c, ','))
+    return false;
+  if (kind == VTR_DOC_METRICS ? !Key(c, "\"ioCounters\"") : !Key(c, "\"changeRates\""))
+    return false;
   return DiskValues(c, slots, d) && Eat(c, '}');
 }
 
 bool Vm(Cursor *c, VTR_DocKind kind, const std::vector<int> *slots, VTR_VmCounters *v) {
   uint64_t wg;
-  if (!Eat(c, '{') || !Key(c, "\"vmName\"") || !Str(c, &v->name) || !Eat(c, ',') || !Key(c, "\"uuid\"") ||
-      !Str(c, &v->uuid) || !Eat(c, ',') || !Key(c, "\"worldGroupId\"") || !Int(c, &wg) || !Eat(c, ',') ||
-      !Key(c, "\"vmDisks\"") || !Eat(c, '[')) {
+  if (!Eat(c, '{') || !Key(c, "\"vmName\"") || !Str(c, &v->name) || !Eat(c, ',') ||
+      !Key(c, "\"uuid\"") || !Str(c, &v->uuid) || !Eat(c, ',') || !Key(c, "\"worldGroupId\"") ||
+      !Int(c, &wg) || !Eat(c, ',') || !Key(c, "\"vmDisks\"") || !Eat(c, '[')) {
     return false;
   }
   v->worldGroupId = (uint32_t)wg;  // the daemon renders it signed
@@ -260,8 +279,8 @@ bool Vm(Cursor *c, VTR_DocKind kind, const std::vector<int> *slots, VTR_VmCounte
 // {"timeStamp":T,"vmWorldGroups":[...]}
 bool DocValues(Cursor *c, VTR_DocKind kind, const std::vector<int> *slots, VTR_Doc *doc) {
   uint64_t ts;
-  if (!Eat(c, '{') || !Key(c, "\"timeStamp\"") || !Int(c, &ts) || !Eat(c, ',') || !Key(c, "\"vmWorldGroups\"") ||
-      !Eat(c, '[')) {
+  if (!Eat(c, '{') || !Key(c, "\"timeStamp\"") || !Int(c, &ts) || !Eat(c, ',') ||
+      !Key(c, "\"vmWorldGroups\"") || !Eat(c, '[')) {
     return false;
   }
   doc->timeStamp = (int64_t)ts;
@@ -283,14 +302,15 @@ bool VTR_FastParseDoc(const char *text, size_t len, VTR_DocKind kind, VTR_Doc *o
   std::vector<int> slots;
   bool ok;
   if (kind == VTR_DOC_METRICS) {
-    ok = Eat(&c, '{') && Key(&c, "\"vethraMetrics\"") && Eat(&c, '{') && Key(&c, "\"metricFields\"") &&
-         FieldSlots(&c, &slots) && Eat(&c, '}') && Eat(&c, ',') && Key(&c, "\"metricValues\"");
+    ok = Eat(&c, '{') && Key(&c, "\"vethraMetrics\"") && Eat(&c, '{') &&
+         Key(&c, "\"metricFields\"") && FieldSlots(&c, &slots) && Eat(&c, '}') && Eat(&c, ',') &&
+         Key(&c, "\"metricValues\"");
     if (slots.empty()) slots.push_back(-1);  // no names: every value is ignored, none is a rate
     ok = ok && DocValues(&c, kind, &slots, &doc);
   } else {
-    ok = Eat(&c, '{') && Key(&c, "\"vethraChangeRate\"") && Eat(&c, '{') && Key(&c, "\"changeRateFields\"") &&
-         StringArray(&c) && Eat(&c, '}') && Eat(&c, ',') && Key(&c, "\"changeRateValues\"") &&
-         DocValues(&c, kind, nullptr, &doc);
+    ok = Eat(&c, '{') && Key(&c, "\"vethraChangeRate\"") && Eat(&c, '{') &&
+         Key(&c, "\"changeRateFields\"") && StringArray(&c) && Eat(&c, '}') && Eat(&c, ',') &&
+         Key(&c, "\"changeRateValues\"") && DocValues(&c, kind, nullptr, &doc);
   }
   if (!ok || !Eat(&c, '}')) return false;
   SkipWs(&c);

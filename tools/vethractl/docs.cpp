@@ -7,38 +7,59 @@
 #include "vethractl.h"
 
 const char *const VTR_ToolCounterNames[VTR_TOOL_COUNTERS] = {
-    "rio", "wio", "rthput", "wthput", "seqrio", "seqwio", "seqrbytes", "seqwbytes",
-    "eq4kalirio", "eq4kaliwio",
-    "lt4krio", "lt4kwio", "eq4krio", "eq4kwio", "gt4lt8krio", "gt4lt8kwio", "eq8krio", "eq8kwio",
-    "gt8lt16krio", "gt8lt16kwio", "eq16krio", "eq16kwio", "gt16lt32krio", "gt16lt32kwio",
-    "eq32krio", "eq32kwio", "gt32lt64krio", "gt32lt64kwio", "eq64krio", "eq64kwio",
-    "gt64lt128krio", "gt64lt128kwio", "eq128krio", "eq128kwio", "gt128lt256krio", "gt128lt256kwio",
-    "eq256krio", "eq256kwio", "gt256lt512krio", "gt256lt512kwio", "eq512krio", "eq512kwio",
-    "gt512klt1mrio", "gt512klt1mwio", "eq1mrio", "eq1mwio", "gt1mrio", "gt1mwio",
-    "rlat1us", "wlat1us", "rlat10us", "wlat10us", "rlat100us", "wlat100us", "rlat500us", "wlat500us",
-    "rlat1ms", "wlat1ms", "rlat5ms", "wlat5ms", "rlat10ms", "wlat10ms", "rlat25ms", "wlat25ms",
-    "rlat50ms", "wlat50ms", "rlat100ms", "wlat100ms", "rlatgt100ms", "wlatgt100ms",
+    "rio",         "wio",         "rthput",         "wthput",
+    "seqrio",      "seqwio",      "seqrbytes",      "seqwbytes",
+    "eq4kalirio",  "eq4kaliwio",  "lt4krio",        "lt4kwio",
+    "eq4krio",     "eq4kwio",     "gt4lt8krio",     "gt4lt8kwio",
+    "eq8krio",     "eq8kwio",     "gt8lt16krio",    "gt8lt16kwio",
+    "eq16krio",    "eq16kwio",    "gt16lt32krio",   "gt16lt32kwio",
+    "eq32krio",    "eq32kwio",    "gt32lt64krio",   "gt32lt64kwio",
+    "eq64krio",    "eq64kwio",    "gt64lt128krio",  "gt64lt128kwio",
+    "eq128krio",   "eq128kwio",   "gt128lt256krio", "gt128lt256kwio",
+    "eq256krio",   "eq256kwio",   "gt256lt512krio", "gt256lt512kwio",
+    "eq512krio",   "eq512kwio",   "gt512klt1mrio",  "gt512klt1mwio",
+    "eq1mrio",     "eq1mwio",     "gt1mrio",        "gt1mwio",
+    "rlat1us",     "wlat1us",     "rlat10us",       "wlat10us",
+    "rlat100us",   "wlat100us",   "rlat500us",      "wlat500us",
+    "rlat1ms",     "wlat1ms",     "rlat5ms",        "wlat5ms",
+    "rlat10ms",    "wlat10ms",    "rlat25ms",       "wlat25ms",
+    "rlat50ms",    "wlat50ms",    "rlat100ms",      "wlat100ms",
+    "rlatgt100ms", "wlatgt100ms",
 };
 
 // The daemon buckets a length by whole KiB (length >> 10): a bucket that
 // ends at k KiB holds every length up to (k + 1) * 1024 - 1 bytes.
-#define VTR_KIB_END(k) ((uint64_t)(k) * 1024 + 1023)
-const uint64_t VTR_SizeBucketUpperBytes[VTR_TOOL_SIZE_BUCKETS] = {
-    VTR_KIB_END(3),   VTR_KIB_END(4),   VTR_KIB_END(7),   VTR_KIB_END(8),   VTR_KIB_END(15),
-    VTR_KIB_END(16),  VTR_KIB_END(31),  VTR_KIB_END(32),  VTR_KIB_END(63),  VTR_KIB_END(64),
-    VTR_KIB_END(127), VTR_KIB_END(128), VTR_KIB_END(255), VTR_KIB_END(256), VTR_KIB_END(511),
-    VTR_KIB_END(512), VTR_KIB_END(1023), VTR_KIB_END(1024), 0};
+#define VTR_KIB_END(k) ((uint64_t)(k)*1024 + 1023)
+const uint64_t VTR_SizeBucketUpperBytes[VTR_TOOL_SIZE_BUCKETS] = {VTR_KIB_END(3),
+                                                                  VTR_KIB_END(4),
+                                                                  VTR_KIB_END(7),
+                                                                  VTR_KIB_END(8),
+                                                                  VTR_KIB_END(15),
+                                                                  VTR_KIB_END(16),
+                                                                  VTR_KIB_END(31),
+                                                                  VTR_KIB_END(32),
+                                                                  VTR_KIB_END(63),
+                                                                  VTR_KIB_END(64),
+                                                                  VTR_KIB_END(127),
+                                                                  VTR_KIB_END(128),
+                                                                  VTR_KIB_END(255),
+                                                                  VTR_KIB_END(256),
+                                                                  VTR_KIB_END(511),
+                                                                  VTR_KIB_END(512),
+                                                                  VTR_KIB_END(1023),
+                                                                  VTR_KIB_END(1024),
+                                                                  0};
 
-const uint64_t VTR_LatBucketUpperUs[VTR_TOOL_LAT_BUCKETS] = {1,     10,    100,   500,    1000, 5000,
-                                                             10000, 25000, 50000, 100000, 0};
+const uint64_t VTR_LatBucketUpperUs[VTR_TOOL_LAT_BUCKETS] = {
+    1, 10, 100, 500, 1000, 5000, 10000, 25000, 50000, 100000, 0};
 
 const char *const VTR_SizeBucketLabels[VTR_TOOL_SIZE_BUCKETS] = {
-    "< 4K",     "4K",   "4K-8K",     "8K",   "8K-16K",    "16K",   "16K-32K",
-    "32K",      "32K-64K", "64K",    "64K-128K", "128K",  "128K-256K", "256K",
-    "256K-512K", "512K", "512K-1M",  "1M",   "> 1M"};
+    "< 4K",      "4K",      "4K-8K",   "8K",       "8K-16K", "16K",       "16K-32K",
+    "32K",       "32K-64K", "64K",     "64K-128K", "128K",   "128K-256K", "256K",
+    "256K-512K", "512K",    "512K-1M", "1M",       "> 1M"};
 
 const char *const VTR_LatBucketLabels[VTR_TOOL_LAT_BUCKETS] = {
-    "<= 1us", "<= 10us", "<= 100us", "<= 500us", "<= 1ms",  "<= 5ms",
+    "<= 1us",  "<= 10us", "<= 100us", "<= 500us", "<= 1ms", "<= 5ms",
     "<= 10ms", "<= 25ms", "<= 50ms",  "<= 100ms", "> 100ms"};
 
 namespace {
@@ -60,7 +81,8 @@ int ParseVms(json_t *values, const char *arrayKey, const std::vector<int> &slots
              std::string *err) {
   json_t *ts = json_object_get(values, "timeStamp");
   json_t *vms = json_object_get(values, "vmWorldGroups");
-  if (!json_is_integer(ts) || !json_is_array(vms)) return Fail(err, "missing timeStamp or vmWorldGroups");
+  if (!json_is_integer(ts) || !json_is_array(vms))
+    return Fail(err, "missing timeStamp or vmWorldGroups");
   out->timeStamp = json_integer_value(ts);
   out->vms.clear();
   size_t i;
@@ -71,7 +93,8 @@ int ParseVms(json_t *values, const char *arrayKey, const std::vector<int> &slots
     const char *uuid = json_string_value(json_object_get(vm, "uuid"));
     json_t *wg = json_object_get(vm, "worldGroupId");
     json_t *disks = json_object_get(vm, "vmDisks");
-    if (!name || !json_is_integer(wg) || !json_is_array(disks)) return Fail(err, "malformed VM entry");
+    if (!name || !json_is_integer(wg) || !json_is_array(disks))
+      return Fail(err, "malformed VM entry");
     v.name = name;
     v.uuid = uuid ? uuid : "";
     v.worldGroupId = (uint32_t)json_integer_value(wg);  // the daemon renders it signed
@@ -107,7 +130,8 @@ int VTR_JanssonParseDoc(const std::string &json, VTR_DocKind kind, VTR_Doc *out,
   JsonGuard root{json_loadb(json.data(), json.size(), 0, nullptr)};
   if (kind == VTR_DOC_CHANGE_RATE) {
     json_t *values = json_object_get(root.j, "changeRateValues");
-    if (!json_is_object(root.j) || !json_is_object(values)) return Fail(err, "not a change-rate document");
+    if (!json_is_object(root.j) || !json_is_object(values))
+      return Fail(err, "not a change-rate document");
     return ParseVms(values, "changeRates", {}, out, err);
   }
   if (!json_is_object(root.j)) return Fail(err, "not a JSON object");

@@ -49,8 +49,8 @@ struct Exporter {
   unsigned maxConnections;
   std::string webConfigPath;
   std::atomic<unsigned> connections{0};
-  std::mutex mu;  // guards everything below
-  std::shared_ptr<VTR_WebConfig> cfg;  // null without --web.config.file
+  std::mutex mu;                          // guards everything below
+  std::shared_ptr<VTR_WebConfig> cfg;     // null without --web.config.file
   std::shared_ptr<VTR_WebConfig> failed;  // the stamps of the last version that did not load
   // Every configuration loaded stays until exit: a handshake may still be
   // using the certificate of one that was replaced. Rotations are rare.
@@ -71,13 +71,15 @@ std::shared_ptr<VTR_WebConfig> NewConfig() {
 // changed. A file that no longer loads leaves the previous one in force.
 std::shared_ptr<VTR_WebConfig> Config(Exporter *e, bool reload) {
   std::lock_guard<std::mutex> lock(e->mu);
-  if (reload && e->cfg && VTR_WebConfigChanged(*e->cfg) && (!e->failed || VTR_WebConfigChanged(*e->failed))) {
+  if (reload && e->cfg && VTR_WebConfigChanged(*e->cfg) &&
+      (!e->failed || VTR_WebConfigChanged(*e->failed))) {
     auto next = NewConfig();
     std::string err;
     e->failed = nullptr;
     if (VTR_LoadWebConfig(e->webConfigPath.c_str(), next.get(), &err) != 0) {
       e->failed = next;
-    } else if (next->tls != e->cfg->tls || next->clientCaPem.empty() != e->cfg->clientCaPem.empty()) {
+    } else if (next->tls != e->cfg->tls ||
+               next->clientCaPem.empty() != e->cfg->clientCaPem.empty()) {
       err = "switching TLS or client certificates on or off needs a restart";
       e->failed = next;
     } else {
@@ -86,7 +88,8 @@ std::shared_ptr<VTR_WebConfig> Config(Exporter *e, bool reload) {
       fprintf(stderr, "vethractl exporter: web config %s reloaded\n", e->webConfigPath.c_str());
     }
     if (!err.empty() && err != e->lastConfigError) {
-      fprintf(stderr, "vethractl exporter: web config %s not reloaded, the previous one stays: %s\n",
+      fprintf(stderr,
+              "vethractl exporter: web config %s not reloaded, the previous one stays: %s\n",
               e->webConfigPath.c_str(), err.c_str());
     }
     e->lastConfigError = err;
@@ -107,7 +110,8 @@ void OnConnection(void *cls, MHD_Connection *, void **, MHD_ConnectionNotificati
   Exporter *e = (Exporter *)cls;
   if (code == MHD_CONNECTION_NOTIFY_STARTED) {
     e->connections++;
-    if (!e->webConfigPath.empty()) Config(e, true);  // rotated files take effect with the next connection
+    if (!e->webConfigPath.empty())
+      Config(e, true);  // rotated files take effect with the next connection
   } else {
     e->connections--;
   }
@@ -137,7 +141,8 @@ MHD_Result Send(MHD_Connection *c, VTR_HttpReply reply, int flags) {
   bool gz = (flags & SEND_GZIP) && reply.status == 200 && reply.body.size() >= EXP_GZIP_MIN &&
             VTR_Gzip(reply.body, body);
   if (!gz) *body = std::move(reply.body);
-  MHD_Response *r = MHD_create_response_from_callback(body->size(), EXP_BLOCK, ReadBody, body, FreeBody);
+  MHD_Response *r =
+      MHD_create_response_from_callback(body->size(), EXP_BLOCK, ReadBody, body, FreeBody);
   if (!r) {
     delete body;
     return MHD_NO;
@@ -185,11 +190,13 @@ bool Authorised(Exporter *e, const VTR_WebConfig &cfg, MHD_Connection *c) {
 VTR_HttpReply Metrics(Exporter *e, MHD_Connection *c, const VTR_HttpRequest &req) {
   // Prometheus says how long it waits; the daemon's answers must come before that.
   int timeoutMs = e->timeoutMs;
-  const char *limit = MHD_lookup_connection_value(c, MHD_HEADER_KIND, "X-Prometheus-Scrape-Timeout-Seconds");
+  const char *limit =
+      MHD_lookup_connection_value(c, MHD_HEADER_KIND, "X-Prometheus-Scrape-Timeout-Seconds");
   if (limit) {
     char *end = nullptr;
     double s = strtod(limit, &end);
-    if (end != limit && s > 0) timeoutMs = std::min(timeoutMs, std::max(100, (int)(s * 1000) - 250));
+    if (end != limit && s > 0)
+      timeoutMs = std::min(timeoutMs, std::max(100, (int)(s * 1000) - 250));
   }
   VTR_Scrape s{};
   std::string error;
@@ -197,13 +204,15 @@ VTR_HttpReply Metrics(Exporter *e, MHD_Connection *c, const VTR_HttpRequest &req
   {
     std::lock_guard<std::mutex> lock(e->mu);
     if (error != e->lastScrapeError) {  // log changes only, not every failing scrape
-      fprintf(stderr, "vethractl exporter: %s\n", error.empty() ? "daemon answers again" : error.c_str());
+      fprintf(stderr, "vethractl exporter: %s\n",
+              error.empty() ? "daemon answers again" : error.c_str());
       e->lastScrapeError = error;
     }
   }
   bool om = VTR_WantsOpenMetrics(req.accept);
   return {200,
-          om ? "application/openmetrics-text; version=1.0.0; charset=utf-8" : "text/plain; version=0.0.4; charset=utf-8",
+          om ? "application/openmetrics-text; version=1.0.0; charset=utf-8"
+             : "text/plain; version=0.0.4; charset=utf-8",
           VTR_RenderExposition(s, om)};
 }
 
@@ -217,8 +226,8 @@ MHD_Result AppendQueryArgument(void *cls, MHD_ValueKind, const char *key, const 
   return MHD_YES;
 }
 
-MHD_Result Handle(void *cls, MHD_Connection *c, const char *url, const char *method, const char *, const char *,
-                  size_t *uploadSize, void **state) {
+MHD_Result Handle(void *cls, MHD_Connection *c, const char *url, const char *method, const char *,
+                  const char *, size_t *uploadSize, void **state) {
   static int headSeen;
   Exporter *e = (Exporter *)cls;
   if (!*state) {  // the head is in; a body, if any, follows
@@ -229,7 +238,8 @@ MHD_Result Handle(void *cls, MHD_Connection *c, const char *url, const char *met
     *uploadSize = 0;
     return MHD_YES;
   }
-  if (e->connections > e->maxConnections) return Send(c, {503, TEXT, "too many connections\n"}, SEND_CLOSE);
+  if (e->connections > e->maxConnections)
+    return Send(c, {503, TEXT, "too many connections\n"}, SEND_CLOSE);
   std::shared_ptr<VTR_WebConfig> cfg = e->webConfigPath.empty() ? nullptr : Config(e, false);
   if (cfg && cfg->tls) {
     const MHD_ConnectionInfo *ci = MHD_get_connection_info(c, MHD_CONNECTION_INFO_GNUTLS_SESSION);
@@ -243,14 +253,18 @@ MHD_Result Handle(void *cls, MHD_Connection *c, const char *url, const char *met
     return Send(c, {401, TEXT, "unauthorized\n"}, SEND_AUTH);
   }
   VTR_HttpRequest req{method, url, "", ""};
-  if (req.method != "GET" && req.method != "HEAD") return Send(c, {405, TEXT, "only GET and HEAD\n"}, 0);
-  if (const char *a = MHD_lookup_connection_value(c, MHD_HEADER_KIND, MHD_HTTP_HEADER_ACCEPT)) req.accept = a;
+  if (req.method != "GET" && req.method != "HEAD")
+    return Send(c, {405, TEXT, "only GET and HEAD\n"}, 0);
+  if (const char *a = MHD_lookup_connection_value(c, MHD_HEADER_KIND, MHD_HTTP_HEADER_ACCEPT))
+    req.accept = a;
   MHD_get_connection_values(c, MHD_GET_ARGUMENT_KIND, &AppendQueryArgument, &req.query);
-  int gzip = VTR_AcceptsGzip(MHD_lookup_connection_value(c, MHD_HEADER_KIND, MHD_HTTP_HEADER_ACCEPT_ENCODING))
+  int gzip = VTR_AcceptsGzip(
+                 MHD_lookup_connection_value(c, MHD_HEADER_KIND, MHD_HTTP_HEADER_ACCEPT_ENCODING))
                  ? SEND_GZIP
                  : 0;
   VTR_HttpReply reply;
-  if (VTR_DashboardRoute(req, e->socketPath, e->timeoutMs, &reply)) return Send(c, std::move(reply), gzip);
+  if (VTR_DashboardRoute(req, e->socketPath, e->timeoutMs, &reply))
+    return Send(c, std::move(reply), gzip);
   if (req.path == "/metrics") return Send(c, Metrics(e, c, req), gzip);
   return Send(c, {404, TEXT, "not found\n"}, 0);
 }
@@ -299,7 +313,8 @@ int Listen(const std::string &addr, std::string *err) {
       *err = "cannot listen on " + addr + ": " + gai_strerror(rc);
       return -1;
     }
-    for (addrinfo *a = res; a && fd < 0; a = a->ai_next) fd = bindTo(a->ai_addr, a->ai_addrlen, false);
+    for (addrinfo *a = res; a && fd < 0; a = a->ai_next)
+      fd = bindTo(a->ai_addr, a->ai_addrlen, false);
     freeaddrinfo(res);
   }
   if (fd < 0) *err = "cannot listen on " + addr + ": " + strerror(-fd);
@@ -318,7 +333,8 @@ bool ParseCount(const char *v, unsigned long lo, unsigned long hi, unsigned *out
 // Compresses a part of a body as raw deflate, primed with the 32 KiB that
 // precede it; only the last part ends the stream, the others end on a byte
 // boundary (a sync flush), so that the parts can be joined.
-bool DeflatePart(const std::string &body, size_t begin, size_t end, bool last, std::string *out, uLong *crc) {
+bool DeflatePart(const std::string &body, size_t begin, size_t end, bool last, std::string *out,
+                 uLong *crc) {
   z_stream z{};
   // The fastest level: exposition text still shrinks about tenfold.
   if (deflateInit2(&z, Z_BEST_SPEED, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY) != Z_OK) return false;
@@ -353,7 +369,9 @@ bool VTR_AcceptsGzip(const char *acceptEncoding) {
     size_t comma = std::min(v.find(',', pos), v.size());
     std::string item = v.substr(pos, comma - pos);
     pos = comma + 1;
-    item.erase(std::remove_if(item.begin(), item.end(), [](char ch) { return ch == ' ' || ch == '\t'; }), item.end());
+    item.erase(
+        std::remove_if(item.begin(), item.end(), [](char ch) { return ch == ' ' || ch == '\t'; }),
+        item.end());
     std::string coding = item.substr(0, item.find(';'));
     if (coding != "gzip" && coding != "*") continue;
     size_t q = item.find(";q=");
@@ -366,7 +384,8 @@ bool VTR_AcceptsGzip(const char *acceptEncoding) {
 // joined into one gzip member (a 15 MB /metrics takes a fraction of the time).
 bool VTR_Gzip(const std::string &body, std::string *out) {
   constexpr size_t PART = 1 << 20;  // the smallest part worth a thread
-  size_t parts = std::max<size_t>(1, std::min<size_t>({body.size() / PART, std::thread::hardware_concurrency(), 8}));
+  size_t parts = std::max<size_t>(
+      1, std::min<size_t>({body.size() / PART, std::thread::hardware_concurrency(), 8}));
   std::vector<std::string> deflated(parts);
   std::vector<uLong> crcs(parts);
   std::vector<char> ok(parts);
@@ -378,7 +397,8 @@ bool VTR_Gzip(const std::string &body, std::string *out) {
   for (size_t i = 1; i < parts; i++) threads.emplace_back(part, i);
   part(0);
   for (std::thread &t : threads) t.join();
-  const unsigned char header[10] = {0x1f, 0x8b, 8, 0, 0, 0, 0, 0, 0, 3};  // deflate, no name, no time, Unix
+  const unsigned char header[10] = {0x1f, 0x8b, 8, 0, 0,
+                                    0,    0,    0, 0, 3};  // deflate, no name, no time, Unix
   out->assign((const char *)header, sizeof header);
   uLong crc = crc32(0, nullptr, 0);
   for (size_t i = 0; i < parts; i++) {
@@ -387,7 +407,8 @@ bool VTR_Gzip(const std::string &body, std::string *out) {
     size_t len = body.size() * (i + 1) / parts - body.size() * i / parts;
     crc = crc32_combine(crc, crcs[i], (z_off_t)len);
   }
-  uint32_t trailer[2] = {(uint32_t)crc, (uint32_t)body.size()};  // little-endian, as x86 and ARM store them
+  uint32_t trailer[2] = {(uint32_t)crc,
+                         (uint32_t)body.size()};  // little-endian, as x86 and ARM store them
   out->append((const char *)trailer, sizeof trailer);
   return true;
 }
@@ -395,7 +416,8 @@ bool VTR_Gzip(const std::string &body, std::string *out) {
 void VTR_ScrapeDaemon(const char *socketPath, int timeoutMs, VTR_Scrape *s, std::string *error) {
   auto t0 = std::chrono::steady_clock::now();
   auto left = [&]() {
-    auto spent = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0);
+    auto spent = std::chrono::duration_cast<std::chrono::milliseconds>(
+        std::chrono::steady_clock::now() - t0);
     return std::max(1, timeoutMs - (int)spent.count());
   };
   uint32_t code = 0;
@@ -424,10 +446,12 @@ void VTR_ScrapeDaemon(const char *socketPath, int timeoutMs, VTR_Scrape *s, std:
   s->durationSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
 }
 
-int VTR_SplitListenAddress(const std::string &addr, std::string *host, int *port, std::string *err) {
+int VTR_SplitListenAddress(const std::string &addr, std::string *host, int *port,
+                           std::string *err) {
   size_t colon = addr.rfind(':');
   if (colon == std::string::npos) {
-    *err = "the listen address must be HOST:PORT, [IPV6]:PORT or :PORT, e.g. 127.0.0.1:9470, not " + addr;
+    *err = "the listen address must be HOST:PORT, [IPV6]:PORT or :PORT, e.g. 127.0.0.1:9470, not " +
+           addr;
     return -1;
   }
   *host = addr.substr(0, colon);
@@ -466,7 +490,8 @@ int VTR_ExporterOption(int argc, char **argv, int *i, VTR_ExporterOptions *o, st
       if (!v) return *err += "a file", -1;
       o->webConfigFile = v;
     } else if (k == 3) {
-      if (!v || !ParseCount(v, 1, 10000, &o->maxConnections)) return *err += "a count from 1 to 10000", -1;
+      if (!v || !ParseCount(v, 1, 10000, &o->maxConnections))
+        return *err += "a count from 1 to 10000", -1;
     } else if (!v || !ParseCount(v, 1, 86400, &o->idleTimeoutSeconds)) {
       return *err += "whole seconds from 1 to 86400", -1;
     }
@@ -523,15 +548,17 @@ int VTR_RunExporter(const VTR_ExporterOptions &o, const char *socketPath, int ti
   opts.push_back({MHD_OPTION_END, 0, nullptr});
   unsigned flags = MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_THREAD_PER_CONNECTION | MHD_USE_POLL |
                    MHD_USE_ERROR_LOG | (tls ? MHD_USE_TLS : 0);
-  MHD_Daemon *d = MHD_start_daemon(flags, 0, nullptr, nullptr, &Handle, &e, MHD_OPTION_ARRAY, opts.data(),
-                                   MHD_OPTION_END);
+  MHD_Daemon *d = MHD_start_daemon(flags, 0, nullptr, nullptr, &Handle, &e, MHD_OPTION_ARRAY,
+                                   opts.data(), MHD_OPTION_END);
   if (!d) {
     fprintf(stderr, "vethractl: the HTTP server did not start on %s\n", o.listen.c_str());
     close(lfd);
     return VTR_EXIT_CANNOT_LISTEN;
   }
   const char *scheme = tls ? "https" : "http";
-  fprintf(stderr, "vethractl exporter: serving %s://%s/metrics and the dashboard at %s://%s/ for the daemon at %s\n",
+  fprintf(stderr,
+          "vethractl exporter: serving %s://%s/metrics and the dashboard at %s://%s/ for the "
+          "daemon at %s\n",
           scheme, o.listen.c_str(), scheme, o.listen.c_str(), socketPath);
   VTR_HistoryStart(socketPath, o.sampleInterval, o.historySeconds, timeoutMs);
   int sig = 0;

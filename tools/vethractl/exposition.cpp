@@ -17,8 +17,8 @@
 
 namespace {
 
-const char *const LAT_LE[VTR_TOOL_LAT_BUCKETS] = {"1e-06", "1e-05", "0.0001", "0.0005", "0.001", "0.005",
-                                                  "0.01",  "0.025", "0.05",   "0.1",    "+Inf"};
+const char *const LAT_LE[VTR_TOOL_LAT_BUCKETS] = {
+    "1e-06", "1e-05", "0.0001", "0.0005", "0.001", "0.005", "0.01", "0.025", "0.05", "0.1", "+Inf"};
 
 // The text is appended piece by piece into one buffer reserved up front: with
 // 2000 disks a scrape is some 15 MB in about 160,000 lines.
@@ -34,7 +34,14 @@ struct Out {
     std::string_view suffix = om ? "" : counter ? "_total" : info ? "_info" : "";
     std::string_view t = (!om && info) ? "gauge" : type;
     auto line = [&](std::string_view kind, std::string_view value) {
-      text.append("# ").append(kind).append(" ").append(name).append(suffix).append(" ").append(value).append("\n");
+      text.append("# ")
+          .append(kind)
+          .append(" ")
+          .append(name)
+          .append(suffix)
+          .append(" ")
+          .append(value)
+          .append("\n");
     };
     if (om) {
       line("TYPE", t);
@@ -46,14 +53,15 @@ struct Out {
     }
   }
   // name suffix{labels extra} value
-  void Sample(std::string_view name, std::string_view suffix, std::string_view labels, std::string_view extra,
-              std::string_view value) {
+  void Sample(std::string_view name, std::string_view suffix, std::string_view labels,
+              std::string_view extra, std::string_view value) {
     text.append(name).append(suffix);
-    if (!labels.empty() || !extra.empty()) text.append("{").append(labels).append(extra).append("}");
+    if (!labels.empty() || !extra.empty())
+      text.append("{").append(labels).append(extra).append("}");
     text.append(" ").append(value).append("\n");
   }
-  void Sample(std::string_view name, std::string_view suffix, std::string_view labels, std::string_view extra,
-              uint64_t value) {
+  void Sample(std::string_view name, std::string_view suffix, std::string_view labels,
+              std::string_view extra, uint64_t value) {
     char buf[24];
     auto r = std::to_chars(buf, buf + sizeof buf, value);
     Sample(name, suffix, labels, extra, std::string_view(buf, static_cast<size_t>(r.ptr - buf)));
@@ -67,8 +75,8 @@ std::string Num(double v) {
 }
 
 std::string DiskLabels(const VTR_VmCounters &vm, const VTR_DiskCounters &d) {
-  return "vm=\"" + VTR_EscapeLabel(vm.name) + "\",world_group_id=\"" + std::to_string(vm.worldGroupId) +
-         "\",disk=\"" + VTR_EscapeLabel(d.name) + "\"";
+  return "vm=\"" + VTR_EscapeLabel(vm.name) + "\",world_group_id=\"" +
+         std::to_string(vm.worldGroupId) + "\",disk=\"" + VTR_EscapeLabel(d.name) + "\"";
 }
 
 // The label set of every disk of a document, in document order.
@@ -98,8 +106,10 @@ const CounterFamily COUNTERS[] = {
      "Writes that continue, repeat or closely follow the previous write (within 32 sectors)."},
     {"vethra_disk_sequential_read_bytes", 6, "bytes", "Bytes of sequential reads."},
     {"vethra_disk_sequential_write_bytes", 7, "bytes", "Bytes of sequential writes."},
-    {"vethra_disk_aligned_reads", 8, nullptr, "Reads whose offset and length are multiples of 4 KiB."},
-    {"vethra_disk_aligned_writes", 9, nullptr, "Writes whose offset and length are multiples of 4 KiB."},
+    {"vethra_disk_aligned_reads", 8, nullptr,
+     "Reads whose offset and length are multiples of 4 KiB."},
+    {"vethra_disk_aligned_writes", 9, nullptr,
+     "Writes whose offset and length are multiples of 4 KiB."},
 };
 
 void Histogram(Out &o, const VTR_Doc &doc, const std::vector<std::string> &labels, const char *name,
@@ -108,7 +118,9 @@ void Histogram(Out &o, const VTR_Doc &doc, const std::vector<std::string> &label
   std::vector<std::string> le(buckets);  // ,le="..." of each bucket
   for (int b = 0; b < buckets; b++) {
     le[b] = ",le=\"" +
-            (b == buckets - 1 ? std::string("+Inf") : sizes ? std::to_string(VTR_SizeBucketUpperBytes[b]) : LAT_LE[b]) +
+            (b == buckets - 1 ? std::string("+Inf")
+             : sizes          ? std::to_string(VTR_SizeBucketUpperBytes[b])
+                              : LAT_LE[b]) +
             "\"";
   }
   size_t disk = 0;
@@ -148,10 +160,14 @@ std::string VTR_EscapeLabel(const std::string &v) {
   std::string out;
   out.reserve(v.size());
   for (char ch : v) {
-    if (ch == '\\') out += "\\\\";
-    else if (ch == '"') out += "\\\"";
-    else if (ch == '\n') out += "\\n";
-    else out += ch;
+    if (ch == '\\')
+      out += "\\\\";
+    else if (ch == '"')
+      out += "\\\"";
+    else if (ch == '\n')
+      out += "\\n";
+    else
+      out += ch;
   }
   return out;
 }
@@ -163,11 +179,14 @@ std::string VTR_RenderExposition(const VTR_Scrape &s, bool om) {
   o.Sample("vethra_up", "", "", "", s.metricsOk ? "1" : "0");
   o.Family("vethra_scrape_duration_seconds", "gauge", "seconds", "Time taken to query the daemon.");
   o.Sample("vethra_scrape_duration_seconds", "", "", "", Num(s.durationSeconds));
-  o.Family("vethra_scrape_error", "gauge", nullptr, "1 when a query of this scrape failed, else 0.");
+  o.Family("vethra_scrape_error", "gauge", nullptr,
+           "1 when a query of this scrape failed, else 0.");
   o.Sample("vethra_scrape_error", "", "", "", (!s.metricsOk || s.changeRate < 0) ? "1" : "0");
-  o.Family("vethra_build", "info", nullptr, "Version and revision of the vethra build this exporter belongs to.");
+  o.Family("vethra_build", "info", nullptr,
+           "Version and revision of the vethra build this exporter belongs to.");
   o.Sample("vethra_build_info", "",
-           "version=\"" + VTR_EscapeLabel(VETHRA_VERSION) + "\",revision=\"" + VTR_EscapeLabel(VETHRA_REVISION) + "\"",
+           "version=\"" + VTR_EscapeLabel(VETHRA_VERSION) + "\",revision=\"" +
+               VTR_EscapeLabel(VETHRA_REVISION) + "\"",
            "", "1");
   if (s.metricsOk) {
     const VTR_Doc &doc = s.metrics;
@@ -176,13 +195,14 @@ std::string VTR_RenderExposition(const VTR_Scrape &s, bool om) {
     o.Sample("vethra_watched_vms", "", "", "", (uint64_t)doc.vms.size());
     o.Family("vethra_watched_disks", "gauge", nullptr, "Virtual disks of the monitored VMs.");
     o.Sample("vethra_watched_disks", "", "", "", (uint64_t)labels.size());
-    o.Family("vethra_change_rate_enabled", "gauge", nullptr, "1 when the daemon estimates change rates.");
+    o.Family("vethra_change_rate_enabled", "gauge", nullptr,
+             "1 when the daemon estimates change rates.");
     o.Sample("vethra_change_rate_enabled", "", "", "", s.changeRate == 0 ? "0" : "1");
     o.Family("vethra_vm", "info", nullptr, "A monitored VM.");
     for (const auto &vm : doc.vms) {
       o.Sample("vethra_vm_info", "",
-               "vm=\"" + VTR_EscapeLabel(vm.name) + "\",world_group_id=\"" + std::to_string(vm.worldGroupId) +
-                   "\",uuid=\"" + VTR_EscapeLabel(vm.uuid) + "\"",
+               "vm=\"" + VTR_EscapeLabel(vm.name) + "\",world_group_id=\"" +
+                   std::to_string(vm.worldGroupId) + "\",uuid=\"" + VTR_EscapeLabel(vm.uuid) + "\"",
                "", "1");
     }
     for (const CounterFamily &f : COUNTERS) {
@@ -192,16 +212,16 @@ std::string VTR_RenderExposition(const VTR_Scrape &s, bool om) {
         for (const auto &d : vm.disks) o.Sample(f.name, "_total", labels[disk++], "", d.c[f.index]);
       }
     }
-    Histogram(o, doc, labels, "vethra_disk_read_size_bytes", "bytes", "Sizes of reads.", VTR_TOOL_SIZE_BASE, 0,
-              VTR_TOOL_SIZE_BUCKETS, true);
-    Histogram(o, doc, labels, "vethra_disk_write_size_bytes", "bytes", "Sizes of writes.", VTR_TOOL_SIZE_BASE, 1,
-              VTR_TOOL_SIZE_BUCKETS, true);
+    Histogram(o, doc, labels, "vethra_disk_read_size_bytes", "bytes", "Sizes of reads.",
+              VTR_TOOL_SIZE_BASE, 0, VTR_TOOL_SIZE_BUCKETS, true);
+    Histogram(o, doc, labels, "vethra_disk_write_size_bytes", "bytes", "Sizes of writes.",
+              VTR_TOOL_SIZE_BASE, 1, VTR_TOOL_SIZE_BUCKETS, true);
     Histogram(o, doc, labels, "vethra_disk_read_latency_seconds", "seconds",
-              "Latencies of reads (no _sum: the daemon keeps no latency total).", VTR_TOOL_LAT_BASE, 0,
-              VTR_TOOL_LAT_BUCKETS, false);
+              "Latencies of reads (no _sum: the daemon keeps no latency total).", VTR_TOOL_LAT_BASE,
+              0, VTR_TOOL_LAT_BUCKETS, false);
     Histogram(o, doc, labels, "vethra_disk_write_latency_seconds", "seconds",
-              "Latencies of writes (no _sum: the daemon keeps no latency total).", VTR_TOOL_LAT_BASE, 1,
-              VTR_TOOL_LAT_BUCKETS, false);
+              "Latencies of writes (no _sum: the daemon keeps no latency total).",
+              VTR_TOOL_LAT_BASE, 1, VTR_TOOL_LAT_BUCKETS, false);
   }
   if (s.metricsOk && s.changeRate > 0) {
     static const char *const WINDOWS[] = {",window=\"5m\"", ",window=\"15m\"", ",window=\"60m\""};

@@ -28,7 +28,8 @@ std::string DiskKeyText(uint32_t worldGroupId, const std::string &name) {
   return std::to_string(worldGroupId) + "/" + name;
 }
 
-uint32_t RefDisk(VTR_History *h, uint32_t worldGroupId, const std::string &vm, const std::string &name) {
+uint32_t RefDisk(VTR_History *h, uint32_t worldGroupId, const std::string &vm,
+                 const std::string &name) {
   std::string key = DiskKeyText(worldGroupId, name);
   auto it = h->diskIndex.find(key);
   if (it != h->diskIndex.end()) {
@@ -64,7 +65,8 @@ void UnrefDisk(VTR_History *h, uint32_t slot) {
 // Latency percentile of one direction (0 read, 1 write) from the deltas.
 float LatencyPercentile(const uint64_t *delta, int direction, double q) {
   uint64_t counts[VTR_TOOL_LAT_BUCKETS];
-  for (int b = 0; b < VTR_TOOL_LAT_BUCKETS; b++) counts[b] = delta[VTR_TOOL_LAT_BASE + 2 * b + direction];
+  for (int b = 0; b < VTR_TOOL_LAT_BUCKETS; b++)
+    counts[b] = delta[VTR_TOOL_LAT_BASE + 2 * b + direction];
   double us = VTR_HistogramPercentile(counts, VTR_LatBucketUpperUs, VTR_TOOL_LAT_BUCKETS, q);
   return us < 0 ? NAN : (float)(us / 1e6);
 }
@@ -94,10 +96,17 @@ void AppendString(std::string *out, const std::string &s) {
   *out += '"';
 }
 
-const char *const POINT_KEYS[VTR_HIST_VALUES] = {
-    "readIops",           "writeIops",           "readBytesPerSecond",     "writeBytesPerSecond",   "sequentialShare",
-    "readLatencyP50Seconds", "readLatencyP99Seconds", "writeLatencyP50Seconds", "writeLatencyP99Seconds"};
-const char *const TOTAL_KEYS[4] = {"readIops", "writeIops", "readBytesPerSecond", "writeBytesPerSecond"};
+const char *const POINT_KEYS[VTR_HIST_VALUES] = {"readIops",
+                                                 "writeIops",
+                                                 "readBytesPerSecond",
+                                                 "writeBytesPerSecond",
+                                                 "sequentialShare",
+                                                 "readLatencyP50Seconds",
+                                                 "readLatencyP99Seconds",
+                                                 "writeLatencyP50Seconds",
+                                                 "writeLatencyP99Seconds"};
+const char *const TOTAL_KEYS[4] = {"readIops", "writeIops", "readBytesPerSecond",
+                                   "writeBytesPerSecond"};
 
 }  // namespace
 
@@ -211,8 +220,9 @@ bool VTR_ParseHistoryQuery(const std::string &query, VTR_HistoryQuery *out) {
 std::string VTR_HistoryJson(const VTR_History &h, const VTR_HistoryQuery &q) {
   std::string out;
   char buf[96];
-  int n = snprintf(buf, sizeof buf, "{\"intervalSeconds\":%.10g,\"historySeconds\":%.10g,\"samples\":[",
-                   h.intervalSeconds, h.intervalSeconds * (double)h.capacity);
+  int n =
+      snprintf(buf, sizeof buf, "{\"intervalSeconds\":%.10g,\"historySeconds\":%.10g,\"samples\":[",
+               h.intervalSeconds, h.intervalSeconds * (double)h.capacity);
   out.append(buf, (size_t)n);
   bool firstSample = true;
   for (const VTR_HistSample &s : h.samples) {
@@ -221,7 +231,8 @@ std::string VTR_HistoryJson(const VTR_History &h, const VTR_HistoryQuery &q) {
     out.append(buf, (size_t)n);
     firstSample = false;
     for (int t = 0; t < 4; t++) {
-      n = snprintf(buf, sizeof buf, "%s\"%s\":%.7g", t ? "," : "", TOTAL_KEYS[t], (double)s.totals[t]);
+      n = snprintf(buf, sizeof buf, "%s\"%s\":%.7g", t ? "," : "", TOTAL_KEYS[t],
+                   (double)s.totals[t]);
       out.append(buf, (size_t)n);
     }
     out += "},\"disks\":[";
@@ -284,8 +295,8 @@ void SamplerLoop(std::string socketPath, int intervalSeconds, int timeoutMs) {
     VTR_ScrapeDaemon(socketPath.c_str(), timeoutMs, &s, &error);
     {
       std::unique_lock<std::mutex> lock(samplerMutex);
-      VTR_HistoryAdd(&samplerHistory, s.metricsOk ? &s.metrics : nullptr, s.changeRate == 1 ? &s.rates : nullptr,
-                     wall, mono);
+      VTR_HistoryAdd(&samplerHistory, s.metricsOk ? &s.metrics : nullptr,
+                     s.changeRate == 1 ? &s.rates : nullptr, wall, mono);
       next += std::chrono::seconds(intervalSeconds);
       auto now = std::chrono::steady_clock::now();
       while (next <= now) next += std::chrono::seconds(intervalSeconds);
@@ -296,7 +307,8 @@ void SamplerLoop(std::string socketPath, int intervalSeconds, int timeoutMs) {
 
 }  // namespace
 
-void VTR_HistoryStart(const char *socketPath, int intervalSeconds, int historySeconds, int timeoutMs) {
+void VTR_HistoryStart(const char *socketPath, int intervalSeconds, int historySeconds,
+                      int timeoutMs) {
   std::lock_guard<std::mutex> lock(samplerMutex);
   if (samplerRunning) return;
   VTR_HistoryInit(&samplerHistory, intervalSeconds, historySeconds);

@@ -24,10 +24,10 @@ enum {
   VTR_HIST_WRITE_IOPS,
   VTR_HIST_READ_BPS,
   VTR_HIST_WRITE_BPS,
-  VTR_HIST_SEQ_SHARE,   // 0..1 of the interval's I/Os; NaN without I/O
-  VTR_HIST_READ_P50,    // seconds; NaN without reads
+  VTR_HIST_SEQ_SHARE,  // 0..1 of the interval's I/Os; NaN without I/O
+  VTR_HIST_READ_P50,   // seconds; NaN without reads
   VTR_HIST_READ_P99,
-  VTR_HIST_WRITE_P50,   // seconds; NaN without writes
+  VTR_HIST_WRITE_P50,  // seconds; NaN without writes
   VTR_HIST_WRITE_P99,
   VTR_HIST_VALUES
 };
@@ -42,20 +42,20 @@ struct VTR_HistDisk {
 };
 
 struct VTR_HistPoint {
-  uint32_t disk;                 // index into VTR_History::disks
-  float v[VTR_HIST_VALUES];      // NaN: unknown
-  double changedBytes5m;         // NaN: not estimated
+  uint32_t disk;             // index into VTR_History::disks
+  float v[VTR_HIST_VALUES];  // NaN: unknown
+  double changedBytes5m;     // NaN: not estimated
 };
 
 struct VTR_HistSample {
-  double time;                   // Unix seconds at which the daemon was queried
-  float totals[4];               // read and write IOPS, read and write bytes/s of the host
+  double time;      // Unix seconds at which the daemon was queried
+  float totals[4];  // read and write IOPS, read and write bytes/s of the host
   std::vector<VTR_HistPoint> points;
 };
 
 struct VTR_History {
   double intervalSeconds;
-  size_t capacity;               // samples kept
+  size_t capacity;                     // samples kept
   std::deque<VTR_HistSample> samples;  // oldest first
   std::vector<VTR_HistDisk> disks;     // slots with refs == 0 are free
   std::vector<uint32_t> freeDisks;
@@ -82,9 +82,9 @@ bool VTR_HistoryAdd(VTR_History *h, const VTR_Doc *metrics, const VTR_Doc *rates
 
 // What GET /api/v1/history asked for.
 struct VTR_HistoryQuery {
-  double since;                        // samples with a later time; -inf for all
-  std::vector<uint32_t> worldGroupIds; // only these VMs' disks; empty: every disk
-  bool noDisks;                        // host totals only ("disks=none")
+  double since;                         // samples with a later time; -inf for all
+  std::vector<uint32_t> worldGroupIds;  // only these VMs' disks; empty: every disk
+  bool noDisks;                         // host totals only ("disks=none")
 };
 // Parses the query string ("since=T&worldGroupId=N&worldGroupId=M",
 // "disks=none"); false when a value is not a number.
@@ -95,7 +95,8 @@ std::string VTR_HistoryJson(const VTR_History &h, const VTR_HistoryQuery &q);
 
 // The sampler thread of the exporter, and the ring it fills. Each query
 // waits at most timeoutMs, and never longer than one interval.
-void VTR_HistoryStart(const char *socketPath, int intervalSeconds, int historySeconds, int timeoutMs);
+void VTR_HistoryStart(const char *socketPath, int intervalSeconds, int historySeconds,
+                      int timeoutMs);
 void VTR_HistoryStop();
 // The JSON body for the running sampler (an empty history when none runs).
 std::string VTR_HistoryResponseBody(const VTR_HistoryQuery &q);

@@ -13,8 +13,8 @@
 #include <vector>
 
 #include "base/version.h"
-#include "vethra_client.h"
 #include "history.h"
+#include "vethra_client.h"
 #include "vethractl.h"
 
 namespace {
@@ -108,7 +108,9 @@ int ParseArgs(int argc, char **argv, Options *o) {
       if (a.size() > n && a.compare(0, n, name) == 0 && a[n] == '=') return argv[i] + n + 1;
       return i + 1 < argc ? argv[++i] : nullptr;
     };
-    auto is = [&](const char *name) { return a == name || a.rfind(std::string(name) + "=", 0) == 0; };
+    auto is = [&](const char *name) {
+      return a == name || a.rfind(std::string(name) + "=", 0) == 0;
+    };
     if (o->command == "check-options") {  // the daemon's options, taken as they are
       if (a != "--" || !o->args.empty() || o->command != argv[i - 1]) o->args.push_back(a);
       continue;
@@ -151,8 +153,11 @@ int ParseArgs(int argc, char **argv, Options *o) {
       const char *v = value(interval ? "--sample-interval" : "--history");
       char *end = nullptr;
       long n = v ? strtol(v, &end, 10) : 0;
-      if (v && !interval && end != v && (*end == 'm' || *end == 'h') && !end[1]) n *= *end++ == 'm' ? 60 : 3600;
-      if (!v || end == v || *end || (interval ? n < VTR_HISTORY_MIN_INTERVAL || n > VTR_HISTORY_MAX_INTERVAL : n < 1 || n > 86400)) {
+      if (v && !interval && end != v && (*end == 'm' || *end == 'h') && !end[1])
+        n *= *end++ == 'm' ? 60 : 3600;
+      if (!v || end == v || *end ||
+          (interval ? n < VTR_HISTORY_MIN_INTERVAL || n > VTR_HISTORY_MAX_INTERVAL
+                    : n < 1 || n > 86400)) {
         return Usage(interval ? "--sample-interval needs whole seconds from 1 to 60"
                               : "--history needs a time from 1 second to 24 hours (900, 15m, 1h)");
       }
@@ -187,7 +192,8 @@ int Call(const Options &o, uint32_t cmd, const std::string &payload, std::string
     fprintf(stderr, "vethractl: %s\n", vtrc_error_text(rc, o.socket.c_str()).c_str());
     if (rc == -EACCES || rc == -EPERM) {
       fprintf(stderr,
-              "vethractl: run vethractl as root, or as a member of the socket's group (vethra under the "
+              "vethractl: run vethractl as root, or as a member of the socket's group (vethra "
+              "under the "
               "shipped unit)\n");
     }
     return VTR_EXIT_UNREACHABLE;
@@ -225,7 +231,8 @@ bool Contains(const std::vector<uint32_t> &ids, uint32_t id) {
 // into an error text, and only the last id decides it for Append. Ends 0 when
 // every id is in the requested state (so repeating a request succeeds).
 int ChangeVms(const Options &o, bool add) {
-  if (o.args.empty()) return Usage(add ? "add needs world group ids" : "remove needs world group ids");
+  if (o.args.empty())
+    return Usage(add ? "add needs world group ids" : "remove needs world group ids");
   std::vector<uint32_t> ids;
   for (const std::string &s : o.args) {
     char *end = nullptr;
@@ -248,7 +255,8 @@ int ChangeVms(const Options &o, bool add) {
   if (!payload.empty()) {
     payload += "]}";
     uint32_t code = 0;
-    int crc = vtrc_call(o.socket.c_str(), add ? VTRC_CMD_APPEND_VMS : VTRC_CMD_DELETE_VMS, payload, &code, &reply, o.timeoutMs);
+    int crc = vtrc_call(o.socket.c_str(), add ? VTRC_CMD_APPEND_VMS : VTRC_CMD_DELETE_VMS, payload,
+                        &code, &reply, o.timeoutMs);
     if (crc < 0) {
       fprintf(stderr, "vethractl: %s\n", vtrc_error_text(crc, o.socket.c_str()).c_str());
       return VTR_EXIT_UNREACHABLE;
@@ -262,9 +270,13 @@ int ChangeVms(const Options &o, bool add) {
     bool was = Contains(before, id), is = Contains(after, id);
     const char *what;
     if (add) {
-      what = was ? "already watched" : is ? "added" : "not added: no VM with this id, or it is powered off";
+      what = was  ? "already watched"
+             : is ? "added"
+                  : "not added: no VM with this id, or it is powered off";
     } else {
-      what = !was ? "not watched" : !is ? "removed" : "not removed: the daemon could not stop its trace";
+      what = !was  ? "not watched"
+             : !is ? "removed"
+                   : "not removed: the daemon could not stop its trace";
     }
     bool ok = is == add;
     fprintf(ok ? stdout : stderr, "%s%u: %s\n", ok ? "" : "vethractl: ", id, what);
@@ -338,7 +350,8 @@ int Metrics(const Options &o) {
       prev = cur;
       if (!SleepFor(o.interval)) return VTR_EXIT_OK;
       if ((rc = QueryMetrics(o, &cur, &raw)) != VTR_EXIT_OK) return rc;
-      view.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - taken).count();
+      view.seconds =
+          std::chrono::duration<double>(std::chrono::steady_clock::now() - taken).count();
     }
     fputs(render(view.seconds > 0 ? &prev : nullptr).c_str(), stdout);
     return VTR_EXIT_OK;
@@ -348,7 +361,8 @@ int Metrics(const Options &o) {
   const bool tty = o.watch > 0 && isatty(STDOUT_FILENO);
   auto header = [&]() {
     std::string h = std::string(tty ? "\033[H\033[2J" : "") + "vethra metrics at " + Stamp(tty);
-    if (o.watch > 0) h += ", every " + o.watchText + " s" + (o.count > 0 ? "" : " (Ctrl-C to quit)");
+    if (o.watch > 0)
+      h += ", every " + o.watchText + " s" + (o.count > 0 ? "" : " (Ctrl-C to quit)");
     return h + "\n\n";
   };
   if (o.watch > 0) {  // at once: the totals, until the first interval has passed
@@ -361,7 +375,9 @@ int Metrics(const Options &o) {
     auto now = std::chrono::steady_clock::now();
     view.seconds = std::chrono::duration<double>(now - taken).count();
     taken = now;
-    fputs((std::string(!tty && (n > 0 || o.watch > 0) ? "\n" : "") + header() + render(&prev)).c_str(), stdout);
+    fputs((std::string(!tty && (n > 0 || o.watch > 0) ? "\n" : "") + header() + render(&prev))
+              .c_str(),
+          stdout);
     if (fflush(stdout) != 0) break;  // e.g. the reader of a pipe went away
   }
   return VTR_EXIT_OK;
@@ -407,7 +423,7 @@ int main(int argc, char **argv) {
   Options o;
   int rc = ParseArgs(argc, argv, &o);
   if (rc >= 0) return rc;
-  struct sigaction sa{};
+  struct sigaction sa {};
   sa.sa_handler = OnInterrupt;
   sigaction(SIGINT, &sa, nullptr);
   sigaction(SIGTERM, &sa, nullptr);

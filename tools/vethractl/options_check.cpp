@@ -46,8 +46,9 @@ int VTR_CheckDaemonOptions(const std::vector<std::string> &args, std::string *wh
   opterr = 0;
   int opt;
   std::string bad;
-  while ((opt = getopt_long(argc, argv.data(), (std::string(":") + VTR_DAEMON_SHORT_OPTIONS).c_str(),
-                            VTR_DAEMON_LONG_OPTIONS, nullptr)) != -1) {
+  while (
+      (opt = getopt_long(argc, argv.data(), (std::string(":") + VTR_DAEMON_SHORT_OPTIONS).c_str(),
+                         VTR_DAEMON_LONG_OPTIONS, nullptr)) != -1) {
     const char *arg = optarg;
     switch (opt) {
       case 'h':
@@ -57,7 +58,8 @@ int VTR_CheckDaemonOptions(const std::vector<std::string> &args, std::string *wh
       case 'c':
         break;
       case 'd':
-        if (!WholeNumber(arg, 0, std::numeric_limits<int32_t>::max())) bad = "-d needs a whole number of seconds";
+        if (!WholeNumber(arg, 0, std::numeric_limits<int32_t>::max()))
+          bad = "-d needs a whole number of seconds";
         break;
       case 'w':
         if (!WholeNumber(arg, 1, std::numeric_limits<uint32_t>::max())) {
@@ -79,7 +81,8 @@ int VTR_CheckDaemonOptions(const std::vector<std::string> &args, std::string *wh
         bad = "option -" + std::string(1, (char)opt) + " is not supported by the daemon";
         break;
       default:
-        bad = "unknown option " + std::string(optopt ? "-" + std::string(1, (char)optopt) : argv[optind - 1]);
+        bad = "unknown option " +
+              std::string(optopt ? "-" + std::string(1, (char)optopt) : argv[optind - 1]);
         break;
     }
     if (!bad.empty()) break;

@@ -9,7 +9,8 @@
 // bucket's lower bound, a floor of the true value.
 #include "vethractl.h"
 
-double VTR_HistogramPercentile(const uint64_t *counts, const uint64_t *upper, int buckets, double q) {
+double VTR_HistogramPercentile(const uint64_t *counts, const uint64_t *upper, int buckets,
+                               double q) {
   uint64_t total = 0;
   for (int b = 0; b < buckets; b++) total += counts[b];
   if (total == 0 || buckets <= 0) return -1;

@@ -158,22 +158,33 @@ std::string VTR_HumanBytes(double bytes) {
   return Fmt(bytes < 10 ? "%.2f" : "%.1f", bytes) + " " + units[u];
 }
 
-std::string VTR_RenderMetricsTable(const VTR_Doc *prev, const VTR_Doc &cur, const VTR_MetricsView &view) {
+std::string VTR_RenderMetricsTable(const VTR_Doc *prev, const VTR_Doc &cur,
+                                   const VTR_MetricsView &view) {
   bool rates = prev && view.seconds > 0;
   double secs = rates ? view.seconds : 0;
   size_t vmw = 2, diskw = 4;
   NameWidths(cur, &vmw, &diskw);
   constexpr int COLUMNS = 11;
-  const char *heads[COLUMNS] = {rates ? "R IOPS" : "READS",  rates ? "W IOPS" : "WRITES",
-                                rates ? "READ/s" : "READ", rates ? "WRITE/s" : "WRITTEN",
-                                "READ%", "SEQ%", "4K-ALN%", "R P50", "R P99", "W P50", "W P99"};
+  const char *heads[COLUMNS] = {rates ? "R IOPS" : "READS",
+                                rates ? "W IOPS" : "WRITES",
+                                rates ? "READ/s" : "READ",
+                                rates ? "WRITE/s" : "WRITTEN",
+                                "READ%",
+                                "SEQ%",
+                                "4K-ALN%",
+                                "R P50",
+                                "R P99",
+                                "W P50",
+                                "W P99"};
   const size_t widths[COLUMNS] = {10, 10, 12, 12, 6, 6, 8, 10, 10, 10, 10};
-  std::string out = Pad("VM", vmw, false) + "  " + Pad("WGID", 10, true) + "  " + Pad("DISK", diskw, false);
+  std::string out =
+      Pad("VM", vmw, false) + "  " + Pad("WGID", 10, true) + "  " + Pad("DISK", diskw, false);
   for (int i = 0; i < COLUMNS; i++) out += "  " + Pad(heads[i], widths[i], true);
   out += "\n";
   size_t disks = 0;
   for (const auto &vm : cur.vms) {
-    std::string lead = Pad(vm.name, vmw, false) + "  " + Pad(std::to_string(vm.worldGroupId), 10, true) + "  ";
+    std::string lead =
+        Pad(vm.name, vmw, false) + "  " + Pad(std::to_string(vm.worldGroupId), 10, true) + "  ";
     if (vm.disks.empty()) out += lead + "(no disks)\n";
     for (const auto &d : vm.disks) {
       disks++;
@@ -214,7 +225,8 @@ std::string VTR_RenderMetricsTable(const VTR_Doc *prev, const VTR_Doc &cur, cons
   return out;
 }
 
-std::string VTR_RenderHistograms(const VTR_Doc *prev, const VTR_Doc &cur, const VTR_MetricsView &view) {
+std::string VTR_RenderHistograms(const VTR_Doc *prev, const VTR_Doc &cur,
+                                 const VTR_MetricsView &view) {
   bool rates = prev && view.seconds > 0;
   int width = view.barWidth > 0 ? view.barWidth : 40;
   std::string out;
@@ -222,30 +234,37 @@ std::string VTR_RenderHistograms(const VTR_Doc *prev, const VTR_Doc &cur, const 
     for (const auto &d : vm.disks) {
       if (!Selected(view.histogramDisk, vm, d)) continue;
       out += "\n" + vm.name + " (" + std::to_string(vm.worldGroupId) + ") / " + d.name;
-      out += rates ? Fmt(": I/O of the last %.2f s\n", view.seconds) : ": all I/O since the disk was added\n";
+      out += rates ? Fmt(": I/O of the last %.2f s\n", view.seconds)
+                   : ": all I/O since the disk was added\n";
       uint64_t c[VTR_TOOL_COUNTERS];
       if (!Sample(prev, vm.worldGroupId, d, rates ? view.seconds : 0, c)) {
         out += "  (new disk: no earlier sample)\n";
         continue;
       }
-      Chart(out, "read size", c, VTR_TOOL_SIZE_BASE, 0, VTR_TOOL_SIZE_BUCKETS, VTR_SizeBucketLabels, width);
-      Chart(out, "write size", c, VTR_TOOL_SIZE_BASE, 1, VTR_TOOL_SIZE_BUCKETS, VTR_SizeBucketLabels, width);
-      Chart(out, "read latency", c, VTR_TOOL_LAT_BASE, 0, VTR_TOOL_LAT_BUCKETS, VTR_LatBucketLabels, width);
-      Chart(out, "write latency", c, VTR_TOOL_LAT_BASE, 1, VTR_TOOL_LAT_BUCKETS, VTR_LatBucketLabels, width);
+      Chart(out, "read size", c, VTR_TOOL_SIZE_BASE, 0, VTR_TOOL_SIZE_BUCKETS, VTR_SizeBucketLabels,
+            width);
+      Chart(out, "write size", c, VTR_TOOL_SIZE_BASE, 1, VTR_TOOL_SIZE_BUCKETS,
+            VTR_SizeBucketLabels, width);
+      Chart(out, "read latency", c, VTR_TOOL_LAT_BASE, 0, VTR_TOOL_LAT_BUCKETS, VTR_LatBucketLabels,
+            width);
+      Chart(out, "write latency", c, VTR_TOOL_LAT_BASE, 1, VTR_TOOL_LAT_BUCKETS,
+            VTR_LatBucketLabels, width);
     }
   }
-  if (out.empty() && !view.histogramDisk.empty()) out = "no disk named " + view.histogramDisk + "\n";
+  if (out.empty() && !view.histogramDisk.empty())
+    out = "no disk named " + view.histogramDisk + "\n";
   return out;
 }
 
 std::string VTR_RenderChangeRate(const VTR_Doc &doc) {
   size_t vmw = 2, diskw = 4;
   NameWidths(doc, &vmw, &diskw);
-  std::string out = Pad("VM", vmw, false) + "  " + Pad("WGID", 10, true) + "  " + Pad("DISK", diskw, false) +
-                    "  " + Pad("5 MIN", 10, true) + "  " + Pad("15 MIN", 10, true) + "  " +
-                    Pad("60 MIN", 10, true) + "\n";
+  std::string out = Pad("VM", vmw, false) + "  " + Pad("WGID", 10, true) + "  " +
+                    Pad("DISK", diskw, false) + "  " + Pad("5 MIN", 10, true) + "  " +
+                    Pad("15 MIN", 10, true) + "  " + Pad("60 MIN", 10, true) + "\n";
   for (const auto &vm : doc.vms) {
-    std::string lead = Pad(vm.name, vmw, false) + "  " + Pad(std::to_string(vm.worldGroupId), 10, true) + "  ";
+    std::string lead =
+        Pad(vm.name, vmw, false) + "  " + Pad(std::to_string(vm.worldGroupId), 10, true) + "  ";
     if (vm.disks.empty()) out += lead + "(no disks)\n";
     for (const auto &d : vm.disks) {
       out += lead + Pad(d.name, diskw, false);
@@ -263,7 +282,8 @@ std::string VTR_RenderStatus(const VTR_StatusDoc &doc) {
   std::string out = "vethra is " + doc.status + "\n";
   out += "run name:      " + (doc.runName.empty() ? std::string("(none)") : doc.runName) + "\n";
   out += "time left:     " +
-         (doc.duration > 0 ? std::to_string(doc.duration) + " s" : std::string("no limit set, or it has passed")) +
+         (doc.duration > 0 ? std::to_string(doc.duration) + " s"
+                           : std::string("no limit set, or it has passed")) +
          "\n";
   out += "monitored VMs: " + std::to_string(doc.worldGroups.size());
   for (size_t i = 0; i < doc.worldGroups.size(); i++) {

@@ -10,7 +10,7 @@
 // Exit codes that scripts can rely on.
 enum {
   VTR_EXIT_OK = 0,
-  VTR_EXIT_DAEMON_ERROR = 1,   // the daemon replied with an error text
+  VTR_EXIT_DAEMON_ERROR = 1,  // the daemon replied with an error text
   VTR_EXIT_USAGE = 2,
   VTR_EXIT_UNREACHABLE = 3,    // no daemon, no access, or the connection broke
   VTR_EXIT_BAD_REPLY = 4,      // the reply could not be understood
@@ -71,7 +71,8 @@ int VTR_ParseStatusDoc(const std::string &json, VTR_StatusDoc *out, std::string 
 // `buckets` buckets with inclusive upper bounds `upper` (the last bucket is
 // open: bound 0), interpolating linearly within a bucket; a quantile in the
 // open bucket gives that bucket's lower bound. -1 when nothing was counted.
-double VTR_HistogramPercentile(const uint64_t *counts, const uint64_t *upper, int buckets, double q);
+double VTR_HistogramPercentile(const uint64_t *counts, const uint64_t *upper, int buckets,
+                               double q);
 
 // Terminal columns of a UTF-8 text (wcwidth per character; an invalid byte
 // or a control character counts as one).
@@ -88,17 +89,19 @@ std::string VTR_HumanBytes(double bytes);
 
 // Options of the metrics renderers.
 struct VTR_MetricsView {
-  double seconds;              // between the samples; 0: totals of one sample
+  double seconds;  // between the samples; 0: totals of one sample
   bool histograms;
-  std::string histogramDisk;   // only this disk ("DISK" or "VM/DISK"); empty: all
+  std::string histogramDisk;  // only this disk ("DISK" or "VM/DISK"); empty: all
   int barWidth;
 };
 
 // Table of every disk. With prev and seconds > 0 the rates are those between
 // the two samples; otherwise the totals since each disk was added are shown.
-std::string VTR_RenderMetricsTable(const VTR_Doc *prev, const VTR_Doc &cur, const VTR_MetricsView &view);
+std::string VTR_RenderMetricsTable(const VTR_Doc *prev, const VTR_Doc &cur,
+                                   const VTR_MetricsView &view);
 // Size and latency bar charts of the selected disks (same sample rules).
-std::string VTR_RenderHistograms(const VTR_Doc *prev, const VTR_Doc &cur, const VTR_MetricsView &view);
+std::string VTR_RenderHistograms(const VTR_Doc *prev, const VTR_Doc &cur,
+                                 const VTR_MetricsView &view);
 std::string VTR_RenderChangeRate(const VTR_Doc &doc);
 std::string VTR_RenderStatus(const VTR_StatusDoc &doc);
 
@@ -143,7 +146,7 @@ constexpr int VTR_HISTORY_DEFAULT_SECONDS = 900;  // 15 minutes
 // The exporter's command-line options.
 struct VTR_ExporterOptions {
   std::string listen = "127.0.0.1:9470";  // HOST:PORT, [V6]:PORT or :PORT (every address family)
-  std::string webConfigFile;  // empty: no TLS, no authentication
+  std::string webConfigFile;              // empty: no TLS, no authentication
   unsigned maxConnections = 32;
   unsigned idleTimeoutSeconds = 60;
   // The history sampler queries the daemon every sampleInterval seconds and

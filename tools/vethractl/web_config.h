@@ -33,7 +33,7 @@ struct VTR_WebConfig {
   bool tls = false;
   std::string certPem, keyPem, clientCaPem;
   VTR_ClientAuth clientAuth = VTR_CLIENT_NO_CERT;
-  std::string priorities;  // GnuTLS priority string for min_version
+  std::string priorities;                    // GnuTLS priority string for min_version
   std::map<std::string, std::string> users;  // user name -> bcrypt hash
   // The server certificate chain and key, ready for the handshake, and the
   // client CAs; owned by this configuration (VTR_FreeWebConfig).

@@ -19,9 +19,13 @@ struct HllSlot {
 };
 
 TEST(BlockHash, VectorsAndBlockKeysOfWrites) {
-  const struct { uint64_t key, hash; uint32_t index; uint8_t rank; } cases[] = {
-      {0, 0x396f86b121d9c351ULL, 3675, 1}, {8, 0xdc24e7e55b2617e6ULL, 14089, 2},
-      {16, 0xaf7de59d4120d5d9ULL, 11231, 1}};
+  const struct {
+    uint64_t key, hash;
+    uint32_t index;
+    uint8_t rank;
+  } cases[] = {{0, 0x396f86b121d9c351ULL, 3675, 1},
+               {8, 0xdc24e7e55b2617e6ULL, 14089, 2},
+               {16, 0xaf7de59d4120d5d9ULL, 11231, 1}};
   for (const auto &c : cases) {
     uint64_t h = VTR_MurmurHash64A(c.key, VTR_HLL_SEED);
     EXPECT_EQ(h, c.hash);
@@ -94,7 +98,7 @@ TEST(Hll, ConcurrencyPeriodScheduleWithHelperThread) {
       VTR_AddChangeRate(DistinctSector(period * 1000 + i, 7), 4096, &entry.changeRate, false);
     fakeSeconds = periodEnd.tv_sec + 299;
     VTR_HLLRollover(&periodEnd, &counter);
-    EXPECT_EQ(counter, static_cast<uint32_t>(period));  // whole seconds only
+    EXPECT_EQ(counter, static_cast<uint32_t>(period));             // whole seconds only
     fakeSeconds = periodEnd.tv_sec + 300 + (period == 1 ? 5 : 0);  // a late end shifts later ones
     VTR_HLLRollover(&periodEnd, &counter);
     EXPECT_EQ(periodEnd.tv_sec, fakeSeconds.load());

@@ -147,7 +147,8 @@ TEST(SHll, MatchesModelUnderRandomWorkload) {
     };
     auto check = [&](const std::vector<uint16_t> &windows, int round) {
       std::vector<uint64_t> together(windows.size());
-      VTR_SHllEstimateWindows(s.slot.shll, windows.data(), static_cast<int>(windows.size()), together.data());
+      VTR_SHllEstimateWindows(s.slot.shll, windows.data(), static_cast<int>(windows.size()),
+                              together.data());
       for (size_t i = 0; i < windows.size(); ++i) {
         uint64_t expected = ref.Estimate(windows[i]);
         ASSERT_EQ(twin.Est(windows[i]), expected) << round << " " << windows[i];
@@ -171,7 +172,8 @@ TEST(SHll, MatchesModelUnderRandomWorkload) {
       for (auto &stair : stairs)
         if (stair.size() > step) write(std::next(stair.begin(), long(step))->second, 4096);
     }
-    const std::vector<uint16_t> all = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11};  // more than one pass takes
+    const std::vector<uint16_t> all = {0, 1, 2, 3, 4,  5,
+                                       6, 7, 8, 9, 10, 11};  // more than one pass takes
     if (limit == 0) {
       EXPECT_FALSE(VTR_SHllIsDense(s.slot.shll));
     }
@@ -190,7 +192,8 @@ TEST(SHll, MatchesModelUnderRandomWorkload) {
       const bool light = rng() % 2;  // about 50 blocks, else about 30000
       for (uint64_t w = light ? rng() % 40 : rng() % 8000; w > 0; --w)
         write(rng() % (1 << 21), 1 + rng() % (light ? 16384 : 65536));
-      if (round % 2) VTR_SHllForceSequentialSums(s.slot.shll);  // the path taken after a rare high rank
+      if (round % 2)
+        VTR_SHllForceSequentialSums(s.slot.shll);  // the path taken after a rare high rank
       check({windows[rng() % 7], windows[rng() % 7], windows[rng() % 7]}, round);
       bool dense = VTR_SHllIsDense(s.slot.shll);
       sparseRounds += !dense;
@@ -207,7 +210,8 @@ TEST(SHll, MatchesModelUnderRandomWorkload) {
 // equal rank, no filter and no compact storage; estimates prune as the
 // estimator does.
 struct ListReference {
-  std::vector<std::vector<std::pair<long, int>>> regs = std::vector<std::vector<std::pair<long, int>>>(16384);
+  std::vector<std::vector<std::pair<long, int>>> regs =
+      std::vector<std::vector<std::pair<long, int>>>(16384);
   void Write(uint64_t sector, uint32_t length, long now) {
     for (uint32_t i = 0; i < (length + 4095) / 4096; ++i) {
       uint64_t h = VTR_MurmurHash64A((sector & ~7ULL) + 8 * i, VTR_HLL_SEED);
@@ -262,7 +266,10 @@ TEST(SHll, AgreesWithPlainListsOverMillionsOfWrites) {
   uint64_t workingSet = 1000000;
   for (long written = 0; written < kDifferentialWrites;) {
     const uint64_t r = rng() % 100;
-    fakeSeconds += r < 50 ? 0 : r < 90 ? 1 : r < 97 ? static_cast<long>(rng() % 400) : static_cast<long>(rng() % 4001);
+    fakeSeconds += r < 50   ? 0
+                   : r < 90 ? 1
+                   : r < 97 ? static_cast<long>(rng() % 400)
+                            : static_cast<long>(rng() % 4001);
     if (rng() % 64 == 0) workingSet = workingSets[rng() % 4];
     for (long n = static_cast<long>(rng() % 6000); n > 0; --n, ++written) {
       const uint64_t sector = DistinctSector(rng() % workingSet, 3) + rng() % 8;

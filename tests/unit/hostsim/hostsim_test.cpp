@@ -1,6 +1,8 @@
 // Unit tests of hostsim, the simulated libhostrt.so, through the TARN
 // interface and the in-process control API: the behaviour the daemon and the
 // end-to-end tests rely on.
+#include "hostsim.h"
+
 #include <gtest/gtest.h>
 #include <jansson.h>
 #include <string.h>
@@ -14,7 +16,6 @@
 #include <vector>
 
 #include "host/hostrt.h"
-#include "hostsim.h"
 #include "trace/record_queue.h"
 #include "unit/test_support.h"
 
@@ -33,7 +34,8 @@ const char *kHost = R"({"vms": [
 
 struct List {
   TARN_ParamList *l;
-  explicit List(std::initializer_list<int64_t> ids) : l(TARN_ParamListCreate(TARN_PARAMLIST_INSTANCE, 2)) {
+  explicit List(std::initializer_list<int64_t> ids)
+      : l(TARN_ParamListCreate(TARN_PARAMLIST_INSTANCE, 2)) {
     for (int64_t id : ids) TARN_ParamListAddInt(l, id);
   }
   ~List() { TARN_ParamListDestroy(l); }
@@ -45,7 +47,9 @@ std::string Reply(const std::string &req) {
   hostsim_free(text);
   return reply;
 }
-bool Has(const std::string &reply, const char *part) { return reply.find(part) != std::string::npos; }
+bool Has(const std::string &reply, const char *part) {
+  return reply.find(part) != std::string::npos;
+}
 int64_t ControlInt(const std::string &req, const char *key, const char *sub = nullptr) {
   json_t *j = json_loads(Reply(req).c_str(), 0, nullptr), *o = sub ? json_object_get(j, sub) : j;
   int64_t v = json_integer_value(json_object_get(o, key));
@@ -67,7 +71,8 @@ uint32_t Start(int64_t vm, int64_t handle) {
 }
 std::vector<int64_t> Ints(TARN_ParamList *l) {
   std::vector<int64_t> out;
-  for (int i = 0; i < TARN_ParamListUsedCount(l); i++) out.push_back(TARN_ParamGetInt(TARN_ParamListGetParam(l, i)));
+  for (int i = 0; i < TARN_ParamListUsedCount(l); i++)
+    out.push_back(TARN_ParamGetInt(TARN_ParamListGetParam(l, i)));
   TARN_ParamListDestroy(l);
   return out;
 }
@@ -81,7 +86,8 @@ std::string Inject(uint32_t wg, uint64_t handle, int n) {
   std::string r = R"({"op":"inject","records":[)";
   for (int i = 1; i <= n; i++) {
     r += (i > 1 ? "," : "") + std::string("{\"opcode\":42,\"worldGroupId\":") + std::to_string(wg) +
-         ",\"handleId\":" + std::to_string(handle) + ",\"length\":4096,\"lba\":" + std::to_string(i * 8) +
+         ",\"handleId\":" + std::to_string(handle) +
+         ",\"length\":4096,\"lba\":" + std::to_string(i * 8) +
          ",\"timestamp\":" + std::to_string(i) + ",\"latency\":" + std::to_string(i + 1) + "}";
   }
   return r + "]}";
@@ -122,7 +128,8 @@ TraceRecord At(const std::vector<uint8_t> &data, size_t i) {
 }
 void ClearChannel() {
   uint8_t cmd[128];
-  ASSERT_EQ(0u, TARN_Set(TARN_NODE_perf_vethra_command_clearLogChannel, nullptr, nullptr, cmd, sizeof cmd));
+  ASSERT_EQ(0u, TARN_Set(TARN_NODE_perf_vethra_command_clearLogChannel, nullptr, nullptr, cmd,
+                         sizeof cmd));
 }
 
 class Hostsim : public ::testing::Test {
@@ -131,7 +138,8 @@ class Hostsim : public ::testing::Test {
 };
 
 TEST_F(Hostsim, VMsAreAddressedByAnyOfTheirIds) {
-  EXPECT_EQ(-1, hostsim_configure("{\"vms\":[{\"displayName\":\"no id\"}]}", nullptr));  // previous host stays
+  EXPECT_EQ(-1, hostsim_configure("{\"vms\":[{\"displayName\":\"no id\"}]}",
+                                  nullptr));  // previous host stays
   EXPECT_EQ(VmInstances(), (std::vector<int64_t>{11, 12}));
   std::vector<char> info(TARN_VMMGROUPINFO_SIZE, 'x');
   ASSERT_EQ(0u, Get(TARN_NODE_vm_vmmGroupInfo, {11}, info.data(), info.size()));
@@ -146,8 +154,8 @@ TEST_F(Hostsim, VMsAreAddressedByAnyOfTheirIds) {
     int64_t id;
     int hasVmm;
     uint32_t leader, group;
-  } cases[] = {{11, 1, 501, 500}, {500, 1, 501, 500}, {501, 1, 501, 500},
-               {502, -1, 0, 500}, {503, -1, 0, 500}, {600, 0, 600, 0}};  // 600: no VMM, leader defaults
+  } cases[] = {{11, 1, 501, 500}, {500, 1, 501, 500}, {501, 1, 501, 500}, {502, -1, 0, 500},
+               {503, -1, 0, 500}, {600, 0, 600, 0}};  // 600: no VMM, leader defaults
   for (const auto &c : cases) {
     uint32_t leader = 0, group = 0;
     uint8_t hasVmm = 7, world[TARN_WORLDINFO_SIZE] = {};
@@ -166,7 +174,8 @@ TEST_F(Hostsim, VMsAreAddressedByAnyOfTheirIds) {
   uint8_t flag;
   EXPECT_EQ(NOT_FOUND, Get(TARN_NODE_worldGroups_hasVmm, {999}, &flag, 1));
   List byLeader{501};
-  TARN_ParamList *handles = TARN_ParamListCreateAndAllocateParams(TARN_PARAMLIST_INSTANCE, 1000, 128000);
+  TARN_ParamList *handles =
+      TARN_ParamListCreateAndAllocateParams(TARN_PARAMLIST_INSTANCE, 1000, 128000);
   ASSERT_EQ(0u, TARN_GetInstanceList(TARN_NODE_worldGroups_vscsi, byLeader.l, handles));
   EXPECT_EQ(Ints(handles), (std::vector<int64_t>{9001, 9002}));
   char name[TARN_VSCSI_NAME_SIZE];
@@ -182,7 +191,8 @@ TEST_F(Hostsim, TraceSwitchesStaleTracesAndPowerOff) {
   ASSERT_EQ(0u, Start(501, 9001));  // addressed by the leader, traced under the world group
   EXPECT_EQ(NOT_FOUND, Start(500, 1));
   EXPECT_EQ(NOT_FOUND, Start(999, 9001));
-  TARN_ParamList *handles = TARN_ParamListCreateAndAllocateParams(TARN_PARAMLIST_INSTANCE, 1000, 128000);
+  TARN_ParamList *handles =
+      TARN_ParamListCreateAndAllocateParams(TARN_PARAMLIST_INSTANCE, 1000, 128000);
   ASSERT_EQ(0u, TARN_GetInstanceList(TARN_NODE_perf_vethra_handles, nullptr, handles));
   EXPECT_EQ(Ints(handles), (std::vector<int64_t>{9001, 4242}));
   uint8_t rec[TARN_HANDLEINFO_SIZE];
@@ -193,7 +203,8 @@ TEST_F(Hostsim, TraceSwitchesStaleTracesAndPowerOff) {
   memcpy(&handle, rec + 4, 8);
   EXPECT_EQ(777u, wg);
   EXPECT_EQ(4242u, handle);
-  EXPECT_EQ(0u, SetTrace(TARN_NODE_worldGroups_vscsi_stats_stopVethraTrace, 777, 4242));  // VM gone: still stops
+  EXPECT_EQ(0u, SetTrace(TARN_NODE_worldGroups_vscsi_stats_stopVethraTrace, 777,
+                         4242));  // VM gone: still stops
 
   // Power-off: every id is unknown, the VM is not listed, its traces end and
   // stay off after power-on.
@@ -213,7 +224,9 @@ TEST_F(Hostsim, TraceSwitchesStaleTracesAndPowerOff) {
 }
 
 TEST_F(Hostsim, FaultsCallCountsAndParamListCounting) {
-  EXPECT_TRUE(Has(Reply(R"({"op":"fault","node":"worldGroups_hasVmm","status":"0xBAD0094","count":2})"), "\"ok\":true"));
+  EXPECT_TRUE(
+      Has(Reply(R"({"op":"fault","node":"worldGroups_hasVmm","status":"0xBAD0094","count":2})"),
+          "\"ok\":true"));
   uint8_t flag;
   EXPECT_EQ(0xBAD0094u, Get(TARN_NODE_worldGroups_hasVmm, {500}, &flag, 1));
   EXPECT_EQ(0xBAD0094u, Get(TARN_NODE_worldGroups_hasVmm, {500}, &flag, 1));
@@ -221,7 +234,8 @@ TEST_F(Hostsim, FaultsCallCountsAndParamListCounting) {
   EXPECT_EQ(3, vtrtest::HostStateInt("calls", "worldGroups_hasVmm"));
   EXPECT_TRUE(Has(Reply(R"({"op":"fault","node":"noSuch","status":1})"), "\"error\""));
 
-  int64_t created = vtrtest::HostStateInt("paramListsCreated"), destroyed = vtrtest::HostStateInt("paramListsDestroyed");
+  int64_t created = vtrtest::HostStateInt("paramListsCreated"),
+          destroyed = vtrtest::HostStateInt("paramListsDestroyed");
   Reply(R"({"op":"fault","node":"paramListCreate","status":234881044,"count":1})");
   EXPECT_EQ(nullptr, TARN_ParamListCreate(TARN_PARAMLIST_INSTANCE, 1));  // not counted
   TARN_ParamList *a = TARN_ParamListCreate(TARN_PARAMLIST_INPUT, 1);
@@ -241,8 +255,9 @@ TEST_F(Hostsim, ChannelChunksCutRecordsUntilAcknowledged) {
   EXPECT_EQ(1, ControlInt(Inject(600, 9101, 1), "skipped"));
   EXPECT_EQ(400, ControlInt(Inject(500, 9001, 400), "appended"));
   std::vector<uint8_t> first = ReadChunk();
-  ASSERT_EQ(size_t(TARN_LOGCHANNEL_MAX_DATA), first.size());  // 341 records and 12 bytes of the next
-  EXPECT_EQ(first, ReadChunk());                              // not acknowledged: the same bytes again
+  ASSERT_EQ(size_t(TARN_LOGCHANNEL_MAX_DATA),
+            first.size());        // 341 records and 12 bytes of the next
+  EXPECT_EQ(first, ReadChunk());  // not acknowledged: the same bytes again
   Ack(first.size());
   std::vector<uint8_t> second = ReadChunk();
   ASSERT_EQ(size_t(400 * 48 - TARN_LOGCHANNEL_MAX_DATA), second.size());
@@ -267,8 +282,10 @@ TEST_F(Hostsim, ChannelChunksCutRecordsUntilAcknowledged) {
 
 TEST(HostsimRing, FullRingDropsGeneratedRecordsButInjectWaits) {
   // A 100-record ring and a disk generating 200000 I/Os per second.
-  ASSERT_EQ(0, hostsim_configure(R"({"channelCapacityBytes": 4800, "vms": [{"worldGroupId": 1, "disks": [
-      {"handleId": 1, "workload": {"rate": 200000, "readFraction": 1}}, {"handleId": 2}]}]})", nullptr));
+  ASSERT_EQ(
+      0, hostsim_configure(R"({"channelCapacityBytes": 4800, "vms": [{"worldGroupId": 1, "disks": [
+      {"handleId": 1, "workload": {"rate": 200000, "readFraction": 1}}, {"handleId": 2}]}]})",
+                           nullptr));
   ASSERT_EQ(0u, Start(1, 1));
   for (int i = 0; i < 200 && vtrtest::HostStateInt("recordsDropped") == 0; i++)
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
@@ -291,8 +308,10 @@ TEST(HostsimRing, FullRingDropsGeneratedRecordsButInjectWaits) {
     std::vector<uint8_t> c = ReadChunk();
     size_t take = c.size() - c.size() % 48;  // whole records only
     stream.insert(stream.end(), c.begin(), c.begin() + take);
-    if (take) Ack(take);
-    else std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    if (take)
+      Ack(take);
+    else
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
   injector.join();
   EXPECT_EQ(1000, appended);
@@ -325,7 +344,10 @@ TEST(HostsimWorkload, GeneratedAndReplayedRecords) {
   ASSERT_EQ(0, hostsim_configure((R"({"vms": [{"worldGroupId": 3, "disks": [
       {"handleId": 30, "workload": {"rate": 5000, "readFraction": 0, "sizes": [{"bytes": 1048576, "weight": 1}],
         "sequentialFraction": 1, "workingSetBlocks": 100000, "latency": {"meanUs": 100, "jitterUs": 0}}},
-      {"handleId": 32, "workload": {"replay": ")" + path + R"(", "replayLoop": false}}]}]})").c_str(), nullptr));
+      {"handleId": 32, "workload": {"replay": ")" +
+                                  path + R"(", "replayLoop": false}}]}]})")
+                                     .c_str(),
+                                 nullptr));
   WaitWholeTick();
   EXPECT_TRUE(ReadChunk().empty());  // nothing traced yet
 
@@ -360,12 +382,16 @@ TEST(HostsimWorkload, GeneratedAndReplayedRecords) {
   unlink(path.c_str());
   ClearChannel();
 
-  EXPECT_EQ(700, ControlInt(R"({"op":"addVm","vm":{"instanceId":13,"worldGroupId":700,"disks":[{"handleId":1}]}})",
-                            "worldGroupId"));
+  EXPECT_EQ(
+      700,
+      ControlInt(
+          R"({"op":"addVm","vm":{"instanceId":13,"worldGroupId":700,"disks":[{"handleId":1}]}})",
+          "worldGroupId"));
   EXPECT_TRUE(Has(Reply(R"({"op":"addVm","vm":{"worldGroupId":700}})"), "\"error\""));  // duplicate
   EXPECT_EQ(VmInstances().back(), 13);
   ASSERT_EQ(0u, Start(700, 1));
-  Reply(R"({"op":"workload","worldGroupId":13,"handleId":1,"workload":{"rate":20000,"readFraction":1}})");
+  Reply(
+      R"({"op":"workload","worldGroupId":13,"handleId":1,"workload":{"rate":20000,"readFraction":1}})");
   data = WaitChunk(48);
   ASSERT_GE(data.size(), 48u);
   EXPECT_EQ(700u, At(data, 0).worldGroupId);
@@ -386,7 +412,9 @@ TEST(HostsimMisc, StatusTextsSignatureAndFormatting) {
   const char *own = nullptr;
   ASSERT_EQ(0, hostsim_configure(R"({"vms":[]})", nullptr));
   EXPECT_EQ(0, TARN_CheckSig(date, 21, &own));
-  ASSERT_EQ(0, hostsim_configure(R"({"signatureMatches":false,"hostBuildDate":"Feb 02 2026 02:02:02"})", nullptr));
+  ASSERT_EQ(
+      0, hostsim_configure(R"({"signatureMatches":false,"hostBuildDate":"Feb 02 2026 02:02:02"})",
+                           nullptr));
   EXPECT_NE(0, TARN_CheckSig(date, 21, &own));
   EXPECT_STREQ("Feb 02 2026 02:02:02", date);
   ASSERT_NE(nullptr, own);
@@ -404,7 +432,8 @@ TEST(HostsimSocket, LiveListenerIsNotStolen) {
   int owner = socket(AF_UNIX, SOCK_STREAM, 0);
   ASSERT_EQ(0, bind(owner, (sockaddr *)&addr, sizeof addr));
   ASSERT_EQ(0, listen(owner, 4));
-  EXPECT_EQ(-1, hostsim_configure(kHost, path.c_str()));  // warns, serves nothing, the host runs anyway
+  EXPECT_EQ(-1,
+            hostsim_configure(kHost, path.c_str()));  // warns, serves nothing, the host runs anyway
   int probe = socket(AF_UNIX, SOCK_STREAM, 0);
   EXPECT_EQ(0, connect(probe, (sockaddr *)&addr, sizeof addr));
   int accepted = accept(owner, nullptr, nullptr);

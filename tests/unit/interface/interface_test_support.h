@@ -11,11 +11,11 @@
 #include <thread>
 #include <vector>
 
-#include "hostsim.h"
-#include "interface/requests.h"
 #include "base/clock.h"
 #include "base/config.h"
 #include "base/log.h"
+#include "hostsim.h"
+#include "interface/requests.h"
 #include "unit/test_support.h"
 #include "vethra_client.h"
 
@@ -38,13 +38,16 @@ struct Connection {
     EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
     peer = sv[0];
     server = sv[1];
-    handler = std::thread([fd = server] { VTR_UDSReceive(reinterpret_cast<void *>(static_cast<intptr_t>(fd))); });
+    handler = std::thread(
+        [fd = server] { VTR_UDSReceive(reinterpret_cast<void *>(static_cast<intptr_t>(fd))); });
   }
   ~Connection() {
     close(peer);
     if (handler.joinable()) handler.join();
   }
-  void SendRaw(const std::string &bytes) const { send(peer, bytes.data(), bytes.size(), MSG_NOSIGNAL); }
+  void SendRaw(const std::string &bytes) const {
+    send(peer, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+  }
   Reply Receive() const {
     Reply r;
     r.rc = vtrc_recv_reply(peer, &r.code, &r.body, 10000);
@@ -59,7 +62,8 @@ struct Connection {
 inline void ConfigureHost(const char *json) { ASSERT_EQ(hostsim_configure(json, nullptr), 0); }
 inline void HostControl(const char *request) { hostsim_free(hostsim_control(request)); }
 
-constexpr const char kIdleStatus[] = R"({"status":"running","runName":"","duration":0,"vmWorldGroups":[]})";
+constexpr const char kIdleStatus[] =
+    R"({"status":"running","runName":"","duration":0,"vmWorldGroups":[]})";
 
 // Fresh run configuration and registry, every log line captured; TearDown
 // finalises the registry (the host no longer has any VM).

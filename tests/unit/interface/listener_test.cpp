@@ -31,8 +31,10 @@ TEST_F(ListenerTest, ServesCallsAndEndsOnShutdown) {
 
   // The detached handlers end on the clients' close (before the next test
   // resets the configuration they read).
-  for (int i = 0; i < 2000 && CountLogged("Interface: Message Handler thread initialized.") !=
-                                  CountLogged("Interface: The remote connection is closed.MessageHandler thread exiting.");
+  for (int i = 0;
+       i < 2000 &&
+       CountLogged("Interface: Message Handler thread initialized.") !=
+           CountLogged("Interface: The remote connection is closed.MessageHandler thread exiting.");
        i++) {
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }

@@ -26,16 +26,20 @@ DiskEntry *Entry(uint32_t worldGroupId, uint64_t handleId) {
   return VTR_FindDiskEntry(VTR_GetDiskKey(worldGroupId, handleId));
 }
 
-bool Contains(const std::string &body, const std::string &part) { return body.find(part) != std::string::npos; }
+bool Contains(const std::string &body, const std::string &part) {
+  return body.find(part) != std::string::npos;
+}
 
 TEST_F(QueriesTest, DocumentsWithoutVMs) {
   Connection c;
   ASSERT_STREQ(metricFieldNames[0], "rio");
   ASSERT_STREQ(metricFieldNames[VTR_NUM_COUNTERS - 1], "wlatgt100ms");
   std::string names;
-  for (int i = 0; i < VTR_NUM_COUNTERS; i++) names += std::string(i ? ",\"" : "\"") + metricFieldNames[i] + '"';
-  EXPECT_EQ(c.Call(VTR_CMD_METRICS_QUERY).body, R"({"vethraMetrics":{"metricFields":[)" + names +
-                                                    R"(]},"metricValues":{"timeStamp":1700000000,"vmWorldGroups":[]}})");
+  for (int i = 0; i < VTR_NUM_COUNTERS; i++)
+    names += std::string(i ? ",\"" : "\"") + metricFieldNames[i] + '"';
+  EXPECT_EQ(c.Call(VTR_CMD_METRICS_QUERY).body,
+            R"({"vethraMetrics":{"metricFields":[)" + names +
+                R"(]},"metricValues":{"timeStamp":1700000000,"vmWorldGroups":[]}})");
   for (uint32_t code : {VTR_CMD_CHANGE_RATE_QUERY, VTR_CMD_CHANGE_RATE_QUERY2}) {
     Reply r = c.Call(code);
     EXPECT_EQ(r.code, 1u);
@@ -67,8 +71,9 @@ TEST_F(QueriesTest, MetricsRenderLargeValuesSignedAndSkipDisksWithoutEntry) {
   std::string body = c.Call(VTR_CMD_METRICS_QUERY).body;
   EXPECT_TRUE(Contains(body, R"({"vmName":"lonely","uuid":"42000000-0000-0002-0000-000000000002")"
                              R"(,"worldGroupId":6001,"vmDisks":[]})"));
-  EXPECT_TRUE(Contains(body, R"("worldGroupId":-1294967296,"vmDisks":[{"vscsiDevName":"scsi0:0","ioCounters":)" +
-                                 counters + ",42]}"));
+  EXPECT_TRUE(Contains(
+      body, R"("worldGroupId":-1294967296,"vmDisks":[{"vscsiDevName":"scsi0:0","ioCounters":)" +
+                counters + ",42]}"));
   EXPECT_TRUE(Logged("No hash entry found for vmid:6001 handleid:9101"));
   EXPECT_TRUE(Logged("Interface: json_pack failed for device: scsi0:0"));
   EXPECT_EQ(c.Call(VTR_CMD_METRICS_QUERY).body, body);  // reading changes nothing
@@ -96,7 +101,8 @@ TEST_F(QueriesTest, ChangeRatesInBytesFromEitherEstimator) {
   VTR_StartupConfig().slidingHllEnabled = true;
   ASSERT_EQ(c.Call(VTR_CMD_APPEND_VMS, R"({"vmWorldGroups":[6001]})").code, 0u);
   for (int i = 0; i < 2; i++) VTR_AddChangeRate(0, 32768, &Entry(6001, 9101)->changeRate, true);
-  EXPECT_TRUE(Contains(c.Call(VTR_CMD_CHANGE_RATE_QUERY2).body, R"("changeRates":[32768,32768,32768])"));
+  EXPECT_TRUE(
+      Contains(c.Call(VTR_CMD_CHANGE_RATE_QUERY2).body, R"("changeRates":[32768,32768,32768])"));
 }
 
 // The daemon keeps VM names to 127 bytes and the host cuts disk names to 15.
@@ -106,8 +112,10 @@ TEST_F(QueriesTest, ChangeRatesInBytesFromEitherEstimator) {
 // compact re-serialisation.
 TEST_F(QueriesTest, NamesAreCutOnCharacterBoundaries) {
   std::string vm(126, 'v'), disk(14, 'd');
-  ConfigureHost((R"({"vms":[{"worldGroupId":7001,"displayName":")" + vm + R"(\u00e9","disks":[{"handleId":1}]},
-    {"worldGroupId":7002,"disks":[{"handleId":2,"name":")" + disk + R"(\u00e9"},{"handleId":3,"name":"scsi0:1"}]},
+  ConfigureHost((R"({"vms":[{"worldGroupId":7001,"displayName":")" + vm +
+                 R"(\u00e9","disks":[{"handleId":1}]},
+    {"worldGroupId":7002,"disks":[{"handleId":2,"name":")" +
+                 disk + R"(\u00e9"},{"handleId":3,"name":"scsi0:1"}]},
     {"worldGroupId":7003,"displayName":"q\"b\\s/\u0001\t\u007f\u00e9","disks":[{"handleId":4,"name":"d\"/\u00e9"}]}]})")
                     .c_str());
   VTR_StartupConfig().changeRateEnabled = VTR_StartupConfig().slidingHllEnabled = true;
@@ -116,7 +124,9 @@ TEST_F(QueriesTest, NamesAreCutOnCharacterBoundaries) {
   for (uint32_t command : {VTR_CMD_METRICS_QUERY, VTR_CMD_CHANGE_RATE_QUERY}) {
     std::string body = c.Call(command).body;
     EXPECT_TRUE(Contains(body, R"({"vmName":")" + vm + R"(",)")) << body;
-    EXPECT_TRUE(Contains(body, R"("worldGroupId":7002,"vmDisks":[{"vscsiDevName":")" + disk + R"(",)")) << body;
+    EXPECT_TRUE(
+        Contains(body, R"("worldGroupId":7002,"vmDisks":[{"vscsiDevName":")" + disk + R"(",)"))
+        << body;
     EXPECT_TRUE(Contains(body, "{\"vmName\":\"q\\\"b\\\\s/\\u0001\\t\x7f\xc3\xa9\",")) << body;
     EXPECT_TRUE(Contains(body, "{\"vscsiDevName\":\"d\\\"/\xc3\xa9\",")) << body;
     json_t *parsed = json_loads(body.c_str(), 0, nullptr);
@@ -127,7 +137,8 @@ TEST_F(QueriesTest, NamesAreCutOnCharacterBoundaries) {
     free(again);
   }
   std::lock_guard<std::mutex> lock(logMutex);
-  for (const auto &[priority, line] : logLines) EXPECT_EQ(line.find("json_pack failed"), std::string::npos) << line;
+  for (const auto &[priority, line] : logLines)
+    EXPECT_EQ(line.find("json_pack failed"), std::string::npos) << line;
 }
 
 // Append and Delete on one connection while three others query: under TSan
@@ -138,7 +149,8 @@ TEST_F(QueriesTest, ConcurrencyVMChangesWhileQuerying) {
   std::atomic<bool> done{false};
   std::atomic<int> failures{0};
   std::vector<std::thread> readers;
-  for (uint32_t command : {VTR_CMD_METRICS_QUERY, VTR_CMD_CHANGE_RATE_QUERY, VTR_CMD_STATUS_QUERY}) {
+  for (uint32_t command :
+       {VTR_CMD_METRICS_QUERY, VTR_CMD_CHANGE_RATE_QUERY, VTR_CMD_STATUS_QUERY}) {
     readers.emplace_back([&, command] {
       Connection c;
       while (!done) failures += c.Call(command).code != 0;

@@ -13,11 +13,14 @@ constexpr const char kTwoVmHost[] = R"({"vms":[
 
 TEST_F(RequestsTest, AppendAndDeletePayloadShapes) {
   Connection c;
-  const std::pair<const char *, uint32_t> cases[] = {
-      {R"({"vmWorldGroups":[]})", 0}, {R"({"vmWorldGroups":5})", 0}, {R"({"other":[1]})", 1},
-      {"[1,2]", 1}, {R"({"vmWorldGroups":[)", 1}};
+  const std::pair<const char *, uint32_t> cases[] = {{R"({"vmWorldGroups":[]})", 0},
+                                                     {R"({"vmWorldGroups":5})", 0},
+                                                     {R"({"other":[1]})", 1},
+                                                     {"[1,2]", 1},
+                                                     {R"({"vmWorldGroups":[)", 1}};
   for (uint32_t command : {VTR_CMD_APPEND_VMS, VTR_CMD_DELETE_VMS}) {
-    const std::string error = command == VTR_CMD_APPEND_VMS ? "Unable to append the VM(s)" : "Unable to delete the VM";
+    const std::string error =
+        command == VTR_CMD_APPEND_VMS ? "Unable to append the VM(s)" : "Unable to delete the VM";
     for (const auto &[payload, code] : cases) {
       Reply r = c.Call(command, payload);
       EXPECT_EQ(r.code, code) << payload;
@@ -38,10 +41,12 @@ TEST_F(RequestsTest, AppendFollowsLastElementDeleteFailsOnAny) {
   Connection c;
   // 777 and 778 do not exist on the host.
   EXPECT_EQ(c.Call(VTR_CMD_APPEND_VMS, R"({"vmWorldGroups":[777,5001]})").code, 0u);
-  EXPECT_EQ(c.Call(VTR_CMD_APPEND_VMS, R"({"vmWorldGroups":[5002,778]})").body, "Unable to append the VM(s)");
+  EXPECT_EQ(c.Call(VTR_CMD_APPEND_VMS, R"({"vmWorldGroups":[5002,778]})").body,
+            "Unable to append the VM(s)");
   EXPECT_TRUE(HasEntry(5001, 101) && HasEntry(5001, 102) && HasEntry(5002, 201));
   // Every element is tried even after a failure.
-  EXPECT_EQ(c.Call(VTR_CMD_DELETE_VMS, R"({"vmWorldGroups":[779,5001,5002]})").body, "Unable to delete the VM");
+  EXPECT_EQ(c.Call(VTR_CMD_DELETE_VMS, R"({"vmWorldGroups":[779,5001,5002]})").body,
+            "Unable to delete the VM");
   EXPECT_TRUE(Logged("Interface: Failed to stop tracing for WorldId : 779"));
   EXPECT_FALSE(HasEntry(5001, 101) || HasEntry(5002, 201));
   EXPECT_EQ(c.Call(VTR_CMD_STATUS_QUERY).body, kIdleStatus);
@@ -55,8 +60,9 @@ TEST_F(RequestsTest, StatusReportsNameRemainingTimeAndLiveVMs) {
   Connection c;
   ASSERT_EQ(c.Call(VTR_CMD_APPEND_VMS, R"({"vmWorldGroups":[5001,5002]})").code, 0u);
   VTR_SetClock([](struct timeval *now) { *now = {1100, 900000}; });  // 100.9 s: whole seconds count
-  EXPECT_EQ(c.Call(VTR_CMD_STATUS_QUERY).body,
-            R"({"status":"running","runName":"night-run","duration":500,"vmWorldGroups":[5001,5002]})");  // oldest first
+  EXPECT_EQ(
+      c.Call(VTR_CMD_STATUS_QUERY).body,
+      R"({"status":"running","runName":"night-run","duration":500,"vmWorldGroups":[5001,5002]})");  // oldest first
   VTR_SetClock([](struct timeval *now) { *now = {1630, 0}; });  // past the end: 0, never negative
   EXPECT_NE(c.Call(VTR_CMD_STATUS_QUERY).body.find(R"("duration":0,)"), std::string::npos);
 }

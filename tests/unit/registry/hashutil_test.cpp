@@ -1,4 +1,6 @@
 // Hash table, disk keys and UUID formatting: no host involved.
+#include "registry/hashutil.h"
+
 #include <gtest/gtest.h>
 #include <stdio.h>
 #include <string.h>
@@ -9,7 +11,6 @@
 
 #include "base/config.h"
 #include "base/log.h"
-#include "registry/hashutil.h"
 #include "registry/registry.h"
 #include "unit/test_support.h"
 
@@ -49,7 +50,7 @@ class HashTableTest : public ::testing::Test {
 TEST_F(HashTableTest, DuplicateKeyIsRefusedAndTableStaysUsable) {
   ASSERT_EQ(hash_insert(&table, Node(0, 0x1234)), 0);
   EXPECT_EQ(logLines.back(), std::make_pair(7, "inserting key 0x1234 (ptr " + PtrText(&values[0]) +
-                                                  ") into bucket[0]"));
+                                                   ") into bucket[0]"));
   EXPECT_EQ(hash_insert(&table, Node(1, 0x1234)), -1);
   EXPECT_EQ(logLines.back(), std::make_pair(3, std::string("REHASHING 0x1234")));
   EXPECT_EQ(hash_lookup(&table, 0x1234), &values[0]);
@@ -71,8 +72,8 @@ TEST_F(HashTableTest, CollisionChainAndRemovalFromMiddleEndAndHead) {
   EXPECT_EQ(hash_remove(&table, 4), nullptr);  // empty bucket
   EXPECT_TRUE(logLines.empty());
   EXPECT_EQ(hash_remove(&table, 13), &values[1]);
-  EXPECT_EQ(logLines.back(),
-            std::make_pair(7, "removed key 0xd (ptr " + PtrText(&values[1]) + ") from middle of bucket"));
+  EXPECT_EQ(logLines.back(), std::make_pair(7, "removed key 0xd (ptr " + PtrText(&values[1]) +
+                                                   ") from middle of bucket"));
   EXPECT_EQ(nodes[2].next, &nodes[0]);
   EXPECT_EQ(hash_lookup(&table, 3), &values[0]);
 

@@ -10,12 +10,12 @@
 #include <utility>
 #include <vector>
 
-#include "hostsim.h"
 #include "base/config.h"
 #include "base/log.h"
+#include "hostsim.h"
 #include "registry/registry.h"
-#include "trace/startup_tracing.h"
 #include "trace/record_queue.h"
+#include "trace/startup_tracing.h"
 #include "trace/tracing.h"
 #include "unit/test_support.h"
 
@@ -54,8 +54,8 @@ std::set<Trace> Traced() {
 }
 
 void Fault(const std::string &node, int count = 1) {
-  std::string request = R"({"op":"fault","node":")" + node +
-                        R"(","status":195887105,"count":)" + std::to_string(count) + "}";
+  std::string request = R"({"op":"fault","node":")" + node + R"(","status":195887105,"count":)" +
+                        std::to_string(count) + "}";
   hostsim_free(hostsim_control(request.c_str()));
 }
 
@@ -63,7 +63,8 @@ const std::string kFailText = BREL_ReturnStatusToString(VTR_FAILURE);
 
 std::vector<uint32_t> ListedVMs() {
   std::vector<uint32_t> ids;
-  for (VMListNode *n = VTR_VMListHeadNode()->prev; n != VTR_VMListHeadNode(); n = n->prev) ids.push_back(n->worldGroupId);
+  for (VMListNode *n = VTR_VMListHeadNode()->prev; n != VTR_VMListHeadNode(); n = n->prev)
+    ids.push_back(n->worldGroupId);
   return ids;
 }
 
@@ -138,9 +139,9 @@ TEST_F(RegistryHostTest, FailedAddLeavesListUnchanged) {
 }
 
 TEST_F(RegistryHostTest, LongHostTextsAreTruncated) {
-  std::string name(300, 'n'), uuid(100, 'a'), host = R"({"vms":[{"worldGroupId":5,"displayName":")" +
-                                                  name + R"(","uuid":")" + uuid +
-                                                  R"(","disks":[{"handleId":1,"name":"abcdefghijklmnopqrst"}]}]})";
+  std::string name(300, 'n'), uuid(100, 'a'),
+      host = R"({"vms":[{"worldGroupId":5,"displayName":")" + name + R"(","uuid":")" + uuid +
+             R"(","disks":[{"handleId":1,"name":"abcdefghijklmnopqrst"}]}]})";
   ASSERT_EQ(hostsim_configure(host.c_str(), nullptr), 0);
   TARN_ParamListAddInt(instance, 5);
   ASSERT_EQ(VTR_AddVMWorldIdToList(5, instance), VTR_OK);
@@ -232,13 +233,22 @@ TEST_F(RegistryHostTest, LogTexts) {
     int priority;
     std::string text;
   } cases[] = {
-      {&kHost, nullptr, [](TARN_ParamList *l) { Add(l, 101, 7); Add(l, 101, 7); }, 6,
-       "Main: worldId: 7 already exist in the list failed to add it again."},
+      {&kHost, nullptr,
+       [](TARN_ParamList *l) {
+         Add(l, 101, 7);
+         Add(l, 101, 7);
+       },
+       6, "Main: worldId: 7 already exist in the list failed to add it again."},
       {&kHost, "worldGroups_vscsi_name", [](TARN_ParamList *l) { Add(l, 102, 9); }, 3,
        "Main: Failed to fetch dev name for handleid:9001"},
-      {&kHost, nullptr, [](TARN_ParamList *l) { Add(l, 103, 11); }, 3, "Main: Id:11 Not a valid VM worldId."},
-      {&kHost, nullptr, [](TARN_ParamList *l) { Add(l, 101, 7); VTR_RemoveVMWorldIdFromList(42); }, 4,
-       "Main: The worldId:42 not present in the list"},
+      {&kHost, nullptr, [](TARN_ParamList *l) { Add(l, 103, 11); }, 3,
+       "Main: Id:11 Not a valid VM worldId."},
+      {&kHost, nullptr,
+       [](TARN_ParamList *l) {
+         Add(l, 101, 7);
+         VTR_RemoveVMWorldIdFromList(42);
+       },
+       4, "Main: The worldId:42 not present in the list"},
       {&kHost, nullptr, [](TARN_ParamList *) { VTR_RemoveVMWorldIdFromList(9); }, 6,
        "Main:The WorldId list is empty"},
       {&kHost, "vm_vmmGroupInfo", [](TARN_ParamList *l) { Add(l, 101, 7); }, 3,
@@ -247,9 +257,14 @@ TEST_F(RegistryHostTest, LogTexts) {
        "Main: Failed to get vscsi handle list for worldId: 7 in VTR_AddVMWorldIdToList()"},
       {&kHost, "paramListCreate", [](TARN_ParamList *l) { Add(l, 101, 7); }, 3,
        "Monitor: Insufficient memory to create TARN Param list for VM: 7"},
-      {&kHost, nullptr, [](TARN_ParamList *) { VTR_EnableVMTrace(7); }, 6, " Monitor: vmLeaderID : 70"},
-      {&kHost, nullptr, [](TARN_ParamList *) { VTR_EnableVMTrace(7); VTR_AddHashEntry(7, 8001); }, 4,
-       "Main: Duplicate hashkey for worldGroupId:7 handleId:8001 Hash: 37"},
+      {&kHost, nullptr, [](TARN_ParamList *) { VTR_EnableVMTrace(7); }, 6,
+       " Monitor: vmLeaderID : 70"},
+      {&kHost, nullptr,
+       [](TARN_ParamList *) {
+         VTR_EnableVMTrace(7);
+         VTR_AddHashEntry(7, 8001);
+       },
+       4, "Main: Duplicate hashkey for worldGroupId:7 handleId:8001 Hash: 37"},
       {&kHost, nullptr,
        [](TARN_ParamList *l) {
          VTR_EnableVMTrace(7);
@@ -267,11 +282,14 @@ TEST_F(RegistryHostTest, LogTexts) {
        "Monitor: Failed to get the groupID for vmId : 9"},
       {&kStaleHost, nullptr, [](TARN_ParamList *) { VTR_InitialCleanup(); }, 6,
        "Main: Disks monitored from previous run : 3"},
-      {&kStaleHost, "perf_vethra_handles_handleInfo", [](TARN_ParamList *) { VTR_InitialCleanup(); }, 3,
+      {&kStaleHost, "perf_vethra_handles_handleInfo",
+       [](TARN_ParamList *) { VTR_InitialCleanup(); }, 3,
        "Main: Failed to get the handleInfo for handleId: 8001 with err:" + kFailText + " "},
-      {&kStaleHost, "perf_vethra_monitoredDiskCount", [](TARN_ParamList *) { VTR_InitialCleanup(); }, 3,
+      {&kStaleHost, "perf_vethra_monitoredDiskCount",
+       [](TARN_ParamList *) { VTR_InitialCleanup(); }, 3,
        "Main: Failed to get monitored Disk Count (195887105)"},
-      {&kHost, "perf_vethra_command_clearLogChannel", [](TARN_ParamList *) { VTR_InitialCleanup(); }, 3,
+      {&kHost, "perf_vethra_command_clearLogChannel",
+       [](TARN_ParamList *) { VTR_InitialCleanup(); }, 3,
        "Main: Failed to set TARN command node:clearLogChannel(195887105): " + kFailText},
   };
   for (const Case &c : cases) {
@@ -298,7 +316,8 @@ TEST_P(SelectionTest, AddsAndTracesTheSelectedVMs) {
   const Selection &s = GetParam();
   VTR_StartupConfig().monitorAll = s.all;
   VTR_StartupConfig().worldGroupGiven = !s.ids.empty();
-  for (uint32_t id : s.ids) VTR_StartupConfig().worldGroupIds[VTR_StartupConfig().worldGroupCount++] = id;
+  for (uint32_t id : s.ids)
+    VTR_StartupConfig().worldGroupIds[VTR_StartupConfig().worldGroupCount++] = id;
   EXPECT_EQ(VTR_EnableVMVscsiTrace(), VTR_OK);
   EXPECT_EQ(ListedVMs(), s.listed);
   EXPECT_EQ(Traced(), s.traced);
@@ -352,7 +371,8 @@ TEST_F(RegistryHostTest, StopTracingWithWorldGroupIdsAlsoStopsAddedVMs) {
   EXPECT_FALSE(HasEntry(9, 9001) || HasEntry(7, 8001) || HasEntry(7, 8002));
   std::vector<std::string> disables;
   for (const auto &m : vtrtest::logLines) {
-    if (m.second.rfind("Monitor: Disable the monitoring for the VM :", 0) == 0) disables.push_back(m.second);
+    if (m.second.rfind("Monitor: Disable the monitoring for the VM :", 0) == 0)
+      disables.push_back(m.second);
   }
   EXPECT_EQ(disables, (std::vector<std::string>{"Monitor: Disable the monitoring for the VM :9",
                                                 "Monitor: Disable the monitoring for the VM :42",

@@ -23,10 +23,27 @@ std::vector<std::string> Split(const std::string &s) {
 // Every form the daemon reads as meant: short, clustered, attached values,
 // long options with a space or '=', abbreviations.
 TEST(ToolsCli, OptionCheckAcceptsEveryValidForm) {
-  for (const char *args : {"", "-s", "-s -v 5", "-a -c", "-as", "-w 70001 -w 70002", "-w70001", "-d 0",
-                           "-d 3600 -n rack7", "-d3600", "--duration 60", "--duration=60", "--dur=60",
-                           "--worldgroupid=70001", "--name=rack7 --verbose=7", "--changerate_shll",
-                           "--changerate_hll --all", "-v0", "-l", "-h", "-n rack7 -s"}) {
+  for (const char *args : {"",
+                           "-s",
+                           "-s -v 5",
+                           "-a -c",
+                           "-as",
+                           "-w 70001 -w 70002",
+                           "-w70001",
+                           "-d 0",
+                           "-d 3600 -n rack7",
+                           "-d3600",
+                           "--duration 60",
+                           "--duration=60",
+                           "--dur=60",
+                           "--worldgroupid=70001",
+                           "--name=rack7 --verbose=7",
+                           "--changerate_shll",
+                           "--changerate_hll --all",
+                           "-v0",
+                           "-l",
+                           "-h",
+                           "-n rack7 -s"}) {
     std::string why;
     EXPECT_EQ(VTR_CheckDaemonOptions(Split(args), &why), VTR_EXIT_OK) << args << ": " << why;
   }
@@ -39,15 +56,24 @@ TEST(ToolsCli, OptionCheckRefusesWhatTheDaemonWouldMisread) {
     const char *args;
     const char *message;
   } cases[] = {
-      {"-d abc", "-d needs a whole number"},     {"-d 10s", "-d needs a whole number"},
-      {"-d -5", "-d needs a whole number"},      {"--duration=", "-d needs a whole number"},
-      {"-w abc", "-w needs a world group id"},   {"-w 0", "-w needs a world group id"},
-      {"-w 4294967296", "-w needs a world group id"}, {"-s --worldgroupid=7x", "-w needs a world group id"},
-      {"-v abc", "-v needs a log level"},        {"-v 8", "-v needs a log level"},
-      {"-d", "option -d needs a value"},         {"-q", "unknown option -q"},
-      {"--bogus", "unknown option --bogus"},     {"-x", "option -x is not supported"},
-      {"-s -t", "option -t is not supported"},   {"-sm", "option -m is not supported"},
-      {"-s 5", "unexpected argument 5"},         {"-s -- -a", "unexpected argument -a"},
+      {"-d abc", "-d needs a whole number"},
+      {"-d 10s", "-d needs a whole number"},
+      {"-d -5", "-d needs a whole number"},
+      {"--duration=", "-d needs a whole number"},
+      {"-w abc", "-w needs a world group id"},
+      {"-w 0", "-w needs a world group id"},
+      {"-w 4294967296", "-w needs a world group id"},
+      {"-s --worldgroupid=7x", "-w needs a world group id"},
+      {"-v abc", "-v needs a log level"},
+      {"-v 8", "-v needs a log level"},
+      {"-d", "option -d needs a value"},
+      {"-q", "unknown option -q"},
+      {"--bogus", "unknown option --bogus"},
+      {"-x", "option -x is not supported"},
+      {"-s -t", "option -t is not supported"},
+      {"-sm", "option -m is not supported"},
+      {"-s 5", "unexpected argument 5"},
+      {"-s -- -a", "unexpected argument -a"},
   };
   for (const auto &c : cases) {
     std::string why;
@@ -70,8 +96,8 @@ TEST(ToolsCli, OptionCheckCommandExitsWithUsageError) {
 }
 
 TEST(ToolsCli, EveryToolReportsTheBuildVersion) {
-  for (const char *tool :
-       {VETHRA_TOOLS_BIN_DIR "/vethractl", VETHRA_TOOLS_BIN_DIR "/vethra-trace", HOSTSIMCTL_BINARY}) {
+  for (const char *tool : {VETHRA_TOOLS_BIN_DIR "/vethractl", VETHRA_TOOLS_BIN_DIR "/vethra-trace",
+                           HOSTSIMCTL_BINARY}) {
     std::string out;
     FILE *p = popen((std::string(tool) + " --version").c_str(), "r");
     ASSERT_NE(p, nullptr);

@@ -23,7 +23,8 @@ TEST(ToolsConvert, MsrLinesAndRecordLayout) {
   EXPECT_EQ(io.lba, 3160743424u / 512);
   EXPECT_EQ(io.length, 4096u);
   EXPECT_EQ(io.latencyNs, 13573100u);  // 100 ns units
-  EXPECT_EQ(VTR_ParseMsrLine("Timestamp,Hostname,DiskNumber,Type,Offset,Size,ResponseTime", &io), 0);
+  EXPECT_EQ(VTR_ParseMsrLine("Timestamp,Hostname,DiskNumber,Type,Offset,Size,ResponseTime", &io),
+            0);
   EXPECT_EQ(VTR_ParseMsrLine("1,web,0,Trim,0,512,1", &io), -1);
   EXPECT_EQ(VTR_ParseMsrLine("1,web,0,Read,0,512", &io), -1);
 
@@ -51,7 +52,8 @@ TEST(ToolsConvert, MsrLinesAndRecordLayout) {
 
   uint8_t raw[VTR_REC_SIZE];
   VTR_EncodeRecord(recs[1], raw);
-  const uint8_t want[24] = {0, 0x28, 0, 0, 42, 0, 0, 0, 7, 0, 0, 0, 0, 0, 0, 0, 0, 0x20, 0, 0, 0, 0, 0, 0};
+  const uint8_t want[24] = {0, 0x28, 0, 0, 42, 0,    0, 0, 7, 0, 0, 0,
+                            0, 0,    0, 0, 0,  0x20, 0, 0, 0, 0, 0, 0};
   EXPECT_EQ(memcmp(raw, want, sizeof want), 0);
   EXPECT_EQ(raw[24], 8);
   EXPECT_EQ(raw[33], 0x03);  // 1000 = 0x3E8, little-endian
@@ -59,7 +61,8 @@ TEST(ToolsConvert, MsrLinesAndRecordLayout) {
   EXPECT_EQ(back.length, 8192u);
   EXPECT_EQ(back.timestamp, 1000u);
   auto totals = VTR_RecordTotals(recs);
-  const VTR_DiskTotals &a = totals[std::make_pair(70001u, (uint64_t)8001)], &b = totals[std::make_pair(42u, (uint64_t)7)];
+  const VTR_DiskTotals &a = totals[std::make_pair(70001u, (uint64_t)8001)],
+                       &b = totals[std::make_pair(42u, (uint64_t)7)];
   EXPECT_EQ(a.writes, 1u);
   EXPECT_EQ(a.alignedReads, 1u);
   EXPECT_EQ(b.readBytes, 8192u);
@@ -69,18 +72,22 @@ TEST(ToolsConvert, MsrLinesAndRecordLayout) {
 // the file order; unmatched events and data-less requests are counted.
 const char kBlkparse[] =
     "  8,16   1        1     0.000100000  4020  D   R 100 + 8 [java]\n"
-    "  8,16   0        2     0.000500000     0  C   W 200 + 16 [0]\n"      // completion printed before its issue
+    "  8,16   0        2     0.000500000     0  C   W 200 + 16 [0]\n"  // completion printed before
+                                                                       // its issue
     "  8,16   1        3     0.000200000  4020  D  WS 200 + 16 [kworker]\n"
-    "  8,16   1        4     0.000300000  4020  D   R 100 + 8 [java]\n"     // same range again
+    "  8,16   1        4     0.000300000  4020  D   R 100 + 8 [java]\n"  // same range again
     "  8,16   0        5     0.000350000     0  C   R 100 + 8 [0]\n"
     "  8,16   0        6     0.000450000     0  C   R 100 + 8 [0]\n"
     "  8,16   5        0     0.000460000     0  m   N cfq18615S / insert_request\n"
     "  8,16   1        7     0.000470000  4020  D  FN 0 + 0 [jbd2]\n"
-    "  8,32   1        8     1.000000000  4020  D   R 8 + 8 [java]\n"       // never completed
-    "  8,16   0        9     0.000900000     0  C   R 999 + 8 [0]\n"        // never issued
+    "  8,32   1        8     1.000000000  4020  D   R 8 + 8 [java]\n"  // never completed
+    "  8,16   0        9     0.000900000     0  C   R 999 + 8 [0]\n"   // never issued
     "  8,16   1       10     0.000910000  4020  A   R 1444645666 + 256 <- (8,17) 1444645632\n"
     "CPU0 (8,16):\n"
-    " Reads Queued:           0,        0KiB\t Writes Queued:           0,        0KiB";  // no final line end
+    " Reads Queued:           0,        0KiB\t Writes Queued:           0,        0KiB";  // no
+                                                                                          // final
+                                                                                          // line
+                                                                                          // end
 
 TEST(ToolsConvert, BlkparsePairsIssuesWithCompletions) {
   std::string path = WriteTemp("vethra_blk.txt", kBlkparse);
@@ -122,7 +129,8 @@ TEST(ToolsConvert, DiskSimGzipAndUnknownInput) {
   EXPECT_TRUE(io.write);
   EXPECT_EQ(VTR_ParseDiskSimLine("1 2 3 x 1", 1, &io), -1);
 
-  std::string plain = WriteTemp("vethra_msr.csv", "100,h,2,Read,0,4096,10\n200,h,2,Write,4096,0,10\n");
+  std::string plain =
+      WriteTemp("vethra_msr.csv", "100,h,2,Read,0,4096,10\n200,h,2,Write,4096,0,10\n");
   ASSERT_EQ(system(("gzip -f " + plain).c_str()), 0);
   std::vector<VTR_SourceIo> ios;
   VTR_ConvertStats st;
@@ -131,8 +139,8 @@ TEST(ToolsConvert, DiskSimGzipAndUnknownInput) {
   ASSERT_EQ(ios.size(), 1u);  // the 0-byte write has no data
   EXPECT_EQ(ios[0].disk, "h_2");
   EXPECT_EQ(st.skipped, 1u);
-  EXPECT_EQ(VTR_ReadTraceFile(WriteTemp("vethra_bad.txt", "hello world\n"), VTR_FMT_AUTO, 1e6, false, &ios, &st,
-                              &err),
+  EXPECT_EQ(VTR_ReadTraceFile(WriteTemp("vethra_bad.txt", "hello world\n"), VTR_FMT_AUTO, 1e6,
+                              false, &ios, &st, &err),
             -1);
   EXPECT_NE(err.find("unknown trace format"), std::string::npos);
 }

@@ -1,9 +1,10 @@
 // The one-pass document reader against the jansson reader: the same result on
 // everything the fast one accepts, and every other text left to jansson.
+#include "docparse.h"
+
 #include <gtest/gtest.h>
 #include <string.h>
 
-#include "docparse.h"
 #include "tools_docs.h"
 
 namespace {
@@ -22,19 +23,22 @@ std::string Dump(const VTR_Doc &d) {  // comparable form of a document
 }
 
 // A metrics document with one VM whose name and one counter are given as JSON text.
-std::string Metrics(const std::string &nameJson, const std::string &value, const std::string &ws = "") {
+std::string Metrics(const std::string &nameJson, const std::string &value,
+                    const std::string &ws = "") {
   std::string d = TestMetricsDoc(-5, {{"vm", 3, {{"sda", {{"wthput", 777}}}}}}), spaced;
   d.replace(d.find(",777,") + 1, 3, value);
-  for (char ch : d) spaced += strchr("{[:,]}", ch) ? ws + ch + ws : std::string(1, ch);  // no string holds these
+  for (char ch : d)
+    spaced += strchr("{[:,]}", ch) ? ws + ch + ws : std::string(1, ch);  // no string holds these
   spaced.replace(spaced.find("\"vm\""), 4, nameJson);
   return spaced;
 }
 
-const std::string CR = "{\"vethraChangeRate\":{\"changeRateFields\":[\"a\"]},\"changeRateValues\":{\"timeStamp\":1,"
-                       "\"vmWorldGroups\":[{\"vmName\":\"v\",\"uuid\":\"\",\"worldGroupId\":-1294967296,"
-                       "\"vmDisks\":[{\"vscsiDevName\":\"d\",\"changeRates\":[4096,-1,0]},"
-                       "{\"vscsiDevName\":\"e\",\"changeRates\":[]}]},"
-                       "{\"vmName\":\"w\",\"uuid\":\"u\",\"worldGroupId\":2,\"vmDisks\":[]}]}}";
+const std::string CR =
+    "{\"vethraChangeRate\":{\"changeRateFields\":[\"a\"]},\"changeRateValues\":{\"timeStamp\":1,"
+    "\"vmWorldGroups\":[{\"vmName\":\"v\",\"uuid\":\"\",\"worldGroupId\":-1294967296,"
+    "\"vmDisks\":[{\"vscsiDevName\":\"d\",\"changeRates\":[4096,-1,0]},"
+    "{\"vscsiDevName\":\"e\",\"changeRates\":[]}]},"
+    "{\"vmName\":\"w\",\"uuid\":\"u\",\"worldGroupId\":2,\"vmDisks\":[]}]}}";
 
 }  // namespace
 
@@ -42,18 +46,22 @@ TEST(DocReader, AgreesWithJanssonOnTheDaemonsLayout) {
   const std::vector<std::pair<VTR_DocKind, std::string>> docs = {
       {VTR_DOC_METRICS, Metrics("\"plain\"", "1")},
       {VTR_DOC_METRICS, Metrics("\"q\\\"b\\\\s\\/\\b\\f\\n\\r\\t\"", "-1")},
-      {VTR_DOC_METRICS, Metrics("\"\\u00e9\\u20AC\\uD83D\\uDE00 caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80\"",
-                                "9223372036854775807")},
+      {VTR_DOC_METRICS,
+       Metrics("\"\\u00e9\\u20AC\\uD83D\\uDE00 caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80\"",
+               "9223372036854775807")},
       {VTR_DOC_METRICS, Metrics("\"\\u0001\x7f\"", "-9223372036854775808")},
       {VTR_DOC_METRICS, Metrics("\"x\"", "0", " \n\t\r")},
       {VTR_DOC_METRICS, TestMetricsDoc(0, {})},
       {VTR_DOC_METRICS, TestMetricsDoc(1, {{"novm", -1, {}}})},
-      {VTR_DOC_METRICS, "{\"vethraMetrics\":{\"metricFields\":[]},\"metricValues\":{\"timeStamp\":1,\"vmWorldGroups\":"
-                        "[{\"vmName\":\"v\",\"uuid\":\"u\",\"worldGroupId\":1,\"vmDisks\":[{\"vscsiDevName\":\"d\","
-                        "\"ioCounters\":[5,6]}]}]}}"},
-      {VTR_DOC_METRICS, "{\"vethraMetrics\":{\"metricFields\":[\"wio\",\"x\\u0072io\",\"nope\",\"wio\"]},"
-                        "\"metricValues\":{\"timeStamp\":1,\"vmWorldGroups\":[{\"vmName\":\"v\",\"uuid\":\"u\","
-                        "\"worldGroupId\":1,\"vmDisks\":[{\"vscsiDevName\":\"d\",\"ioCounters\":[5,6,7,8,9]}]}]}}"},
+      {VTR_DOC_METRICS,
+       "{\"vethraMetrics\":{\"metricFields\":[]},\"metricValues\":{\"timeStamp\":1,"
+       "\"vmWorldGroups\":"
+       "[{\"vmName\":\"v\",\"uuid\":\"u\",\"worldGroupId\":1,\"vmDisks\":[{\"vscsiDevName\":\"d\","
+       "\"ioCounters\":[5,6]}]}]}}"},
+      {VTR_DOC_METRICS,
+       "{\"vethraMetrics\":{\"metricFields\":[\"wio\",\"x\\u0072io\",\"nope\",\"wio\"]},"
+       "\"metricValues\":{\"timeStamp\":1,\"vmWorldGroups\":[{\"vmName\":\"v\",\"uuid\":\"u\","
+       "\"worldGroupId\":1,\"vmDisks\":[{\"vscsiDevName\":\"d\",\"ioCounters\":[5,6,7,8,9]}]}]}}"},
       {VTR_DOC_CHANGE_RATE, CR},
   };
   for (const auto &[kind, text] : docs) {
@@ -68,15 +76,35 @@ TEST(DocReader, AgreesWithJanssonOnTheDaemonsLayout) {
 TEST(DocReader, LeavesEverythingElseToJansson) {
   std::string good = Metrics("\"x\"", "1");
   std::string swapped = good;  // another key order, still a valid document
-  swapped.replace(swapped.find("\"vmName\":\"x\",\"uuid\":\"42 1a\""), 27, "\"uuid\":\"42 1a\",\"vmName\":\"x\"");
+  swapped.replace(swapped.find("\"vmName\":\"x\",\"uuid\":\"42 1a\""), 27,
+                  "\"uuid\":\"42 1a\",\"vmName\":\"x\"");
   const std::vector<std::string> texts = {
-      Metrics("\"x\"", "9223372036854775808"), Metrics("\"x\"", "-9223372036854775809"),
-      Metrics("\"x\"", "1.0"), Metrics("\"x\"", "1e3"), Metrics("\"x\"", "01"), Metrics("\"x\"", "-"),
-      Metrics("\"x\\u0000\"", "1"), Metrics("\"\\uD800\"", "1"), Metrics("\"\\uDC00\"", "1"),
-      Metrics("\"\\uD800\\u0041\"", "1"), Metrics("\"\\x\"", "1"), Metrics("\"\\u12g4\"", "1"),
-      Metrics("\"\xc3\"", "1"), Metrics("\"\xc0\x80\"", "1"), Metrics("\"\xed\xa0\x80\"", "1"),
-      Metrics("\"\x01\"", "1"), Metrics("null", "1"), Metrics("\"x\"", "null"), Metrics("\"x\"", "1,"),
-      good + "x", good + "}", good.substr(0, good.size() - 1), swapped, "[]", "", "{}",
+      Metrics("\"x\"", "9223372036854775808"),
+      Metrics("\"x\"", "-9223372036854775809"),
+      Metrics("\"x\"", "1.0"),
+      Metrics("\"x\"", "1e3"),
+      Metrics("\"x\"", "01"),
+      Metrics("\"x\"", "-"),
+      Metrics("\"x\\u0000\"", "1"),
+      Metrics("\"\\uD800\"", "1"),
+      Metrics("\"\\uDC00\"", "1"),
+      Metrics("\"\\uD800\\u0041\"", "1"),
+      Metrics("\"\\x\"", "1"),
+      Metrics("\"\\u12g4\"", "1"),
+      Metrics("\"\xc3\"", "1"),
+      Metrics("\"\xc0\x80\"", "1"),
+      Metrics("\"\xed\xa0\x80\"", "1"),
+      Metrics("\"\x01\"", "1"),
+      Metrics("null", "1"),
+      Metrics("\"x\"", "null"),
+      Metrics("\"x\"", "1,"),
+      good + "x",
+      good + "}",
+      good.substr(0, good.size() - 1),
+      swapped,
+      "[]",
+      "",
+      "{}",
   };
   for (const std::string &text : texts) {
     VTR_Doc fast{}, slow{}, viaPublic{};

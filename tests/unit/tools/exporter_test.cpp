@@ -66,7 +66,8 @@ struct FakeDaemon {
     std::vector<TestVm> list;
     for (int v = 0; v < vms; v++) {
       TestVm vm{"vm-" + std::to_string(v), 1000 + v, {}};
-      for (int d = 0; d < disksPerVm; d++) vm.disks.push_back({"scsi0:" + std::to_string(d), {{"rio", v * 100 + d}}});
+      for (int d = 0; d < disksPerVm; d++)
+        vm.disks.push_back({"scsi0:" + std::to_string(d), {{"rio", v * 100 + d}}});
       list.push_back(vm);
     }
     metrics = TestMetricsDoc(1, list);
@@ -179,7 +180,8 @@ struct Exporter {
   // (but for a port taken by someone else in the meantime: another is tried).
   bool Start(const std::string &dir, const std::string &socket, std::vector<std::string> args) {
     log = dir + "exporter.log";
-    args.insert(args.begin(), {VETHRACTL, "--socket", socket, "exporter", "--web.listen-address", ""});
+    args.insert(args.begin(),
+                {VETHRACTL, "--socket", socket, "exporter", "--web.listen-address", ""});
     for (int attempt = 0; attempt < 5; attempt++) {
       port = FreePort();
       args[5] = "127.0.0.1:" + std::to_string(port);
@@ -324,7 +326,8 @@ TEST_F(ExporterHttp, ScrapesEndWithinTheirTimeout) {
       {"1", ""}, {"60", "X-Prometheus-Scrape-Timeout-Seconds: 1\r\n"}};
   for (const auto &[timeout, header] : cases) {
     Exporter ex;
-    ASSERT_TRUE(ex.Start(dir, daemon.path, {"--timeout", timeout, "--sample-interval", "1"})) << ReadFile(ex.log);
+    ASSERT_TRUE(ex.Start(dir, daemon.path, {"--timeout", timeout, "--sample-interval", "1"}))
+        << ReadFile(ex.log);
     int fd = Connect(ex.port);
     auto t0 = std::chrono::steady_clock::now();
     Reply r = Request(fd, "/metrics", header);  // the client gives up after 20 s
@@ -375,8 +378,10 @@ std::string Bcrypt(const char *password) {
 
 // curl's exit status and what -w printed.
 std::pair<int, std::string> Curl(const std::string &args) {
-  FILE *f = popen(("curl -s -o /dev/null -w '%{http_code} %header{www-authenticate}' " + args + " 2>/dev/null").c_str(),
-                  "r");
+  FILE *f = popen(
+      ("curl -s -o /dev/null -w '%{http_code} %header{www-authenticate}' " + args + " 2>/dev/null")
+          .c_str(),
+      "r");
   char buf[256] = "";
   size_t n = fread(buf, 1, sizeof buf - 1, f);
   buf[n] = '\0';
@@ -387,31 +392,40 @@ std::pair<int, std::string> Curl(const std::string &args) {
 // A throwaway CA and a server certificate for 127.0.0.1 it signed.
 bool MakeCertificates(const std::string &dir) {
   std::string ec = " -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes ";
-  std::string cmd = "cd " + dir + " && openssl req -x509" + ec + "-keyout ca.key -out ca.crt -days 2 -subj /CN=ca" +
-                    " && openssl req" + ec + "-keyout server.key -out server.csr -subj /CN=localhost" +
-                    " && printf 'subjectAltName=IP:127.0.0.1\\n' > ext && openssl x509 -req -in server.csr -CA ca.crt"
+  std::string cmd = "cd " + dir + " && openssl req -x509" + ec +
+                    "-keyout ca.key -out ca.crt -days 2 -subj /CN=ca" + " && openssl req" + ec +
+                    "-keyout server.key -out server.csr -subj /CN=localhost" +
+                    " && printf 'subjectAltName=IP:127.0.0.1\\n' > ext && openssl x509 -req -in "
+                    "server.csr -CA ca.crt"
                     " -CAkey ca.key -CAcreateserial -out server.crt -days 2 -extfile ext" +
-                    " && openssl req -x509" + ec + "-keyout other.key -out other.crt -days 2 -subj /CN=other";
+                    " && openssl req -x509" + ec +
+                    "-keyout other.key -out other.crt -days 2 -subj /CN=other";
   return system((cmd + " >/dev/null 2>&1").c_str()) == 0;
 }
 
 TEST_F(ExporterHttp, TlsWithBasicAuthOnEveryPath) {
-  if (system("command -v openssl >/dev/null && command -v curl >/dev/null") != 0) GTEST_SKIP() << "no openssl/curl";
+  if (system("command -v openssl >/dev/null && command -v curl >/dev/null") != 0)
+    GTEST_SKIP() << "no openssl/curl";
   ASSERT_TRUE(MakeCertificates(dir));
-  std::string tls = "tls_server_config:\n  cert_file: server.crt\n  key_file: " + dir + "server.key\n";
+  std::string tls =
+      "tls_server_config:\n  cert_file: server.crt\n  key_file: " + dir + "server.key\n";
   WriteFile(dir + "web.yml", tls + "basic_auth_users:\n  prom: " + Bcrypt("s3cret") + "\n");
   FakeDaemon daemon;
   daemon.Start(dir, 1, 1);
   Exporter ex;
-  ASSERT_TRUE(ex.Start(dir, daemon.path, {"--web.config.file", dir + "web.yml"})) << ReadFile(ex.log);
+  ASSERT_TRUE(ex.Start(dir, daemon.path, {"--web.config.file", dir + "web.yml"}))
+      << ReadFile(ex.log);
   std::string base = " --cacert " + dir + "ca.crt https://127.0.0.1:" + std::to_string(ex.port);
   for (const char *path : {"/metrics", "/", "/api/v1/metrics"}) {
     const std::pair<const char *, const char *> cases[] = {
-        {"-u prom:s3cret", "200 "}, {"-u prom:wrong", "401 Basic realm=\"vethra\""},
-        {"-u root:s3cret", "401 Basic realm=\"vethra\""}, {"", "401 Basic realm=\"vethra\""},
+        {"-u prom:s3cret", "200 "},
+        {"-u prom:wrong", "401 Basic realm=\"vethra\""},
+        {"-u root:s3cret", "401 Basic realm=\"vethra\""},
+        {"", "401 Basic realm=\"vethra\""},
         {"-H 'Authorization: Basic !!!'", "401 Basic realm=\"vethra\""}};
     for (const auto &[creds, want] : cases) {
-      EXPECT_EQ(Curl(std::string(creds) + base + path), std::make_pair(0, std::string(want))) << path << " " << creds;
+      EXPECT_EQ(Curl(std::string(creds) + base + path), std::make_pair(0, std::string(want)))
+          << path << " " << creds;
     }
   }
   // Plain HTTP against the TLS listener gets no HTTP answer.
@@ -454,7 +468,8 @@ TEST_F(ExporterStart, RefusesBadAddressesAndWebConfigsSayingWhy) {
       {"::1:9470", "", 2, "[::1]:9470"},
       {taken, "", 5, "cannot listen on " + taken},
       {"", "tls_server_config: [cert_file\n", 2, "web.yml:"},
-      {"", "tls_server_config:\n  key_file: server.key\n", 2, "tls_server_config.cert_file: missing"},
+      {"", "tls_server_config:\n  key_file: server.key\n", 2,
+       "tls_server_config.cert_file: missing"},
       {"", tls + "  colour: blue\n", 2, "tls_server_config.colour: unknown key"},
       {"", "http2: true\n", 2, "http2: unknown key"},
       {"", "tls_server_config:\n  cert_file: nowhere.crt\n  key_file: server.key\n", 2,
@@ -464,13 +479,15 @@ TEST_F(ExporterStart, RefusesBadAddressesAndWebConfigsSayingWhy) {
       {"", "tls_server_config:\n  cert_file: server.crt\n  key_file: other.key\n", 2,
        "tls_server_config.key_file: unusable with cert_file"},
       {"", tls + "  min_version: TLS9\n", 2, "tls_server_config.min_version: unknown value"},
-      {"", tls + "  client_auth_type: Sometimes\n", 2, "tls_server_config.client_auth_type: unknown value"},
+      {"", tls + "  client_auth_type: Sometimes\n", 2,
+       "tls_server_config.client_auth_type: unknown value"},
       {"", "basic_auth_users:\n  prom: s3cret\n", 2, "basic_auth_users.prom: not a bcrypt hash"},
       {"", "basic_auth_users:\n  prom: $1$abcdefgh$0123456789012345678901\n", 2,
        "basic_auth_users.prom: not a bcrypt hash"},
   };
   for (const Case &c : cases) {
-    std::vector<std::string> args = {"--socket", dir + "none.uds", "exporter", "--web.listen-address",
+    std::vector<std::string> args = {"--socket", dir + "none.uds", "exporter",
+                                     "--web.listen-address",
                                      c.listen.empty() ? "127.0.0.1:1" : c.listen};
     if (!c.webConfig.empty()) {
       WriteFile(dir + "web.yml", c.webConfig);

@@ -15,13 +15,22 @@ namespace {
 VTR_Scrape KnownScrape() {
   VTR_Scrape s{};
   std::string err;
-  std::string json = TestMetricsDoc(
-      9, {{R"(db \"01\"\\x\nz)", 70001,  // JSON text of: db "01"\x<line end>z
-           {{"scsi0:0",
-             {{"rio", 7}, {"rthput", 4096 * 4 + 3000 + 5120 * 2}, {"wio", 1}, {"wthput", 2000000},
-              {"lt4krio", 1}, {"eq4krio", 4}, {"gt4lt8krio", 2}, {"gt1mwio", 1},
-              {"rlat1us", 1}, {"rlat100ms", 5}, {"rlatgt100ms", 1}, {"wlat5ms", 1}}}}},
-          {"web-01", 70002, {{"scsi0:0", {}}}}});
+  std::string json = TestMetricsDoc(9, {{R"(db \"01\"\\x\nz)",
+                                         70001,  // JSON text of: db "01"\x<line end>z
+                                         {{"scsi0:0",
+                                           {{"rio", 7},
+                                            {"rthput", 4096 * 4 + 3000 + 5120 * 2},
+                                            {"wio", 1},
+                                            {"wthput", 2000000},
+                                            {"lt4krio", 1},
+                                            {"eq4krio", 4},
+                                            {"gt4lt8krio", 2},
+                                            {"gt1mwio", 1},
+                                            {"rlat1us", 1},
+                                            {"rlat100ms", 5},
+                                            {"rlatgt100ms", 1},
+                                            {"wlat5ms", 1}}}}},
+                                        {"web-01", 70002, {{"scsi0:0", {}}}}});
   EXPECT_EQ(VTR_ParseMetricsDoc(json, &s.metrics, &err), 0) << err;
   s.metricsOk = true;
   s.changeRate = 1;
@@ -71,7 +80,8 @@ std::vector<Sample> Check(const std::string &text, bool om) {
       // The family's TYPE came first; OpenMetrics names counters without _total.
       std::string fam = s.name;
       for (const char *suf : {"_total", "_bucket", "_count", "_sum", "_info"}) {
-        if (!types.count(fam) && fam.size() > strlen(suf) && fam.ends_with(suf)) fam.resize(fam.size() - strlen(suf));
+        if (!types.count(fam) && fam.size() > strlen(suf) && fam.ends_with(suf))
+          fam.resize(fam.size() - strlen(suf));
       }
       EXPECT_TRUE(types.count(om ? fam : s.name) || types.count(fam)) << "no TYPE for " << line;
       if (types[fam] == "counter") {
@@ -118,26 +128,29 @@ TEST(ToolsExposition, BothFormatsParseAndHistogramsAreConsistent) {
     std::vector<Sample> samples = Check(text, om);
     CheckHistograms(samples);
     EXPECT_NE(text.find("vm=\"db \\\"01\\\"\\\\x\\nz\""), std::string::npos);
-    EXPECT_NE(text.find(om ? "# TYPE vethra_disk_reads counter" : "# TYPE vethra_disk_reads_total counter"),
+    EXPECT_NE(text.find(om ? "# TYPE vethra_disk_reads counter"
+                           : "# TYPE vethra_disk_reads_total counter"),
               std::string::npos);
     EXPECT_EQ(text.find("vethra_disk_read_latency_seconds_sum"), std::string::npos);
   }
   std::string text = VTR_RenderExposition(s, false);
   const std::string db = R"(vm="db \"01\"\\x\nz",world_group_id="70001",disk="scsi0:0")";
   // Size buckets by whole KiB: 4096..5119 bytes are "eq4k", so le="5119".
-  for (const char *want : {"_read_size_bytes_bucket{$,le=\"4095\"} 1", "_read_size_bytes_bucket{$,le=\"5119\"} 5",
-                           "_read_size_bytes_bucket{$,le=\"8191\"} 7", "_read_size_bytes_bucket{$,le=\"+Inf\"} 7",
-                           "_read_size_bytes_sum{$} 29624", "_write_size_bytes_bucket{$,le=\"1049599\"} 0",
-                           "_read_latency_seconds_bucket{$,le=\"1e-06\"} 1",
-                           "_read_latency_seconds_bucket{$,le=\"0.1\"} 6", "_read_latency_seconds_count{$} 7",
-                           "_changed_bytes{$,window=\"15m\"} 8192", "_reads_total{$} 7"}) {
+  for (const char *want :
+       {"_read_size_bytes_bucket{$,le=\"4095\"} 1", "_read_size_bytes_bucket{$,le=\"5119\"} 5",
+        "_read_size_bytes_bucket{$,le=\"8191\"} 7", "_read_size_bytes_bucket{$,le=\"+Inf\"} 7",
+        "_read_size_bytes_sum{$} 29624", "_write_size_bytes_bucket{$,le=\"1049599\"} 0",
+        "_read_latency_seconds_bucket{$,le=\"1e-06\"} 1",
+        "_read_latency_seconds_bucket{$,le=\"0.1\"} 6", "_read_latency_seconds_count{$} 7",
+        "_changed_bytes{$,window=\"15m\"} 8192", "_reads_total{$} 7"}) {
     std::string line = std::string("vethra_disk") + want;
     line.replace(line.find('$'), 1, db);
     EXPECT_NE(text.find(line + "\n"), std::string::npos) << line;
   }
   // Two VMs with a disk each; the build's version in the info series.
-  for (std::string want : {"vethra_watched_vms 2", "vethra_watched_disks 2",
-                           "vethra_build_info{version=\"" VETHRA_VERSION "\",revision=\"" VETHRA_REVISION "\"} 1"}) {
+  for (std::string want :
+       {"vethra_watched_vms 2", "vethra_watched_disks 2",
+        "vethra_build_info{version=\"" VETHRA_VERSION "\",revision=\"" VETHRA_REVISION "\"} 1"}) {
     EXPECT_NE(text.find("\n" + want + "\n"), std::string::npos) << want;
   }
   // A daemon that cannot be reached: up 0 and the error gauge, no disk series.
@@ -147,7 +160,8 @@ TEST(ToolsExposition, BothFormatsParseAndHistogramsAreConsistent) {
   EXPECT_NE(text.find("\nvethra_up 0\n"), std::string::npos);
   EXPECT_NE(text.find("\nvethra_scrape_error 1\n"), std::string::npos);
   EXPECT_EQ(text.find("vethra_disk_"), std::string::npos);
-  EXPECT_EQ(text.find("vethra_watched_"), std::string::npos);  // unknown, not 0: no "nothing watched" alert
+  EXPECT_EQ(text.find("vethra_watched_"),
+            std::string::npos);  // unknown, not 0: no "nothing watched" alert
 }
 
 TEST(ToolsExposition, PromtoolAcceptsTheOutputWhenInstalled) {
@@ -165,8 +179,9 @@ TEST(ToolsExposition, FormatAndEncodingNegotiation) {
   EXPECT_TRUE(VTR_WantsOpenMetrics("Application/OpenMetrics-Text"));
   EXPECT_FALSE(VTR_WantsOpenMetrics("text/plain;version=0.0.4"));
   const std::pair<const char *, bool> encodings[] = {
-      {"gzip", true}, {"GZIP", true}, {"deflate, gzip;q=0.5", true}, {"br, *", true},
-      {"gzip;q=0", false}, {"identity", false}, {"x-gzip", false}, {"", false}, {nullptr, false}};
+      {"gzip", true},    {"GZIP", true},      {"deflate, gzip;q=0.5", true},
+      {"br, *", true},   {"gzip;q=0", false}, {"identity", false},
+      {"x-gzip", false}, {"", false},         {nullptr, false}};
   for (const auto &[value, gzip] : encodings) {
     EXPECT_EQ(VTR_AcceptsGzip(value), gzip) << (value ? value : "(none)");
   }

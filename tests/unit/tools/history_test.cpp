@@ -1,11 +1,12 @@
 // The exporter's history: percentiles from histogram deltas, rates between
 // samples across resets and gaps, disks that come and go, the ring's bounds
 // and the endpoint's document.
+#include "history.h"
+
 #include <gtest/gtest.h>
 #include <jansson.h>
 #include <math.h>
 
-#include "history.h"
 #include "tools_docs.h"
 
 namespace {
@@ -23,17 +24,18 @@ TEST(HistogramPercentile, InterpolatesWithinBucketsAndFloorsTheOpenOne) {
       {{100, 100, 200, 0}, 0.75, 30},    // half-way through the third bucket
       {{100, 100, 200, 0}, 0.99, 39.6},  // rank 396 of 400
       {{10, 10, 0, 0}, 0.99, 19.8},
-      {{0, 5, 5, 0}, 0, 10},             // q = 0: the lower bound of the first counted bucket
-      {{0, 5, 5, 0}, 1, 40},             // q = 1: the upper bound of the last counted bucket
-      {{1, 0, 1, 0}, 0.5, 10},           // empty buckets in between are skipped
-      {{7, 0, 0, 0}, 0.5, 5},            // the first bucket starts at zero
-      {{1, 0, 0, 99}, 0.5, 40},          // in the open bucket: its lower bound
+      {{0, 5, 5, 0}, 0, 10},     // q = 0: the lower bound of the first counted bucket
+      {{0, 5, 5, 0}, 1, 40},     // q = 1: the upper bound of the last counted bucket
+      {{1, 0, 1, 0}, 0.5, 10},   // empty buckets in between are skipped
+      {{7, 0, 0, 0}, 0.5, 5},    // the first bucket starts at zero
+      {{1, 0, 0, 99}, 0.5, 40},  // in the open bucket: its lower bound
       {{0, 0, 0, 3}, 0.99, 40},
-      {{0, 0, 0, 0}, 0.5, -1},           // an interval without I/O
+      {{0, 0, 0, 0}, 0.5, -1},  // an interval without I/O
   };
   for (const Case &c : cases) {
     EXPECT_NEAR(VTR_HistogramPercentile(c.counts, upper, 4, c.q), c.want, 1e-9)
-        << c.counts[0] << "," << c.counts[1] << "," << c.counts[2] << "," << c.counts[3] << " q=" << c.q;
+        << c.counts[0] << "," << c.counts[1] << "," << c.counts[2] << "," << c.counts[3]
+        << " q=" << c.q;
   }
 }
 
@@ -56,7 +58,8 @@ TEST(History, RatesSkipResetsFailedQueriesAndTooShortIntervals) {
   VTR_History h;
   VTR_HistoryInit(&h, 5, 900);
   auto add = [&](long long ts, double mono, long long rio, long long rthput) {
-    VTR_Doc d = Doc(ts, {{"db", 100, {{"scsi0:0", {{"rio", rio}, {"rthput", rthput}, {"seqrio", rio / 2}}}}}});
+    VTR_Doc d = Doc(
+        ts, {{"db", 100, {{"scsi0:0", {{"rio", rio}, {"rthput", rthput}, {"seqrio", rio / 2}}}}}});
     return VTR_HistoryAdd(&h, &d, nullptr, 1000 + mono, mono);
   };
   EXPECT_FALSE(add(100, 0, 100, 4096));  // the first sample is only a base
@@ -130,8 +133,10 @@ TEST(History, DocumentHasTheSamplesAfterSinceAndLeavesOutUnknowns) {
   std::string err;
   ASSERT_EQ(VTR_ParseChangeRateDoc(
                 "{\"vethraChangeRate\":{\"changeRateFields\":[\"changebytes5m\",\"changebytes15m\","
-                "\"changebytes60m\"]},\"changeRateValues\":{\"timeStamp\":5,\"vmWorldGroups\":[{\"vmName\":\"db\","
-                "\"uuid\":\"u\",\"worldGroupId\":-5,\"vmDisks\":[{\"vscsiDevName\":\"q\\\"\",\"changeRates\":"
+                "\"changebytes60m\"]},\"changeRateValues\":{\"timeStamp\":5,\"vmWorldGroups\":[{"
+                "\"vmName\":\"db\","
+                "\"uuid\":\"u\",\"worldGroupId\":-5,\"vmDisks\":[{\"vscsiDevName\":\"q\\\"\","
+                "\"changeRates\":"
                 "[4096,8192,12288]}]}]}}",
                 &rates, &err),
             0)
@@ -150,7 +155,8 @@ TEST(History, DocumentHasTheSamplesAfterSinceAndLeavesOutUnknowns) {
   ASSERT_EQ(json_array_size(samples), 1u);
   json_t *s = json_array_get(samples, 0);
   EXPECT_EQ(json_number_value(json_object_get(s, "time")), 1700000020.25);
-  EXPECT_FLOAT_EQ(json_number_value(json_object_get(json_object_get(s, "totals"), "writeIops")), 0.5);
+  EXPECT_FLOAT_EQ(json_number_value(json_object_get(json_object_get(s, "totals"), "writeIops")),
+                  0.5);
   json_t *disks = json_object_get(s, "disks");
   ASSERT_EQ(json_array_size(disks), 1u);  // only VM -5
   json_t *d = json_array_get(disks, 0);
@@ -168,8 +174,10 @@ TEST(History, DocumentHasTheSamplesAfterSinceAndLeavesOutUnknowns) {
   ASSERT_TRUE(VTR_ParseHistoryQuery("disks=none", &q));
   std::string totals = VTR_HistoryJson(h, q);
   EXPECT_EQ(totals.find("\"vm\""), std::string::npos) << totals;
-  EXPECT_NE(totals.find("\"writeIops\":0.5,\"readBytesPerSecond\":0,\"writeBytesPerSecond\":0},\"disks\":[]}]}"),
-            std::string::npos)
+  EXPECT_NE(
+      totals.find(
+          "\"writeIops\":0.5,\"readBytesPerSecond\":0,\"writeBytesPerSecond\":0},\"disks\":[]}]}"),
+      std::string::npos)
       << totals;
   for (const char *bad : {"since=", "since=abc", "worldGroupId=1x", "since=nan", "disks=all"}) {
     EXPECT_FALSE(VTR_ParseHistoryQuery(bad, &q)) << bad;

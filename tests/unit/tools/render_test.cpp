@@ -15,17 +15,27 @@ VTR_Doc Parse(const std::string &json) {
 // db-01 scsi0:0 does 200 reads (4 KiB, 100 of them sequential) and 100 writes
 // of 64 KiB in 2 s; web-01 has no disks.
 const std::vector<TestVm> kBefore = {
-    {"db-01", 70001, {{"scsi0:0", {{"rio", 1000}, {"wio", 500}, {"rthput", 4096000}, {"wthput", 32768000}}}}},
-    {"web-01", 70002, {}}};
-const std::vector<TestVm> kAfter = {
     {"db-01",
      70001,
-     {{"scsi0:0",
-       {{"rio", 1200}, {"wio", 600}, {"rthput", 4915200}, {"wthput", 39321600}, {"seqrio", 100},
-        {"eq4kalirio", 200}, {"eq4kaliwio", 100}, {"eq4krio", 1200}, {"eq64kwio", 600},
-        {"rlat100us", 900}, {"rlat500us", 300}, {"wlat1ms", 600}}},
-      {"scsi0:1", {}}}},
+     {{"scsi0:0", {{"rio", 1000}, {"wio", 500}, {"rthput", 4096000}, {"wthput", 32768000}}}}},
     {"web-01", 70002, {}}};
+const std::vector<TestVm> kAfter = {{"db-01",
+                                     70001,
+                                     {{"scsi0:0",
+                                       {{"rio", 1200},
+                                        {"wio", 600},
+                                        {"rthput", 4915200},
+                                        {"wthput", 39321600},
+                                        {"seqrio", 100},
+                                        {"eq4kalirio", 200},
+                                        {"eq4kaliwio", 100},
+                                        {"eq4krio", 1200},
+                                        {"eq64kwio", 600},
+                                        {"rlat100us", 900},
+                                        {"rlat500us", 300},
+                                        {"wlat1ms", 600}}},
+                                      {"scsi0:1", {}}}},
+                                    {"web-01", 70002, {}}};
 
 TEST(ToolsRender, MetricsTableFromTwoSamplesAndFromTotals) {
   VTR_Doc before = Parse(TestMetricsDoc(100, kBefore)), after = Parse(TestMetricsDoc(102, kAfter));
@@ -33,19 +43,25 @@ TEST(ToolsRender, MetricsTableFromTwoSamplesAndFromTotals) {
   // Latency estimates interpolate within the bucket: 900 reads up to 100 us
   // and 300 up to 500 us put the median at 10 + 600/900 * 90 = 70 us.
   EXPECT_EQ(VTR_RenderMetricsTable(&before, after, view),
-            "VM            WGID  DISK         R IOPS      W IOPS        READ/s       WRITE/s   READ%    SEQ%   4K-ALN%"
+            "VM            WGID  DISK         R IOPS      W IOPS        READ/s       WRITE/s   "
+            "READ%    SEQ%   4K-ALN%"
             "       R P50       R P99       W P50       W P99\n"
-            "db-01        70001  scsi0:0       100.0        50.0     400.0 KiB      3.12 MiB    66.7    33.3     100.0"
+            "db-01        70001  scsi0:0       100.0        50.0     400.0 KiB      3.12 MiB    "
+            "66.7    33.3     100.0"
             "       70 us      484 us      750 us      995 us\n"
-            "db-01        70001  scsi0:1         new         new           new           new     new     new       new"
+            "db-01        70001  scsi0:1         new         new           new           new     "
+            "new     new       new"
             "         new         new         new         new\n"
             "web-01       70002  (no disks)\n"
-            "2 VM(s), 2 disk(s); rates over 2.00 s; new: disk added since the previous sample; -: no I/O to take a "
+            "2 VM(s), 2 disk(s); rates over 2.00 s; new: disk added since the previous sample; -: "
+            "no I/O to take a "
             "share or latency of\n");
   view.seconds = 0;
   std::string totals = VTR_RenderMetricsTable(nullptr, after, view);
-  EXPECT_NE(totals.find("       READS      WRITES          READ       WRITTEN"), std::string::npos) << totals;
-  EXPECT_NE(totals.find("scsi0:0        1200         600      4.69 MiB      37.5 MiB    66.7     5.6      16.7  "),
+  EXPECT_NE(totals.find("       READS      WRITES          READ       WRITTEN"), std::string::npos)
+      << totals;
+  EXPECT_NE(totals.find("scsi0:0        1200         600      4.69 MiB      37.5 MiB    66.7     "
+                        "5.6      16.7  "),
             std::string::npos)
       << totals;
 }
@@ -56,12 +72,15 @@ TEST(ToolsRender, ColumnsAlignByDisplayWidth) {
   const struct {
     const char *text;
     size_t columns;
-  } widths[] = {{"db-01", 5}, {"r\xc3\xa9plica", 7}, {"\xe3\x83\x87\xe3\x83\xbc\xe3\x82\xbf", 6}, {"a\xff", 2}};
+  } widths[] = {{"db-01", 5},
+                {"r\xc3\xa9plica", 7},
+                {"\xe3\x83\x87\xe3\x83\xbc\xe3\x82\xbf", 6},
+                {"a\xff", 2}};
   for (const auto &w : widths) EXPECT_EQ(VTR_DisplayWidth(w.text), w.columns) << w.text;
 
-  VTR_Doc doc = Parse(TestMetricsDoc(
-      1, {{"\xe3\x83\x87\xe3\x83\xbc\xe3\x82\xbf-db", 70001, {{"scsi0:0", {}}}},
-          {"r\xc3\xa9plica", 70002, {{"scsi0:0", {}}}}}));
+  VTR_Doc doc = Parse(
+      TestMetricsDoc(1, {{"\xe3\x83\x87\xe3\x83\xbc\xe3\x82\xbf-db", 70001, {{"scsi0:0", {}}}},
+                         {"r\xc3\xa9plica", 70002, {{"scsi0:0", {}}}}}));
   std::string table = VTR_RenderMetricsTable(nullptr, doc, VTR_MetricsView{0, false, "", 40});
   // Every line but the summary ends in the same column, and the world group
   // ids end where the header's WGID does.
@@ -100,25 +119,30 @@ TEST(ToolsRender, HistogramsShowTheUsedBucketRangeOfTheChosenDisk) {
 TEST(ToolsRender, ChangeRateStatusAndUnits) {
   VTR_Doc cr{};
   std::string err;
-  ASSERT_EQ(VTR_ParseChangeRateDoc(
-                "{\"vethraChangeRate\":{\"changeRateFields\":[\"changebytes5m\",\"changebytes15m\",\"changebytes60m\"]},"
-                "\"changeRateValues\":{\"timeStamp\":5,\"vmWorldGroups\":[{\"vmName\":\"db-01\",\"uuid\":\"u\","
-                "\"worldGroupId\":-1,\"vmDisks\":[{\"vscsiDevName\":\"scsi0:0\",\"changeRates\":[4096,"
-                "10485760,3221225472]}]}]}}",
-                &cr, &err),
-            0)
+  ASSERT_EQ(
+      VTR_ParseChangeRateDoc(
+          "{\"vethraChangeRate\":{\"changeRateFields\":[\"changebytes5m\",\"changebytes15m\","
+          "\"changebytes60m\"]},"
+          "\"changeRateValues\":{\"timeStamp\":5,\"vmWorldGroups\":[{\"vmName\":\"db-01\",\"uuid\":"
+          "\"u\","
+          "\"worldGroupId\":-1,\"vmDisks\":[{\"vscsiDevName\":\"scsi0:0\",\"changeRates\":[4096,"
+          "10485760,3221225472]}]}]}}",
+          &cr, &err),
+      0)
       << err;
   EXPECT_EQ(VTR_RenderChangeRate(cr),
             "VM           WGID  DISK          5 MIN      15 MIN      60 MIN\n"
             "db-01  4294967295  scsi0:0    4.00 KiB    10.0 MiB    3.00 GiB\n"
             "bytes in distinct 4 KiB blocks written per window\n");
   VTR_StatusDoc st;
-  ASSERT_EQ(VTR_ParseStatusDoc("{\"status\":\"running\",\"runName\":\"\",\"duration\":0,\"vmWorldGroups\":[7,8]}",
-                               &st, &err),
+  ASSERT_EQ(VTR_ParseStatusDoc(
+                "{\"status\":\"running\",\"runName\":\"\",\"duration\":0,\"vmWorldGroups\":[7,8]}",
+                &st, &err),
             0);
-  EXPECT_EQ(VTR_RenderStatus(st),
-            "vethra is running\nrun name:      (none)\ntime left:     no limit set, or it has passed\n"
-            "monitored VMs: 2 (7 8)\n");
+  EXPECT_EQ(
+      VTR_RenderStatus(st),
+      "vethra is running\nrun name:      (none)\ntime left:     no limit set, or it has passed\n"
+      "monitored VMs: 2 (7 8)\n");
   EXPECT_EQ(VTR_HumanBytes(1023), "1023 B");
   EXPECT_EQ(VTR_ParseStatusDoc("Unable to query VM status", &st, &err), -1);
 }

@@ -15,7 +15,8 @@ namespace {
 
 using vtrtest::logLines;
 
-TraceRecord Io(uint8_t opcode, uint64_t lba, uint32_t length, uint64_t ts = 1000, uint64_t lat = 150) {
+TraceRecord Io(uint8_t opcode, uint64_t lba, uint32_t length, uint64_t ts = 1000,
+               uint64_t lat = 150) {
   TraceRecord r{};
   r.opcode = opcode;
   r.lba = lba;
@@ -36,9 +37,7 @@ class CountersTest : public ::testing::Test {
  protected:
   DiskEntry entry{};
   void Update(const TraceRecord &r) { VTR_UpdateCounters(&entry, &r); }
-  void SetUp() override {
-    vtrtest::StartLogCapture();
-  }
+  void SetUp() override { vtrtest::StartLogCapture(); }
   void TearDown() override { vtrtest::StopLogCapture(); }
 };
 
@@ -96,10 +95,11 @@ TEST_F(CountersTest, SequentialClasses) {
 
 TEST_F(CountersTest, ReadWriteUpdatesAndAlignment) {
   Update(Io(0x28, 16, 4096, 1000, 150));
-  for (const char *n : {"rio", "eq4kalirio", "eq4krio", "rlat500us"}) EXPECT_EQ(Ctr(entry, n), 1u) << n;
+  for (const char *n : {"rio", "eq4kalirio", "eq4krio", "rlat500us"})
+    EXPECT_EQ(Ctr(entry, n), 1u) << n;
   EXPECT_EQ(Ctr(entry, "rthput"), 4096u);
   EXPECT_EQ(Ctr(entry, "seqrio"), 0u);
-  Update(Io(0x2A, 8, 0, 1500));  // zero-length write: aligned, smallest bucket
+  Update(Io(0x2A, 8, 0, 1500));      // zero-length write: aligned, smallest bucket
   Update(Io(0x28, 24, 4096, 2000));  // the write does not break the reads' sequence
   EXPECT_EQ(Ctr(entry, "seqrio"), 1u);
   EXPECT_EQ(Ctr(entry, "seqrbytes"), 4096u);
@@ -127,7 +127,8 @@ TEST_F(CountersTest, ReadWriteUpdatesAndAlignment) {
   VTR_UpdateCounters(&untouched, &other);
   EXPECT_EQ(memcmp(&untouched.counters, &zero.counters, sizeof zero.counters), 0);
   ASSERT_FALSE(logLines.empty());
-  EXPECT_EQ(logLines.back(), std::make_pair(LOG_DEBUG, std::string("Unhandled VSCSI Command Type: 0x35\n")));
+  EXPECT_EQ(logLines.back(),
+            std::make_pair(LOG_DEBUG, std::string("Unhandled VSCSI Command Type: 0x35\n")));
 }
 
 // Records reach the counters through diskTable; unknown disks are counted

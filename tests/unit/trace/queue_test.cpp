@@ -14,7 +14,6 @@
 
 namespace {
 
-
 TraceRecord Rec(uint64_t timestamp, uint64_t tag = 0) {
   TraceRecord r{};
   r.timestamp = timestamp;
