@@ -1,34 +1,29 @@
-// Shared helpers of the change-rate tests: a settable clock and log capture.
+// Shared helpers of the change-rate tests: a settable clock, with the unit
+// tests' one log capture.
 #pragma once
 
 #include <sys/time.h>
 
-#include <algorithm>
 #include <atomic>
 #include <string>
-#include <vector>
 
 #include "base/clock.h"
-#include "base/log.h"
+#include "unit/test_support.h"
 
 inline std::atomic<long> fakeSeconds{0};
-inline std::vector<std::string> logLines;
 
 // Installs a clock at `seconds` (moved through fakeSeconds) and log capture.
 struct ClockAndLog {
   explicit ClockAndLog(long seconds) {
     fakeSeconds = seconds;
-    logLines.clear();
     VTR_SetClock([](struct timeval *now) { *now = {fakeSeconds.load(), 0}; });
-    VTR_SetLogHook([](int, const char *message) { logLines.emplace_back(message); });
+    vtrtest::StartLogCapture();
   }
   ~ClockAndLog() {
     VTR_SetClock(nullptr);
-    VTR_SetLogHook(nullptr);
+    vtrtest::StopLogCapture();
   }
-  static long Count(const std::string &text) {
-    return std::count(logLines.begin(), logLines.end(), text);
-  }
+  static long Count(const std::string &text) { return (long)vtrtest::CountLogged(text); }
 };
 
 // Distinct pseudo-random block-aligned sectors (an odd multiplier permutes blocks).

@@ -74,8 +74,7 @@ TEST(Hll, EmptyOneAndNullArguments) {
 TEST(Hll, ConcurrencyPeriodScheduleWithHelperThread) {
   const long start = 5000000;
   ClockAndLog env(start);
-  static bool ready = VTR_InitHashTblAndList() == 0;
-  ASSERT_TRUE(ready);
+  vtrtest::ResetRegistry();
   HandleInfo handles[2] = {{1, "vscsi0:0"}, {2, "vscsi0:1"}};
   VMListNode vm{};
   vm.worldGroupId = 77;
