@@ -3,17 +3,10 @@
 #include "base/log.h"
 #include "host/tarn_scope.h"
 
-namespace {
-
-constexpr int kHandleListCount = 1000;
-constexpr int kHandleListBytes = 128000;
-
-}  // namespace
-
 TARN_ParamList *VTR_GetTARNVscsiListHandle(uint16_t node, TARN_ParamList *instance, uint32_t vmId,
                                            uint32_t *count) {
   VTR_OwnedParamList list(TARN_ParamListCreateAndAllocateParams(
-      TARN_PARAMLIST_INSTANCE, kHandleListCount, kHandleListBytes));
+      TARN_PARAMLIST_INSTANCE, VTR_HANDLE_LIST_COUNT, VTR_HANDLE_LIST_BYTES));
   if (!list) {
     VTR_Log(LOG_ERR, "Monitor: Insufficient memory to create TARN Param list for VM: %d", vmId);
     return nullptr;

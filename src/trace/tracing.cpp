@@ -25,8 +25,6 @@ namespace {
 // started, so a request that completes after the final stop changes nothing.
 bool tracingClosed = false;
 
-constexpr int kHandleListCount = 1000;
-constexpr int kHandleListBytes = 128000;
 constexpr int kSmallHandleListCount = 120;
 constexpr int kSmallHandleListBytes = 15360;
 
@@ -166,7 +164,7 @@ VTR_Status VTR_EnableVMTrace(uint32_t vmId) {
     return VTR_FAILURE;
   }
   VTR_OwnedParamList handles(TARN_ParamListCreateAndAllocateParams(
-      TARN_PARAMLIST_INSTANCE, kHandleListCount, kHandleListBytes));
+      TARN_PARAMLIST_INSTANCE, VTR_HANDLE_LIST_COUNT, VTR_HANDLE_LIST_BYTES));
   if (!handles) {
     VTR_Log(LOG_ERR, "Vethra : Insufficient memory to create TARN Param list for VM: %d", vmId);
     return VTR_FAILURE;
