@@ -2,20 +2,12 @@
 // endpoint, which queries the daemon once per document on every request.
 #include "dashboard.h"
 
-#include <time.h>
-
 #include <mutex>
 
 #include "history.h"
 #include "vethra_client.h"
 
 namespace {
-
-double MonotonicSeconds() {
-  timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return (double)ts.tv_sec + (double)ts.tv_nsec / 1e9;
-}
 
 // Samples of earlier requests, shared by every page that polls this exporter.
 std::mutex historyMutex;
@@ -35,7 +27,7 @@ bool VTR_DashboardRoute(const VTR_HttpRequest &req, const char *socketPath, int 
     }
     std::lock_guard<std::mutex> lock(historyMutex);
     *reply = {200, "application/json",
-              VTR_DashboardApiBody(r, MonotonicSeconds(), &history, socketPath)};
+              VTR_DashboardApiBody(r, VTR_MonotonicSeconds(), &history, socketPath)};
     return true;
   }
   if (req.path == VTR_HISTORY_API_PATH) {

@@ -272,15 +272,9 @@ bool samplerRunning = false;
 bool samplerStop = false;
 std::thread samplerThread;
 
-double WallSeconds() {
+double ClockSeconds(clockid_t clock) {
   timespec ts;
-  clock_gettime(CLOCK_REALTIME, &ts);
-  return (double)ts.tv_sec + (double)ts.tv_nsec / 1e9;
-}
-
-double MonotonicSeconds() {
-  timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
+  clock_gettime(clock, &ts);
   return (double)ts.tv_sec + (double)ts.tv_nsec / 1e9;
 }
 
@@ -289,7 +283,7 @@ double MonotonicSeconds() {
 void SamplerLoop(std::string socketPath, int intervalSeconds, int timeoutMs) {
   auto next = std::chrono::steady_clock::now();
   for (;;) {
-    double wall = WallSeconds(), mono = MonotonicSeconds();
+    double wall = ClockSeconds(CLOCK_REALTIME), mono = VTR_MonotonicSeconds();
     VTR_Scrape s{};
     std::string error;
     VTR_ScrapeDaemon(socketPath.c_str(), timeoutMs, &s, &error);
@@ -306,6 +300,8 @@ void SamplerLoop(std::string socketPath, int intervalSeconds, int timeoutMs) {
 }
 
 }  // namespace
+
+double VTR_MonotonicSeconds() { return ClockSeconds(CLOCK_MONOTONIC); }
 
 void VTR_HistoryStart(const char *socketPath, int intervalSeconds, int historySeconds,
                       int timeoutMs) {

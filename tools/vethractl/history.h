@@ -93,6 +93,9 @@ bool VTR_ParseHistoryQuery(const std::string &query, VTR_HistoryQuery *out);
 // The endpoint's JSON body.
 std::string VTR_HistoryJson(const VTR_History &h, const VTR_HistoryQuery &q);
 
+// Seconds on the monotonic clock: the time base of the samples' rates.
+double VTR_MonotonicSeconds();
+
 // The sampler thread of the exporter, and the ring it fills. Each query
 // waits at most timeoutMs, and never longer than one interval.
 void VTR_HistoryStart(const char *socketPath, int intervalSeconds, int historySeconds,
