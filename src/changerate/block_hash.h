@@ -44,15 +44,35 @@ inline const std::array<double, 64> kInversePowers = [] {
 // Number of 4 KiB blocks of a write of `length` bytes, rounded up.
 inline uint32_t BlockCount(uint32_t length) { return (length >> 12) + ((length & 0xfffu) != 0); }
 
+// Hashes of the `n` consecutive blocks whose first key product is `km`
+// (out[i] = MurmurFromProduct(km + i * kKeyStep)); eight at a time in vector
+// registers where the processor has 64-bit vector multiplies.
+void HashBlockRun(uint64_t km, uint32_t n, uint64_t *out);
+// Runs of fewer blocks are hashed inline; longer ones in chunks of this many.
+constexpr uint32_t kShortRun = 8;
+constexpr uint32_t kHashChunk = 64;
+
 // Calls fn(registerIndex, rank) for each block of the write, in block order.
 // Block keys are the first sector of each 4 KiB block, counted from the 4 KiB
 // boundary at or below `sector`; the count comes from the length alone.
 template <typename Fn>
 inline void ForEachBlock(uint64_t sector, uint32_t length, Fn &&fn) {
   uint64_t km = (sector & ~7ULL) * kMurmurMul;
-  for (uint32_t n = BlockCount(length); n != 0; --n, km += kKeyStep) {
-    uint64_t h = MurmurFromProduct(km);
-    fn(VTR_HllIndex(h), VTR_HllRank(h));
+  uint32_t n = BlockCount(length);
+  if (n < kShortRun) {
+    for (; n != 0; --n, km += kKeyStep) {
+      uint64_t h = MurmurFromProduct(km);
+      fn(VTR_HllIndex(h), VTR_HllRank(h));
+    }
+    return;
+  }
+  uint64_t hashes[kHashChunk];
+  while (n != 0) {
+    const uint32_t m = n < kHashChunk ? n : kHashChunk;
+    HashBlockRun(km, m, hashes);
+    for (uint32_t i = 0; i < m; ++i) fn(VTR_HllIndex(hashes[i]), VTR_HllRank(hashes[i]));
+    km += m * kKeyStep;
+    n -= m;
   }
 }
 

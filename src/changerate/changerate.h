@@ -61,6 +61,14 @@ void VTR_HLLDestroy(VTR_CR_Metric *slot);
 // Sliding HyperLogLog.
 VTR_Status VTR_SHllInit(VTR_SHll **slot);
 void VTR_SHllAdd(uint64_t sector, uint32_t length, VTR_SHll *shll);
+// One write of `length` bytes from `sector`, as VTR_SHllAdd takes it.
+struct VTR_BlockWrite {
+  uint64_t sector;
+  uint32_t length;
+};
+// Records `count` writes, in order, under one lock and one clock reading:
+// the same as calling VTR_SHllAdd for each of them within one second.
+void VTR_SHllAddWrites(VTR_SHll *shll, const VTR_BlockWrite *writes, uint32_t count);
 uint64_t VTR_SHllEstimate(VTR_SHll *shll, uint16_t windowSecs);
 // The estimates for `count` windows in one pass over the registers: out[i] is
 // what VTR_SHllEstimate(shll, windows[i]) would return if the calls were made

@@ -51,8 +51,10 @@
 // clock stepped backwards holds the estimator's clock still until it catches up.
 //
 // Exclusion: the add and the estimate hold the estimator's mutex for their
-// whole run. Destroy takes no lock: the registry unlinks the disk entry and
-// excludes the Consumer before it releases the estimator.
+// whole run. The Consumer hands over a batch's writes to one disk in one
+// call, so the lock and the clock reading (together several times the cost
+// of hashing a block) are paid once per disk and batch, not per write. Destroy takes no lock: the
+// registry unlinks the disk entry and excludes the Consumer before it releases the estimator.
 #include <limits.h>
 #include <stdlib.h>
 #include <string.h>
@@ -781,12 +783,12 @@ VTR_Status VTR_SHllInit(VTR_SHll **slot) {
   return VTR_OK;
 }
 
-void VTR_SHllAdd(uint64_t sector, uint32_t length, VTR_SHll *shll) {
+void VTR_SHllAddWrites(VTR_SHll *shll, const VTR_BlockWrite *writes, uint32_t count) {
   if (shll == nullptr) {
     VTR_Log(LOG_ERR, "S_HLL: Invalid input argument, pointer to VTR_SHll is NULLL");
     return;
   }
-  if (length == 0) return;
+  if (count == 0) return;
   LockGuard guard(&shll->lock);
   uint32_t t = Clock(shll);
   bool recorded = true;
@@ -794,26 +796,36 @@ void VTR_SHllAdd(uint64_t sector, uint32_t length, VTR_SHll *shll) {
     recorded = FlushSecond(shll);
     shll->secondStamp = t;
   }
-  if (uint8_t *second = shll->second) {
-    // Dense: of the blocks that one register gets within one second only the
-    // highest rank matters (it supersedes the others, which share its
-    // stamp), so a write only raises the ranks of the current second; they
-    // enter the lists when the second is over or an estimate comes.
-    vtr_cr::ForEachBlock(sector, length, [&](uint32_t j, uint8_t rank) {
-      second[j] = second[j] < rank ? rank : second[j];
-    });
-    shll->secondPending = true;
-  } else {
-    vtr_cr::ForEachBlock(sector, length, [&](uint32_t j, uint8_t rank) {
-      if (shll->second != nullptr) {  // became dense during this write
-        shll->second[j] = shll->second[j] < rank ? rank : shll->second[j];
-        shll->secondPending = true;
-        return;
-      }
-      recorded &= AddBlock(shll, j, rank, t);
-    });
+  for (uint32_t w = 0; w < count; ++w) {
+    const uint64_t sector = writes[w].sector;
+    const uint32_t length = writes[w].length;
+    if (length == 0) continue;
+    if (uint8_t *second = shll->second) {
+      // Dense: of the blocks that one register gets within one second only
+      // the highest rank matters (it supersedes the others, which share its
+      // stamp), so a write only raises the ranks of the current second; they
+      // enter the lists when the second is over or an estimate comes.
+      vtr_cr::ForEachBlock(sector, length, [&](uint32_t j, uint8_t rank) {
+        second[j] = second[j] < rank ? rank : second[j];
+      });
+      shll->secondPending = true;
+    } else {
+      vtr_cr::ForEachBlock(sector, length, [&](uint32_t j, uint8_t rank) {
+        if (shll->second != nullptr) {  // became dense during this write
+          shll->second[j] = shll->second[j] < rank ? rank : shll->second[j];
+          shll->secondPending = true;
+          return;
+        }
+        recorded &= AddBlock(shll, j, rank, t);
+      });
+    }
   }
   if (!recorded) VTR_Log(LOG_ERR, "S_HLL: Failed to record a write, due to no memory");
+}
+
+void VTR_SHllAdd(uint64_t sector, uint32_t length, VTR_SHll *shll) {
+  const VTR_BlockWrite write{sector, length};
+  VTR_SHllAddWrites(shll, &write, 1);
 }
 
 void VTR_SHllEstimateWindows(VTR_SHll *shll, const uint16_t *windows, int count, uint64_t *out) {

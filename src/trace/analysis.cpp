@@ -48,7 +48,10 @@ int VTR_ClassifySequential(const DiskEntry *entry, const TraceRecord *record, in
   return lastLba - newEnd <= SHORT_GAP_SECTORS ? 4 : 0;  // just before the last one
 }
 
-void VTR_UpdateCounters(DiskEntry *entry, const TraceRecord *record) {
+namespace {
+
+// Counts one record in its disk's counters; true when it is a write.
+inline bool CountRecord(DiskEntry *entry, const TraceRecord *record) {
   const uint8_t opClass = record->opcode & OPCODE_CLASS_MASK;
   int d;
   if (opClass == OPCODE_READ) {
@@ -57,7 +60,7 @@ void VTR_UpdateCounters(DiskEntry *entry, const TraceRecord *record) {
     d = 1;
   } else {
     VTR_Log(LOG_DEBUG, "Unhandled VSCSI Command Type: 0x%x\n", record->opcode);
-    return;
+    return false;
   }
   CounterBlock &c = entry->counters;
   uint64_t *ctr = c.ioCounters;
@@ -77,10 +80,14 @@ void VTR_UpdateCounters(DiskEntry *entry, const TraceRecord *record) {
   VTR_CounterStore(c.lastLba[d], lba);
   VTR_CounterStore(c.lastLength[d], length);
   VTR_CounterStore(c.lastTimestamp[d], record->timestamp);
+  return d == 1;
+}
 
-  if (d == 1 && changeRateEnabled) {
-    VTR_AddChangeRate(lba, length, &entry->changeRate, slidingHllEnabled);
-  }
+}  // namespace
+
+void VTR_UpdateCounters(DiskEntry *entry, const TraceRecord *record) {
+  if (CountRecord(entry, record) && changeRateEnabled)
+    VTR_AddChangeRate(record->lba, record->length, &entry->changeRate, slidingHllEnabled);
 }
 
 int32_t lookupFailureCount = 0;
@@ -128,26 +135,108 @@ __attribute__((noinline)) void CountLookupFailure(const TraceRecord *record, uin
 
 void VTR_InvalidateEntryCache() { memset(static_cast<void *>(entryCache), 0, sizeof entryCache); }
 
-void VTR_ProcessRecord(const TraceRecord *record) {
+namespace {
+
+// The disk entry of a record, through the cache; null (counted and logged)
+// when the disk has none.
+DiskEntry *LookupEntry(const TraceRecord *record) {
   const uint64_t identity = DiskIdentity(record);
   CachedEntry &slot = CacheSlot(identity);
-  if (slot.entry != nullptr && slot.identity == identity) {
-    VTR_UpdateCounters(slot.entry, record);
-    return;
-  }
+  if (slot.entry != nullptr && slot.identity == identity) return slot.entry;
   const uint64_t key = VTR_GetDiskKey(record->worldGroupId, record->handleId);
   DiskEntry *entry = VTR_FindDiskEntry(key);
   if (entry == nullptr) {
     CountLookupFailure(record, key);
-    return;
+    return nullptr;
   }
   slot.identity = identity;
   slot.entry = entry;
-  VTR_UpdateCounters(slot.entry, record);
+  return entry;
+}
+
+// A batch's writes for the sliding estimators, handed over per estimator at
+// the end of the batch: each estimator then takes its lock and reads the
+// clock once per batch instead of once per write, which costs several times
+// more than hashing the write's blocks. Stamps are whole seconds, so a write
+// entered a batch's length later keeps its second or moves to the next.
+struct SlidingGroup {
+  VTR_SHll *shll;
+  uint32_t count;
+  uint32_t start;
+  uint32_t slot;  // its place in groupSlots
+};
+constexpr uint32_t GROUP_SLOTS = 1024;  // a power of two above twice VTR_BATCH_SIZE
+static_assert(GROUP_SLOTS >= 2 * VTR_BATCH_SIZE, "the table stays at most half full");
+struct SlidingBatch {
+  VTR_BlockWrite writes[VTR_BATCH_SIZE];
+  uint16_t group[VTR_BATCH_SIZE];
+  VTR_BlockWrite grouped[VTR_BATCH_SIZE];
+  SlidingGroup groups[VTR_BATCH_SIZE];
+  uint16_t groupSlots[GROUP_SLOTS];  // group index + 1; 0: free
+  uint32_t writeCount;
+  uint32_t groupCount;
+} slidingBatch;
+
+void CollectSlidingWrite(VTR_SHll *shll, uint64_t sector, uint32_t length) {
+  if (shll == nullptr) {  // logs as an add to a missing estimator does
+    VTR_SHllAdd(sector, length, shll);
+    return;
+  }
+  SlidingBatch &b = slidingBatch;
+  uint32_t slot =
+      static_cast<uint32_t>(reinterpret_cast<uintptr_t>(shll) * 0x9E3779B97F4A7C15ULL >> 54);
+  while (b.groupSlots[slot] != 0 && b.groups[b.groupSlots[slot] - 1].shll != shll)
+    slot = (slot + 1) & (GROUP_SLOTS - 1);
+  if (b.groupSlots[slot] == 0) {
+    b.groups[b.groupCount] = SlidingGroup{shll, 0, 0, slot};
+    b.groupSlots[slot] = static_cast<uint16_t>(++b.groupCount);
+  }
+  const uint16_t g = static_cast<uint16_t>(b.groupSlots[slot] - 1);
+  ++b.groups[g].count;
+  b.group[b.writeCount] = g;
+  b.writes[b.writeCount++] = VTR_BlockWrite{sector, length};
+}
+
+void FlushSlidingWrites() {
+  SlidingBatch &b = slidingBatch;
+  uint32_t start = 0;
+  for (uint32_t g = 0; g < b.groupCount; ++g) {
+    b.groups[g].start = start;
+    start += b.groups[g].count;
+    b.groups[g].count = 0;
+  }
+  for (uint32_t i = 0; i < b.writeCount; ++i) {
+    SlidingGroup &group = b.groups[b.group[i]];
+    b.grouped[group.start + group.count++] = b.writes[i];
+  }
+  for (uint32_t g = 0; g < b.groupCount; ++g) {
+    const SlidingGroup &group = b.groups[g];
+    VTR_SHllAddWrites(group.shll, b.grouped + group.start, group.count);
+    b.groupSlots[group.slot] = 0;
+  }
+  b.writeCount = 0;
+  b.groupCount = 0;
+}
+
+}  // namespace
+
+void VTR_ProcessRecord(const TraceRecord *record) {
+  if (DiskEntry *entry = LookupEntry(record)) VTR_UpdateCounters(entry, record);
 }
 
 int32_t VTR_ProcessBatch() {
   const int32_t n = VTR_TakeBatch(batchBuffer);
-  for (int32_t i = 0; i < n; i++) VTR_ProcessRecord(&batchBuffer[i]);
+  const bool sliding = slidingHllEnabled;
+  for (int32_t i = 0; i < n; i++) {
+    const TraceRecord *record = &batchBuffer[i];
+    DiskEntry *entry = LookupEntry(record);
+    if (entry == nullptr || !CountRecord(entry, record) || !changeRateEnabled) continue;
+    if (sliding)
+      CollectSlidingWrite(entry->changeRate.shll, record->lba, record->length);
+    else
+      VTR_AddChangeRate(record->lba, record->length, &entry->changeRate, false);
+  }
+  // Entries live while recordQueue.mutex is held, so the estimators do too.
+  FlushSlidingWrites();
   return n;
 }
