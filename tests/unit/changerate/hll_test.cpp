@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <vector>
+
 #include "changerate/changerate.h"
 #include "registry/registry.h"
 #include "registry/registry_state.h"  // the test places its own entry in diskTable
@@ -45,6 +48,18 @@ TEST(BlockHash, VectorsAndBlockKeysOfWrites) {
   b.Write(3, 4096);  // key 0 only
   EXPECT_EQ(b.NonZero(), 1);
   EXPECT_EQ(VTR_HLLRegisters(b.slot.hll, 0)[3675], 1);
+
+  // A long write (hashed in chunks, several lanes at a time) sets the
+  // registers that hashing each of its block keys alone gives.
+  HllSlot c;
+  c.Write(1000003, 150 * 4096 + 1);  // 151 blocks, the first key 1000000
+  std::vector<uint8_t> expected(VTR_HLL_REGISTERS);
+  for (uint64_t key = 1000000; key < 1000000 + 151 * 8; key += 8) {
+    const uint64_t h = VTR_MurmurHash64A(key, VTR_HLL_SEED);
+    expected[VTR_HllIndex(h)] = std::max(expected[VTR_HllIndex(h)], VTR_HllRank(h));
+  }
+  const uint8_t *registers = VTR_HLLRegisters(c.slot.hll, 0);
+  EXPECT_EQ(std::vector<uint8_t>(registers, registers + VTR_HLL_REGISTERS), expected);
 }
 
 TEST(Hll, EmptyOneAndNullArguments) {

@@ -5,6 +5,7 @@
 #include <map>
 #include <random>
 #include <thread>
+#include <vector>
 
 #include "changerate/changerate.h"
 #include "unit/changerate/cr_test_util.h"
@@ -271,12 +272,22 @@ TEST(SHll, AgreesWithPlainListsOverMillionsOfWrites) {
                    : r < 97 ? static_cast<long>(rng() % 400)
                             : static_cast<long>(rng() % 4001);
     if (rng() % 64 == 0) workingSet = workingSets[rng() % 4];
+    // The writes of one second go in one by one or, as the Consumer hands
+    // them over, in batches.
+    std::vector<VTR_BlockWrite> batch;
+    const size_t batchSize = rng() % 2 ? 1 : 1 + rng() % 500;
+    auto flush = [&] {
+      VTR_SHllAddWrites(s.slot.shll, batch.data(), static_cast<uint32_t>(batch.size()));
+      batch.clear();
+    };
     for (long n = static_cast<long>(rng() % 6000); n > 0; --n, ++written) {
       const uint64_t sector = DistinctSector(rng() % workingSet, 3) + rng() % 8;
       const uint32_t length = 512 + static_cast<uint32_t>(rng() % (8 * 4096));
-      s.Write(sector, length);
+      batch.push_back({sector, length});
       ref.Write(sector, length, fakeSeconds);
+      if (batch.size() == batchSize) flush();
     }
+    flush();
     for (uint64_t e = rng() % 3; e > 0; --e, ++estimates) {
       const uint16_t window = windows[rng() % 7];
       ASSERT_EQ(s.Est(window), ref.Estimate(fakeSeconds, window)) << written << " " << window;
