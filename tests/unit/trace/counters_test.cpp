@@ -1,4 +1,4 @@
-// Per-record analysis: buckets, sequential classes, alignment, direction,
+// Per-record analysis: buckets, sequential classes, unhandled opcodes,
 // lookups through diskTable and the throttled lookup-failure message.
 #include <gtest/gtest.h>
 #include <string.h>
@@ -15,28 +15,17 @@ namespace {
 
 using vtrtest::logLines;
 
-TraceRecord Io(uint8_t opcode, uint64_t lba, uint32_t length, uint64_t ts = 1000,
-               uint64_t lat = 150) {
+TraceRecord Io(uint8_t opcode, uint64_t lba, uint32_t length, uint64_t ts = 1000) {
   TraceRecord r{};
   r.opcode = opcode;
   r.lba = lba;
   r.length = length;
   r.timestamp = ts;
-  r.latency = lat;
   return r;
-}
-uint64_t Ctr(const DiskEntry &e, const char *name) {
-  for (int i = 0; i < VTR_NUM_COUNTERS; i++) {
-    if (strcmp(metricFieldNames[i], name) == 0) return e.counters.ioCounters[i];
-  }
-  ADD_FAILURE() << "no counter " << name;
-  return 0;
 }
 
 class CountersTest : public ::testing::Test {
  protected:
-  DiskEntry entry{};
-  void Update(const TraceRecord &r) { VTR_UpdateCounters(&entry, &r); }
   void SetUp() override { vtrtest::StartLogCapture(); }
   void TearDown() override { vtrtest::StopLogCapture(); }
 };
@@ -56,8 +45,6 @@ TEST(Buckets, SizeAndLatencyBoundaries) {
     EXPECT_EQ(VTR_LatencyBucket(b ? upper[b - 1] + 1 : 0), b);
     EXPECT_EQ(VTR_LatencyBucket(upper[b]), b);
   }
-  EXPECT_STREQ(metricFieldNames[10 + 2 * 18 + 1], "gt1mwio");
-  EXPECT_STREQ(metricFieldNames[48 + 2 * 10 + 1], "wlatgt100ms");
 }
 
 TEST_F(CountersTest, SequentialClasses) {
@@ -93,39 +80,14 @@ TEST_F(CountersTest, SequentialClasses) {
   }
 }
 
-TEST_F(CountersTest, ReadWriteUpdatesAndAlignment) {
-  Update(Io(0x28, 16, 4096, 1000, 150));
-  for (const char *n : {"rio", "eq4kalirio", "eq4krio", "rlat500us"})
-    EXPECT_EQ(Ctr(entry, n), 1u) << n;
-  EXPECT_EQ(Ctr(entry, "rthput"), 4096u);
-  EXPECT_EQ(Ctr(entry, "seqrio"), 0u);
-  Update(Io(0x2A, 8, 0, 1500));      // zero-length write: aligned, smallest bucket
-  Update(Io(0x28, 24, 4096, 2000));  // the write does not break the reads' sequence
-  EXPECT_EQ(Ctr(entry, "seqrio"), 1u);
-  EXPECT_EQ(Ctr(entry, "seqrbytes"), 4096u);
-  EXPECT_EQ(Ctr(entry, "eq4kaliwio"), 1u);
-  EXPECT_EQ(Ctr(entry, "lt4kwio"), 1u);
-  Update(Io(0x8A, 4, 4096));     // WRITE(16), sector not aligned
-  Update(Io(0xAA, 8, 4608));     // WRITE(12), length not aligned
-  Update(Io(0x0A, 0, 1048576));  // WRITE(6)
-  Update(Io(0xA8, 0, 1049600));  // READ(12)
-  Update(Io(0x88, 0, 3584));     // READ(16)
-  Update(Io(0x08, 0, 4096));     // READ(6)
-  EXPECT_EQ(Ctr(entry, "wio"), 4u);
-  EXPECT_EQ(Ctr(entry, "rio"), 5u);
-  EXPECT_EQ(Ctr(entry, "eq4kaliwio"), 2u);
-  EXPECT_EQ(Ctr(entry, "eq4kwio"), 2u);
-  EXPECT_EQ(Ctr(entry, "eq1mwio"), 1u);
-  EXPECT_EQ(Ctr(entry, "gt1mrio"), 1u);
-  EXPECT_EQ(Ctr(entry, "lt4krio"), 1u);
-  EXPECT_EQ(entry.counters.lastLba[1], 0u);
-  EXPECT_EQ(entry.counters.lastLength[1], 1048576u);
-  EXPECT_EQ(entry.counters.lastTimestamp[0], 1000u);
-
-  DiskEntry untouched{}, zero{};
-  TraceRecord other = Io(0x35, 8, 4096);
-  VTR_UpdateCounters(&untouched, &other);
-  EXPECT_EQ(memcmp(&untouched.counters, &zero.counters, sizeof zero.counters), 0);
+// Every counter of the handled READ/WRITE opcodes is checked against a model
+// of its own in the end-to-end pipeline test; another opcode changes nothing
+// and is logged.
+TEST_F(CountersTest, UnhandledOpcodeIsLoggedAndNotCounted) {
+  DiskEntry entry{}, zero{};
+  TraceRecord r = Io(0x35, 8, 4096);
+  VTR_UpdateCounters(&entry, &r);
+  EXPECT_EQ(memcmp(&entry.counters, &zero.counters, sizeof zero.counters), 0);
   ASSERT_FALSE(logLines.empty());
   EXPECT_EQ(logLines.back(),
             std::make_pair(LOG_DEBUG, std::string("Unhandled VSCSI Command Type: 0x35\n")));
