@@ -21,14 +21,15 @@
 
 namespace {
 
+using vtrtest::HostStateInt;
+
 constexpr uint32_t NOT_FOUND = 0xBAD0062;
 
-// VM alpha: instance 11, world group 500, leader 501, worlds 502/503; VM 600
-// without a VMM; a stale trace of a world group the host does not have.
+// VM 500 (instance 11, leader 501) with two disks; VM 600 without a VMM; a
+// stale trace of a world group the host does not have.
 const char *kHost = R"({"vms": [
-    {"instanceId": 11, "worldGroupId": 500, "vmmLeaderId": 501, "worldIds": [502, 503],
-     "displayName": "alpha", "configFile": "/srv/vms/alpha/alpha.conf", "uuid": "42 1a-f8",
-     "disks": [{"handleId": 9001, "name": "scsi0:0"}, {"handleId": 9002, "name": "a-very-long-disk-name"}]},
+    {"instanceId": 11, "worldGroupId": 500, "vmmLeaderId": 501,
+     "disks": [{"handleId": 9001, "name": "scsi0:0"}, {"handleId": 9002, "name": "scsi0:1"}]},
     {"instanceId": 12, "worldGroupId": 600, "hasVmm": false, "disks": [{"handleId": 9101}]}],
   "staleTraces": [{"worldGroupId": 777, "handleId": 4242}]})";
 
@@ -46,9 +47,6 @@ std::string Reply(const std::string &req) {
   std::string reply = text ? text : "";
   hostsim_free(text);
   return reply;
-}
-bool Has(const std::string &reply, const char *part) {
-  return reply.find(part) != std::string::npos;
 }
 int64_t ControlInt(const std::string &req, const char *key, const char *sub = nullptr) {
   json_t *j = json_loads(Reply(req).c_str(), 0, nullptr), *o = sub ? json_object_get(j, sub) : j;
@@ -69,17 +67,14 @@ uint32_t SetTrace(uint16_t node, int64_t vm, int64_t handle) {
 uint32_t Start(int64_t vm, int64_t handle) {
   return SetTrace(TARN_NODE_worldGroups_vscsi_stats_startVethraTrace, vm, handle);
 }
-std::vector<int64_t> Ints(TARN_ParamList *l) {
-  std::vector<int64_t> out;
-  for (int i = 0; i < TARN_ParamListUsedCount(l); i++)
-    out.push_back(TARN_ParamGetInt(TARN_ParamListGetParam(l, i)));
-  TARN_ParamListDestroy(l);
-  return out;
-}
 std::vector<int64_t> VmInstances() {
   TARN_ParamList *vms = nullptr;
   EXPECT_EQ(0u, TARN_GetInstanceListAlloc(TARN_NODE_vm, nullptr, &vms));
-  return Ints(vms);
+  std::vector<int64_t> out;
+  for (int i = 0; i < TARN_ParamListUsedCount(vms); i++)
+    out.push_back(TARN_ParamGetInt(TARN_ParamListGetParam(vms, i)));
+  TARN_ParamListDestroy(vms);
+  return out;
 }
 
 std::string Inject(uint32_t wg, uint64_t handle, int n) {
@@ -137,78 +132,22 @@ class Hostsim : public ::testing::Test {
   void SetUp() override { ASSERT_EQ(0, hostsim_configure(kHost, nullptr)); }
 };
 
-TEST_F(Hostsim, VMsAreAddressedByAnyOfTheirIds) {
+// Resolving a VM's other ids (instance, leader, world) and reading its
+// information, disks and stale traces are checked through the daemon: the
+// registry tests here and the end-to-end test of the watched VM set.
+TEST_F(Hostsim, TraceSwitchesAndPowerOff) {
   EXPECT_EQ(-1, hostsim_configure("{\"vms\":[{\"displayName\":\"no id\"}]}",
                                   nullptr));  // previous host stays
   EXPECT_EQ(VmInstances(), (std::vector<int64_t>{11, 12}));
-  std::vector<char> info(TARN_VMMGROUPINFO_SIZE, 'x');
-  ASSERT_EQ(0u, Get(TARN_NODE_vm_vmmGroupInfo, {11}, info.data(), info.size()));
-  EXPECT_STREQ("42 1a-f8", &info[TARN_VMMGROUPINFO_UUID_OFFSET]);
-  EXPECT_STREQ("alpha", &info[TARN_VMMGROUPINFO_DISPLAYNAME_OFFSET]);
-  EXPECT_STREQ("/srv/vms/alpha/alpha.conf", &info[TARN_VMMGROUPINFO_CONFIGFILE_OFFSET]);
-  uint32_t cartel = 0;
-  ASSERT_EQ(0u, Get(TARN_NODE_vm_cartelID, {11}, &cartel, 4));
-  EXPECT_EQ(500u, cartel);
-  // Instance, world group, leader or world id; hasVmm -1: not checked; group 0: not checked.
-  const struct {
-    int64_t id;
-    int hasVmm;
-    uint32_t leader, group;
-  } cases[] = {{11, 1, 501, 500}, {500, 1, 501, 500}, {501, 1, 501, 500}, {502, -1, 0, 500},
-               {503, -1, 0, 500}, {600, 0, 600, 0}};  // 600: no VMM, leader defaults
-  for (const auto &c : cases) {
-    uint32_t leader = 0, group = 0;
-    uint8_t hasVmm = 7, world[TARN_WORLDINFO_SIZE] = {};
-    if (c.hasVmm >= 0) {
-      ASSERT_EQ(0u, Get(TARN_NODE_worldGroups_hasVmm, {c.id}, &hasVmm, 1)) << c.id;
-      EXPECT_EQ(c.hasVmm, hasVmm) << c.id;
-      ASSERT_EQ(0u, Get(TARN_NODE_worldGroups_vmmLeaderID, {c.id}, &leader, 4)) << c.id;
-      EXPECT_EQ(c.leader, leader) << c.id;
-    }
-    if (c.group) {
-      ASSERT_EQ(0u, Get(TARN_NODE_world_info, {c.id}, world, sizeof world)) << c.id;
-      memcpy(&group, world + TARN_WORLDINFO_GROUPID_OFFSET, 4);
-      EXPECT_EQ(c.group, group) << c.id;
-    }
-  }
-  uint8_t flag;
-  EXPECT_EQ(NOT_FOUND, Get(TARN_NODE_worldGroups_hasVmm, {999}, &flag, 1));
-  List byLeader{501};
-  TARN_ParamList *handles =
-      TARN_ParamListCreateAndAllocateParams(TARN_PARAMLIST_INSTANCE, 1000, 128000);
-  ASSERT_EQ(0u, TARN_GetInstanceList(TARN_NODE_worldGroups_vscsi, byLeader.l, handles));
-  EXPECT_EQ(Ints(handles), (std::vector<int64_t>{9001, 9002}));
-  char name[TARN_VSCSI_NAME_SIZE];
-  ASSERT_EQ(0u, Get(TARN_NODE_worldGroups_vscsi_name, {501, 9002}, name, sizeof name));
-  EXPECT_STREQ("a-very-long-dis", name);  // NUL-terminated within 16 bytes
-  EXPECT_EQ(NOT_FOUND, Get(TARN_NODE_worldGroups_vscsi_name, {500, 1}, name, sizeof name));
-}
-
-TEST_F(Hostsim, TraceSwitchesStaleTracesAndPowerOff) {
-  int32_t count = 0;
-  ASSERT_EQ(0u, TARN_Get(TARN_NODE_perf_vethra_monitoredDiskCount, nullptr, &count, 4));
-  EXPECT_EQ(1, count);              // the stale trace
-  ASSERT_EQ(0u, Start(501, 9001));  // addressed by the leader, traced under the world group
+  ASSERT_EQ(0u, Start(501, 9001));
   EXPECT_EQ(NOT_FOUND, Start(500, 1));
   EXPECT_EQ(NOT_FOUND, Start(999, 9001));
-  TARN_ParamList *handles =
-      TARN_ParamListCreateAndAllocateParams(TARN_PARAMLIST_INSTANCE, 1000, 128000);
-  ASSERT_EQ(0u, TARN_GetInstanceList(TARN_NODE_perf_vethra_handles, nullptr, handles));
-  EXPECT_EQ(Ints(handles), (std::vector<int64_t>{9001, 4242}));
-  uint8_t rec[TARN_HANDLEINFO_SIZE];
-  ASSERT_EQ(0u, Get(TARN_NODE_perf_vethra_handles_handleInfo, {4242}, rec, sizeof rec));
-  uint32_t wg;
-  uint64_t handle;
-  memcpy(&wg, rec, 4);
-  memcpy(&handle, rec + 4, 8);
-  EXPECT_EQ(777u, wg);
-  EXPECT_EQ(4242u, handle);
   EXPECT_EQ(0u, SetTrace(TARN_NODE_worldGroups_vscsi_stats_stopVethraTrace, 777,
                          4242));  // VM gone: still stops
 
   // Power-off: every id is unknown, the VM is not listed, its traces end and
   // stay off after power-on.
-  EXPECT_TRUE(Has(Reply(R"({"op":"powerOff","worldGroupId":500})"), "\"ok\":true"));
+  EXPECT_EQ(R"({"ok":true})", Reply(R"({"op":"powerOff","worldGroupId":500})"));
   uint8_t flag;
   uint32_t cartel;
   EXPECT_EQ(NOT_FOUND, Get(TARN_NODE_worldGroups_hasVmm, {500}, &flag, 1));
@@ -219,23 +158,23 @@ TEST_F(Hostsim, TraceSwitchesStaleTracesAndPowerOff) {
   Reply(R"({"op":"powerOn","worldGroupId":11})");
   EXPECT_EQ(0u, Get(TARN_NODE_worldGroups_hasVmm, {500}, &flag, 1));
   EXPECT_EQ(3, ControlInt(Inject(500, 9001, 3), "skipped"));
+  int32_t count = -1;
   ASSERT_EQ(0u, TARN_Get(TARN_NODE_perf_vethra_monitoredDiskCount, nullptr, &count, 4));
   EXPECT_EQ(0, count);
 }
 
 TEST_F(Hostsim, FaultsCallCountsAndParamListCounting) {
-  EXPECT_TRUE(
-      Has(Reply(R"({"op":"fault","node":"worldGroups_hasVmm","status":"0xBAD0094","count":2})"),
-          "\"ok\":true"));
+  EXPECT_EQ(R"({"ok":true})",
+            Reply(R"({"op":"fault","node":"worldGroups_hasVmm","status":"0xBAD0094","count":2})"));
   uint8_t flag;
   EXPECT_EQ(0xBAD0094u, Get(TARN_NODE_worldGroups_hasVmm, {500}, &flag, 1));
   EXPECT_EQ(0xBAD0094u, Get(TARN_NODE_worldGroups_hasVmm, {500}, &flag, 1));
   EXPECT_EQ(0u, Get(TARN_NODE_worldGroups_hasVmm, {500}, &flag, 1));
-  EXPECT_EQ(3, vtrtest::HostStateInt("calls", "worldGroups_hasVmm"));
-  EXPECT_TRUE(Has(Reply(R"({"op":"fault","node":"noSuch","status":1})"), "\"error\""));
+  EXPECT_EQ(3, HostStateInt("calls", "worldGroups_hasVmm"));
+  EXPECT_EQ(0u, Reply(R"({"op":"fault","node":"noSuch","status":1})").rfind(R"({"error":)", 0));
 
-  int64_t created = vtrtest::HostStateInt("paramListsCreated"),
-          destroyed = vtrtest::HostStateInt("paramListsDestroyed");
+  int64_t created = HostStateInt("paramListsCreated"),
+          destroyed = HostStateInt("paramListsDestroyed");
   Reply(R"({"op":"fault","node":"paramListCreate","status":234881044,"count":1})");
   EXPECT_EQ(nullptr, TARN_ParamListCreate(TARN_PARAMLIST_INSTANCE, 1));  // not counted
   TARN_ParamList *a = TARN_ParamListCreate(TARN_PARAMLIST_INPUT, 1);
@@ -243,9 +182,9 @@ TEST_F(Hostsim, FaultsCallCountsAndParamListCounting) {
   for (int i = 0; i < 5000; i++) ASSERT_EQ(0u, TARN_ParamListAddInt(a, i));  // grows past capacity
   EXPECT_EQ(4999, TARN_ParamGetInt(TARN_ParamListGetParam(a, 4999)));
   EXPECT_EQ(VmInstances().size(), 2u);  // an allocated list counts too
-  EXPECT_EQ(created + 2, vtrtest::HostStateInt("paramListsCreated"));
+  EXPECT_EQ(created + 2, HostStateInt("paramListsCreated"));
   TARN_ParamListDestroy(a);
-  EXPECT_EQ(destroyed + 2, vtrtest::HostStateInt("paramListsDestroyed"));
+  EXPECT_EQ(destroyed + 2, HostStateInt("paramListsDestroyed"));
 }
 
 TEST_F(Hostsim, ChannelChunksCutRecordsUntilAcknowledged) {
@@ -272,8 +211,8 @@ TEST_F(Hostsim, ChannelChunksCutRecordsUntilAcknowledged) {
     EXPECT_EQ(9001u, rec.handleId);
     EXPECT_EQ(uint64_t(i + 2), rec.latency);
   }
-  EXPECT_EQ(400, vtrtest::HostStateInt("recordsAcknowledged"));
-  EXPECT_EQ(0, vtrtest::HostStateInt("recordsDropped"));
+  EXPECT_EQ(400, HostStateInt("recordsAcknowledged"));
+  EXPECT_EQ(0, HostStateInt("recordsDropped"));
   EXPECT_EQ(1, ControlInt(Inject(500, 9001, 1), "appended"));
   EXPECT_EQ(48u, ReadChunk().size());
   ClearChannel();
@@ -287,9 +226,9 @@ TEST(HostsimRing, FullRingDropsGeneratedRecordsButInjectWaits) {
       {"handleId": 1, "workload": {"rate": 200000, "readFraction": 1}}, {"handleId": 2}]}]})",
                            nullptr));
   ASSERT_EQ(0u, Start(1, 1));
-  for (int i = 0; i < 200 && vtrtest::HostStateInt("recordsDropped") == 0; i++)
+  for (int i = 0; i < 200 && HostStateInt("recordsDropped") == 0; i++)
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  EXPECT_GT(vtrtest::HostStateInt("recordsDropped"), 0);
+  EXPECT_GT(HostStateInt("recordsDropped"), 0);
   std::vector<uint8_t> chunk = ReadChunk();
   ASSERT_EQ(4800u, chunk.size());
   EXPECT_EQ(0x28, At(chunk, 1).opcode);
@@ -299,7 +238,7 @@ TEST(HostsimRing, FullRingDropsGeneratedRecordsButInjectWaits) {
   // all arrive, in order, none dropped.
   ASSERT_EQ(0u, SetTrace(TARN_NODE_worldGroups_vscsi_stats_stopVethraTrace, 1, 1));
   ClearChannel();
-  int64_t droppedBefore = vtrtest::HostStateInt("recordsDropped");
+  int64_t droppedBefore = HostStateInt("recordsDropped");
   ASSERT_EQ(0u, Start(1, 2));
   int64_t appended = 0;
   std::thread injector([&] { appended = ControlInt(Inject(1, 2, 1000), "appended"); });
@@ -316,13 +255,13 @@ TEST(HostsimRing, FullRingDropsGeneratedRecordsButInjectWaits) {
   injector.join();
   EXPECT_EQ(1000, appended);
   for (int i = 0; i < 1000; i++) ASSERT_EQ(uint64_t(i + 1), At(stream, i).timestamp);
-  EXPECT_EQ(droppedBefore, vtrtest::HostStateInt("recordsDropped"));
+  EXPECT_EQ(droppedBefore, HostStateInt("recordsDropped"));
 }
 
 // Returns once the generator has run a whole tick after the call.
 void WaitWholeTick() {
-  const int64_t start = vtrtest::HostStateInt("generatorTicks");
-  while (vtrtest::HostStateInt("generatorTicks") < start + 2) std::this_thread::yield();
+  const int64_t start = HostStateInt("generatorTicks");
+  while (HostStateInt("generatorTicks") < start + 2) std::this_thread::yield();
 }
 
 // Generated workloads (only once traced), replay files, and VMs and
@@ -387,7 +326,9 @@ TEST(HostsimWorkload, GeneratedAndReplayedRecords) {
       ControlInt(
           R"({"op":"addVm","vm":{"instanceId":13,"worldGroupId":700,"disks":[{"handleId":1}]}})",
           "worldGroupId"));
-  EXPECT_TRUE(Has(Reply(R"({"op":"addVm","vm":{"worldGroupId":700}})"), "\"error\""));  // duplicate
+  EXPECT_EQ(
+      0u,
+      Reply(R"({"op":"addVm","vm":{"worldGroupId":700}})").rfind(R"({"error":)", 0));  // duplicate
   EXPECT_EQ(VmInstances().back(), 13);
   ASSERT_EQ(0u, Start(700, 1));
   Reply(
@@ -398,7 +339,7 @@ TEST(HostsimWorkload, GeneratedAndReplayedRecords) {
   EXPECT_EQ(0x28, At(data, 0).opcode);
 }
 
-TEST(HostsimMisc, StatusTextsSignatureAndFormatting) {
+TEST(HostsimMisc, StatusTextsAndFormatting) {
   EXPECT_STREQ("Success", BREL_ReturnStatusToString(0));
   EXPECT_STREQ("Not found", BREL_ReturnStatusToString(0xBAD0062));
   EXPECT_STREQ(strerror(ENOENT), BREL_ReturnStatusToString(0x2BAD0000 + ENOENT));
@@ -408,17 +349,6 @@ TEST(HostsimMisc, StatusTextsSignatureAndFormatting) {
   char buf[8];
   EXPECT_EQ(11, Str_Sprintf(buf, sizeof buf, "%s-%d", "abc", 1234567));
   EXPECT_STREQ("abc-123", buf);
-  char date[21] = {};
-  const char *own = nullptr;
-  ASSERT_EQ(0, hostsim_configure(R"({"vms":[]})", nullptr));
-  EXPECT_EQ(0, TARN_CheckSig(date, 21, &own));
-  ASSERT_EQ(
-      0, hostsim_configure(R"({"signatureMatches":false,"hostBuildDate":"Feb 02 2026 02:02:02"})",
-                           nullptr));
-  EXPECT_NE(0, TARN_CheckSig(date, 21, &own));
-  EXPECT_STREQ("Feb 02 2026 02:02:02", date);
-  ASSERT_NE(nullptr, own);
-  EXPECT_EQ(20u, strlen(own));
 }
 
 // The control socket (every end-to-end test uses it) is not taken over from

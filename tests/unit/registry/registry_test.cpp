@@ -1,9 +1,14 @@
 // VM list, disk entries, start-up tracing and tracing control against the
-// simulated host, in-process. Each test checks that every host parameter
-// list it made the daemon create was destroyed again.
+// simulated host, in-process: each of these tests checks that every host
+// parameter list it made the daemon create was destroyed again. Then the
+// hash table, disk keys and UUID formatting, with no host involved.
+#include "registry/registry.h"
+
 #include <gtest/gtest.h>
 #include <jansson.h>
+#include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 
 #include <set>
 #include <string>
@@ -13,7 +18,7 @@
 #include "base/config.h"
 #include "base/log.h"
 #include "hostsim.h"
-#include "registry/registry.h"
+#include "registry/hashutil.h"
 #include "trace/record_queue.h"
 #include "trace/startup_tracing.h"
 #include "trace/tracing.h"
@@ -68,6 +73,16 @@ std::vector<uint32_t> ListedVMs() {
   return ids;
 }
 
+// Adds VM wg through its instance id vm; the caller's list comes back as given.
+VTR_Status Add(TARN_ParamList *list, int64_t vm, uint32_t wg) {
+  TARN_ParamListAddInt(list, vm);
+  VTR_Status status = VTR_AddVMWorldIdToList(wg, list);
+  EXPECT_EQ(TARN_ParamListUsedCount(list), 1);
+  EXPECT_EQ(TARN_ParamGetInt(TARN_ParamListGetParam(list, 0)), vm);
+  TARN_ParamListRemoveLastParam(list);
+  return status;
+}
+
 class RegistryHostTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() { VTR_InitRecordQueue(); }
@@ -93,8 +108,7 @@ class RegistryHostTest : public ::testing::Test {
 };
 
 TEST_F(RegistryHostTest, AddAndRemoveVMs) {
-  TARN_ParamListAddInt(instance, 101);
-  ASSERT_EQ(VTR_AddVMWorldIdToList(7, instance), VTR_OK);
+  ASSERT_EQ(Add(instance, 101, 7), VTR_OK);
   VMListNode *db = VTR_FindVM(7);
   ASSERT_NE(db, nullptr);
   EXPECT_STREQ(db->vmName, "db");
@@ -102,22 +116,15 @@ TEST_F(RegistryHostTest, AddAndRemoveVMs) {
   ASSERT_EQ(db->handleCount, 2);
   EXPECT_EQ(db->handles[0].handleId, 8001u);
   EXPECT_STREQ(db->handles[1].vscsiDevName, "scsi0:1");
-  ASSERT_EQ(TARN_ParamListUsedCount(instance), 1);  // the caller's list comes back as given
-  EXPECT_EQ(TARN_ParamGetInt(TARN_ParamListGetParam(instance, 0)), 101);
-
-  EXPECT_EQ(VTR_AddVMWorldIdToList(7, instance), VTR_FAILURE);
+  EXPECT_EQ(Add(instance, 101, 7), VTR_FAILURE);
 
   // A device name that cannot be read leaves the disk listed without a name.
-  TARN_ParamListRemoveLastParam(instance);
-  TARN_ParamListAddInt(instance, 102);
   Fault("worldGroups_vscsi_name");
-  ASSERT_EQ(VTR_AddVMWorldIdToList(9, instance), VTR_OK);
+  ASSERT_EQ(Add(instance, 102, 9), VTR_OK);
   EXPECT_EQ(VTR_FindVM(9)->handles[0].handleId, 9001u);
   EXPECT_STREQ(VTR_FindVM(9)->handles[0].vscsiDevName, "");
 
-  TARN_ParamListRemoveLastParam(instance);
-  TARN_ParamListAddInt(instance, 103);
-  EXPECT_EQ(VTR_AddVMWorldIdToList(11, instance), VTR_FAILURE);
+  EXPECT_EQ(Add(instance, 103, 11), VTR_FAILURE);
   EXPECT_EQ(ListedVMs(), (std::vector<uint32_t>{7, 9}));  // oldest first
 
   EXPECT_EQ(VTR_RemoveVMWorldIdFromList(42), VTR_FAILURE);
@@ -127,15 +134,11 @@ TEST_F(RegistryHostTest, AddAndRemoveVMs) {
 }
 
 TEST_F(RegistryHostTest, FailedAddLeavesListUnchanged) {
-  TARN_ParamListAddInt(instance, 101);
-  Fault("vm_vmmGroupInfo");
-  EXPECT_EQ(VTR_AddVMWorldIdToList(7, instance), VTR_FAILURE);
-  Fault("worldGroups_vscsi");
-  EXPECT_EQ(VTR_AddVMWorldIdToList(7, instance), VTR_FAILURE);
-  Fault("paramListCreate");
-  EXPECT_EQ(VTR_AddVMWorldIdToList(7, instance), VTR_FAILURE);
+  for (const char *node : {"vm_vmmGroupInfo", "worldGroups_vscsi", "paramListCreate"}) {
+    Fault(node);
+    EXPECT_EQ(Add(instance, 101, 7), VTR_FAILURE) << node;
+  }
   EXPECT_TRUE(VTR_VMListEmpty());
-  EXPECT_EQ(TARN_ParamListUsedCount(instance), 1);
 }
 
 TEST_F(RegistryHostTest, LongHostTextsAreTruncated) {
@@ -143,8 +146,7 @@ TEST_F(RegistryHostTest, LongHostTextsAreTruncated) {
       host = R"({"vms":[{"worldGroupId":5,"displayName":")" + name + R"(","uuid":")" + uuid +
              R"(","disks":[{"handleId":1,"name":"abcdefghijklmnopqrst"}]}]})";
   ASSERT_EQ(hostsim_configure(host.c_str(), nullptr), 0);
-  TARN_ParamListAddInt(instance, 5);
-  ASSERT_EQ(VTR_AddVMWorldIdToList(5, instance), VTR_OK);
+  ASSERT_EQ(Add(instance, 5, 5), VTR_OK);
   VMListNode *vm = VTR_FindVM(5);
   EXPECT_EQ(std::string(vm->vmName), name.substr(0, 127));
   EXPECT_EQ(strlen(vm->uuid), 63u);
@@ -211,13 +213,6 @@ TEST_F(RegistryHostTest, InitialCleanupCountZeroOrUnreadable) {
   EXPECT_EQ(VTR_InitialCleanup(), VTR_OK);
   EXPECT_EQ(HostStateInt("calls", "perf_vethra_command_resetStartTimestamp"), 1);
   EXPECT_EQ(HostStateInt("calls", "perf_vethra_handles"), 0);
-}
-
-// Adds VM wg through its instance id vm; the list comes back as given.
-void Add(TARN_ParamList *list, int64_t vm, uint32_t wg) {
-  TARN_ParamListAddInt(list, vm);
-  VTR_AddVMWorldIdToList(wg, list);
-  TARN_ParamListRemoveLastParam(list);
 }
 
 // Log texts are part of the interface: operators and their log scrapers
@@ -362,7 +357,7 @@ TEST_F(RegistryHostTest, StopTracingWithWorldGroupIdsAlsoStopsAddedVMs) {
   VTR_StartupConfig().worldGroupIds[VTR_StartupConfig().worldGroupCount++] = 42;
   ASSERT_EQ(VTR_EnableVMVscsiTrace(), VTR_OK);
   ASSERT_EQ(VTR_EnableVMTrace(7), VTR_OK);  // added at run time
-  vtrtest::logLines.clear();
+  logLines.clear();
   EXPECT_EQ(VTR_StopTracing(), VTR_OK);
   EXPECT_TRUE(Logged(3, "Monitor: Failed to stop tracing for WorldId : 42"));
   EXPECT_EQ(disabledHandleCount, 3u);
@@ -370,7 +365,7 @@ TEST_F(RegistryHostTest, StopTracingWithWorldGroupIdsAlsoStopsAddedVMs) {
   EXPECT_TRUE(VTR_VMListEmpty());
   EXPECT_FALSE(HasEntry(9, 9001) || HasEntry(7, 8001) || HasEntry(7, 8002));
   std::vector<std::string> disables;
-  for (const auto &m : vtrtest::logLines) {
+  for (const auto &m : logLines) {
     if (m.second.rfind("Monitor: Disable the monitoring for the VM :", 0) == 0)
       disables.push_back(m.second);
   }
@@ -379,36 +374,133 @@ TEST_F(RegistryHostTest, StopTracingWithWorldGroupIdsAlsoStopsAddedVMs) {
                                                 "Monitor: Disable the monitoring for the VM :7"}));
 }
 
+// Without -w (the end-to-end list-mode test uses -w) every VM is printed
+// with its disks, one without a VMM too. A VM whose information cannot be read
+// shows the host's status text, a disk whose name cannot be read is left out.
 TEST_F(RegistryHostTest, ListModePrintsVMsAndDisks) {
   VTR_StartupConfig().listMode = true;
-  VTR_StartupConfig().worldGroupGiven = true;
-  VTR_StartupConfig().worldGroupIds[VTR_StartupConfig().worldGroupCount++] = 9;
-  ::testing::internal::CaptureStdout();
-  ASSERT_EQ(VTR_EnableVMVscsiTrace(), VTR_OK);
-  EXPECT_EQ(::testing::internal::GetCapturedStdout(),
-            "Virtual Machine worldGroupID: 7, Virtual Machine Display Name: db, Virtual Machine "
-            "Config File: /srv/vms/db/db.conf, \n"
-            "Virtual Machine worldGroupID: 9, Virtual Machine Display Name: web, Virtual Machine "
-            "Config File: /srv/vms/web/web.conf, \n"
-            "Virtual SCSI Disk handleID: 9001 (scsi0:0)\n"
-            "Virtual Machine worldGroupID: 11, Virtual Machine Display Name: helper, Virtual "
-            "Machine Config File: /srv/vms/helper.conf, \n");
-  EXPECT_EQ(ListedVMs(), std::vector<uint32_t>{9});
-  EXPECT_TRUE(Traced().empty());
-
-  VTR_StartupConfig().worldGroupGiven = false;
-  VTR_StartupConfig().worldGroupCount = 0;
-  VTR_RemoveVMWorldIdFromList(9);
   Fault("vm_vmmGroupInfo");
   Fault("worldGroups_vscsi_name");
   ::testing::internal::CaptureStdout();
   ASSERT_EQ(VTR_EnableVMVscsiTrace(), VTR_OK);
-  std::string out = ::testing::internal::GetCapturedStdout();
-  EXPECT_EQ(out.substr(0, out.find("Virtual Machine worldGroupID: 9")),
+  EXPECT_EQ(::testing::internal::GetCapturedStdout(),
             "One of the TARN apis failed with error(195887105): " + kFailText +
-                "Virtual SCSI Disk handleID: 8002 (scsi0:1)\n");
+                "Virtual SCSI Disk handleID: 8002 (scsi0:1)\n"
+                "Virtual Machine worldGroupID: 9, Virtual Machine Display Name: web, Virtual "
+                "Machine Config File: /srv/vms/web/web.conf, \n"
+                "Virtual SCSI Disk handleID: 9001 (scsi0:0)\n"
+                "Virtual Machine worldGroupID: 11, Virtual Machine Display Name: helper, Virtual "
+                "Machine Config File: /srv/vms/helper.conf, \n");
   EXPECT_TRUE(Logged(3, "Monitor: Failed to fetch dev name for handleid:8001"));
   EXPECT_TRUE(VTR_VMListEmpty());
+  EXPECT_TRUE(Traced().empty());
+}
+
+std::string PtrText(const void *p) {
+  char text[32];
+  snprintf(text, sizeof text, "%p", p);
+  return text;
+}
+
+class HashTableTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    VTR_ResetRunConfig();
+    StartLogCapture();
+    ASSERT_EQ(hash_init(&table, 10), 0);
+    for (int i = 0; i < 4; i++) nodes[i] = hash_node{nullptr, 0, &values[i]};
+  }
+  void TearDown() override {
+    if (table.buckets) hash_destroy(&table);
+    StopLogCapture();
+    VTR_ResetRunConfig();
+  }
+  hash_node *Node(int i, uint64_t key) {
+    nodes[i].key = key;
+    return &nodes[i];
+  }
+
+  hash_table table{};
+  hash_node nodes[4];
+  int values[4] = {};
+};
+
+TEST_F(HashTableTest, DuplicateKeyIsRefusedAndTableStaysUsable) {
+  ASSERT_EQ(hash_insert(&table, Node(0, 0x1234)), 0);
+  EXPECT_EQ(logLines.back(), std::make_pair(7, "inserting key 0x1234 (ptr " + PtrText(&values[0]) +
+                                                   ") into bucket[0]"));
+  EXPECT_EQ(hash_insert(&table, Node(1, 0x1234)), -1);
+  EXPECT_EQ(logLines.back(), std::make_pair(3, std::string("REHASHING 0x1234")));
+  EXPECT_EQ(hash_lookup(&table, 0x1234), &values[0]);
+  EXPECT_EQ(hash_lookup_node(&table, 0x1234), &nodes[0]);
+  EXPECT_EQ(nodes[0].next, nullptr);
+}
+
+TEST_F(HashTableTest, CollisionChainAndRemovalFromMiddleEndAndHead) {
+  ASSERT_EQ(hash_insert(&table, Node(0, 3)), 0);
+  ASSERT_EQ(hash_insert(&table, Node(1, 13)), 0);
+  EXPECT_EQ(logLines.back().second,
+            "inserting key 0xd (ptr " + PtrText(&values[1]) + ") into bucket[3] (COLLISION)");
+  ASSERT_EQ(hash_insert(&table, Node(2, 23)), 0);  // chain: 23 -> 13 -> 3
+  EXPECT_EQ(table.buckets[3], &nodes[2]);
+
+  logLines.clear();
+  EXPECT_EQ(hash_lookup(&table, 33), nullptr);  // same bucket, absent key
+  EXPECT_EQ(hash_remove(&table, 33), nullptr);
+  EXPECT_EQ(hash_remove(&table, 4), nullptr);  // empty bucket
+  EXPECT_TRUE(logLines.empty());
+  EXPECT_EQ(hash_remove(&table, 13), &values[1]);
+  EXPECT_EQ(logLines.back(), std::make_pair(7, "removed key 0xd (ptr " + PtrText(&values[1]) +
+                                                   ") from middle of bucket"));
+  EXPECT_EQ(nodes[2].next, &nodes[0]);
+  EXPECT_EQ(hash_lookup(&table, 3), &values[0]);
+
+  EXPECT_EQ(hash_remove(&table, 3), &values[0]);
+  EXPECT_EQ(logLines.back().second,
+            "removed key 0x3 (ptr " + PtrText(&values[0]) + ") from end of bucket");
+
+  logLines.clear();
+  EXPECT_EQ(hash_remove(&table, 23), &values[2]);
+  EXPECT_TRUE(logLines.empty());
+  EXPECT_EQ(table.buckets[3], nullptr);
+}
+
+TEST_F(HashTableTest, DestroyedOrInvalidTablesAreRefused) {
+  ASSERT_EQ(hash_insert(&table, Node(0, 5)), 0);
+  ASSERT_EQ(hash_destroy(&table), 0);
+  EXPECT_EQ(logLines.back(), std::make_pair(6, "hash " + PtrText(&table) + " destroyed"));
+  EXPECT_EQ(values[0], 0);  // the linked record is left alone
+  EXPECT_EQ(hash_insert(&table, Node(1, 6)), -1);
+  EXPECT_EQ(hash_lookup_node(&table, 5), nullptr);
+  EXPECT_EQ(hash_remove(&table, 5), nullptr);
+  EXPECT_EQ(hash_destroy(&table), -1);
+  EXPECT_EQ(hash_init(&table, 0), -1);
+  EXPECT_EQ(hash_init(&table, -4), -1);
+}
+
+TEST(DiskKeyTest, DocumentedValues) {
+  EXPECT_EQ(VTR_GetDiskKey(1, 2), 8u);
+  EXPECT_EQ(VTR_GetDiskKey(0, 0), 0u);
+  EXPECT_EQ(VTR_GetDiskKey(70000, 0), 302551352u);      // the product wraps before the halving
+  EXPECT_EQ(VTR_GetDiskKey(5, (1ULL << 32) + 7), 85u);  // same key as handle 7
+}
+
+std::string Uuid(const char *source, size_t size = VTR_UUID_SIZE) {
+  char out[VTR_UUID_SIZE + 8];
+  memset(out, 'x', sizeof out);
+  VTR_FormatUuid(source, out, size);
+  return out;
+}
+
+TEST(UuidTest, DashedFormFromHostText) {
+  EXPECT_EQ(Uuid("0011223344556677-8899aabbccddeeff"), "00112233-4455-6677-8899-aabbccddeeff");
+  EXPECT_EQ(Uuid(""), "");
+  EXPECT_EQ(Uuid("abc"), "abc");
+  std::string longText(100, 'a');
+  std::string formatted = Uuid(longText.c_str());
+  EXPECT_EQ(formatted.size(), 63u);
+  EXPECT_EQ(formatted.substr(0, 24), "aaaaaaaa-aaaa-aaaa-aaaa-");
+  EXPECT_EQ(Uuid("0011223344556677", 10), "00112233-");  // never beyond the buffer
 }
 
 }  // namespace

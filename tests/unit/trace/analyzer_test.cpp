@@ -1,0 +1,264 @@
+// Per-record analysis (buckets, sequential classes, unhandled opcodes,
+// lookups through diskTable and the throttled lookup-failure message), and
+// the record queue and channel cutting: ordering, batching, the full-queue
+// wait.
+#include "trace/analyzer.h"
+
+#include <gtest/gtest.h>
+#include <sched.h>
+#include <string.h>
+
+#include <atomic>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "base/config.h"
+#include "base/log.h"
+#include "unit/test_support.h"
+
+namespace {
+
+using vtrtest::logLines;
+
+// A record; the queue tests tag theirs with the lba.
+TraceRecord Io(uint8_t opcode, uint64_t lba, uint32_t length, uint64_t ts = 1000) {
+  TraceRecord r{};
+  r.opcode = opcode;
+  r.lba = lba;
+  r.length = length;
+  r.timestamp = ts;
+  return r;
+}
+
+class CountersTest : public ::testing::Test {
+ protected:
+  void SetUp() override { vtrtest::StartLogCapture(); }
+  void TearDown() override { vtrtest::StopLogCapture(); }
+};
+
+TEST(Buckets, SizeAndLatencyBoundaries) {
+  // First and last KiB of each size bucket; "eq" buckets span a whole KiB.
+  const uint32_t kib[VTR_NUM_SIZE_BUCKETS][2] = {
+      {0, 3},     {4, 4},     {5, 7},      {8, 8},       {9, 15},        {16, 16},   {17, 31},
+      {32, 32},   {33, 63},   {64, 64},    {65, 127},    {128, 128},     {129, 255}, {256, 256},
+      {257, 511}, {512, 512}, {513, 1023}, {1024, 1024}, {1025, 4194303}};
+  for (int b = 0; b < VTR_NUM_SIZE_BUCKETS; b++) {
+    EXPECT_EQ(VTR_SizeBucket(kib[b][0] << 10), b);
+    EXPECT_EQ(VTR_SizeBucket((kib[b][1] << 10) + 1023), b);
+  }
+  // Every latency bucket's bounds are in the end-to-end pipeline test's
+  // records; the top of the range is only here.
+  EXPECT_EQ(VTR_LatencyBucket(UINT64_MAX), VTR_NUM_LAT_BUCKETS - 1);
+}
+
+TEST_F(CountersTest, SequentialClasses) {
+  const struct {
+    uint64_t lastLba, lastLen, lastTs, lba;
+    uint32_t len;
+    uint64_t ts;
+    int expected;
+  } cases[] = {
+      {0, 0, 0, 0, 4096, 10, 0},               // no earlier I/O
+      {16, 4096, 1000, 24, 4096, 1001000, 1},  // continues; window bound inclusive
+      {16, 4096, 1000, 24, 4096, 1001001, 0},  // outside the window
+      {16, 4096, 1000, 24, 4096, 999, 0},      // older time stamp
+      {24, 4096, 1000, 24, 4096, 2000, 2},     // same range again
+      {24, 4096, 1000, 40, 4096, 2000, 5},     // forward gap of 8
+      {24, 4096, 1000, 64, 4096, 2000, 5},     // forward gap of 32
+      {0, 4096, 1000, 52, 4096, 2000, 0},      // forward gap of 44
+      {24, 4096, 1000, 20, 8192, 2000, 3},     // overlap
+      {24, 4096, 1000, 8, 4096, 2000, 4},      // ends 8 before
+      {48, 4096, 1000, 8, 4096, 2000, 4},      // backward gap of 32
+      {49, 4096, 1000, 8, 4096, 2000, 0},      // backward gap of 33
+  };
+  for (const auto &c : cases) {
+    for (int d = 0; d < 2; d++) {
+      DiskEntry e{};
+      e.counters.lastLba[d] = c.lastLba;
+      e.counters.lastLength[d] = c.lastLen;
+      e.counters.lastTimestamp[d] = c.lastTs;
+      TraceRecord r = Io(0x28, c.lba, c.len, c.ts);
+      EXPECT_EQ(VTR_ClassifySequential(&e, &r, d), c.expected) << "lba " << c.lba << " d " << d;
+      EXPECT_EQ(VTR_ClassifySequential(&e, &r, 1 - d), 0);  // directions are kept apart
+    }
+  }
+}
+
+// Every counter of the handled READ/WRITE opcodes is checked against a model
+// of its own in the end-to-end pipeline test; another opcode changes nothing
+// and is logged.
+TEST_F(CountersTest, UnhandledOpcodeIsLoggedAndNotCounted) {
+  DiskEntry entry{}, zero{};
+  TraceRecord r = Io(0x35, 8, 4096);
+  VTR_UpdateCounters(&entry, &r);
+  EXPECT_EQ(memcmp(&entry.counters, &zero.counters, sizeof zero.counters), 0);
+  ASSERT_FALSE(logLines.empty());
+  EXPECT_EQ(logLines.back(),
+            std::make_pair(LOG_DEBUG, std::string("Unhandled VSCSI Command Type: 0x35\n")));
+}
+
+// Records reach the counters through diskTable; unknown disks are counted
+// and logged for the first 99 failures and every 1000th after that.
+TEST_F(CountersTest, LookupThroughTableAndThrottledFailures) {
+  vtrtest::ResetRegistry();
+  VTR_InitRecordQueue();
+  ASSERT_EQ(VTR_AddHashEntry(77, 3), VTR_OK);
+  const DiskEntry *added = VTR_FindDiskEntry(VTR_GetDiskKey(77, 3));
+  ASSERT_NE(added, nullptr);
+  TraceRecord r = Io(0x28, 0, 4096);
+  r.worldGroupId = 77;
+  r.handleId = 0x900000003ULL;  // only the low 32 bits name the disk
+  VTR_ProcessRecord(&r);
+  VTR_ProcessRecord(&r);  // through the lookup cache
+  EXPECT_EQ(added->counters.ioCounters[VTR_CTR_RIO], 2u);
+
+  // Deleted (which must drop the lookup cache): records now fail instead
+  // of being counted into the freed entry.
+  ASSERT_EQ(VTR_DeleteHashEntry(77, 3), VTR_OK);
+  logLines.clear();
+  for (int i = 0; i < 2000; i++) VTR_ProcessRecord(&r);
+  ASSERT_EQ(logLines.size(), 101u);
+  char first[200];
+  snprintf(first, sizeof first,
+           "Analyzer: Hash entry loopkup failures seen for worldId: 77 handleId: 3 hashKey: %lu "
+           "Total lookup failure:1",
+           static_cast<unsigned long>(VTR_GetDiskKey(77, 3) % 2000));
+  EXPECT_EQ(logLines[0], std::make_pair(LOG_WARNING, std::string(first)));
+  EXPECT_NE(logLines[98].second.find("failure:99"), std::string::npos);
+  EXPECT_NE(logLines[99].second.find("failure:1000"), std::string::npos);
+  EXPECT_NE(logLines[100].second.find("failure:2000"), std::string::npos);
+}
+
+// Queues a record with the given time stamp and tag.
+void Put(uint64_t timestamp, uint64_t tag = 0) {
+  TraceRecord r = Io(0, tag, 0, timestamp);
+  ASSERT_TRUE(VTR_Enqueue(&r));
+}
+// Takes every queued record, batch by batch; returns their tags (lba).
+std::vector<uint64_t> DrainTags() {
+  static TraceRecord batch[VTR_BATCH_SIZE];
+  std::vector<uint64_t> tags;
+  while (int32_t n = VTR_TakeBatch(batch)) {
+    for (int32_t i = 0; i < n; i++) tags.push_back(batch[i].lba);
+  }
+  return tags;
+}
+uint32_t LockedWaitCount() {
+  pthread_mutex_lock(&recordQueue.mutex);
+  uint32_t n = recordQueue.producerWaitCount;
+  pthread_mutex_unlock(&recordQueue.mutex);
+  return n;
+}
+
+class QueueTest : public ::testing::Test {
+ protected:
+  void SetUp() override { VTR_InitRecordQueue(); }
+  void TearDown() override {
+    vtrtest::StopLogCapture();
+    exitRequested.store(false);
+    VTR_InitRecordQueue();
+  }
+  // Fills the queue and blocks a second thread on the next record.
+  void StartBlockedProducer(bool *result) {
+    for (int32_t i = 0; i < VTR_QUEUE_SLOTS; i++) Put(i);
+    vtrtest::StartLogCapture();
+    producer = std::thread([result] {
+      TraceRecord r = Io(0, 42, 0, VTR_QUEUE_SLOTS);
+      *result = VTR_Enqueue(&r);
+    });
+    while (LockedWaitCount() == 0) sched_yield();
+  }
+  std::thread producer;
+};
+using ConcurrencyQueue = QueueTest;
+
+// A byte count beyond the channel maximum is clamped: 47 carried bytes and
+// 16380 read give 342 records and 11 bytes carried. Records cut across reads
+// are counted exactly in the end-to-end pipeline test.
+TEST_F(QueueTest, ByteCountBeyondTheChannelMaximumIsClamped) {
+  uint8_t carry[VTR_CARRY_BUFFER_SIZE] = {};
+  std::vector<TraceRecord> big(400);
+  EXPECT_EQ(VTR_CutRecords(carry, 47, reinterpret_cast<uint8_t *>(big.data()), 0xFFFFFFFFu), 11);
+  EXPECT_EQ(VTR_QueueCount(), 342);
+}
+
+TEST_F(QueueTest, TimestampOrderAfterEmptying) {
+  for (int i = 0; i < 700; i++) Put(i);
+  DrainTags();
+  Put(10, 1);
+  Put(30, 2);
+  Put(20, 3);
+  Put(5, 4);
+  Put(30, 5);  // equal stamps keep their arrival order, at the end
+  Put(20, 6);  // and when inserted behind newer records
+  EXPECT_EQ(DrainTags(), (std::vector<uint64_t>{4, 1, 3, 6, 2, 5}));
+  EXPECT_TRUE(VTR_QueueEmpty());
+}
+
+TEST_F(QueueTest, BatchNeverWrapsAndOrderSurvivesTheWrap) {
+  // 3 records in the last three slots, 2 in slots 0 and 1; then a late one
+  // that moves records back across the wrap.
+  const int32_t last = VTR_QUEUE_SLOTS - 1;
+  for (int i = 0; i < 3; i++) recordQueue.slots[last - 2 + i] = Io(0, 1 + i, 0, 1 + i);
+  recordQueue.slots[0] = Io(0, 4, 0, 4);
+  recordQueue.slots[1] = Io(0, 6, 0, 6);
+  recordQueue.readIndex = last - 2;
+  recordQueue.writeIndex = 1;
+  EXPECT_EQ(VTR_QueueCount(), 5);
+  Put(2, 99);
+  TraceRecord batch[VTR_BATCH_SIZE];
+  ASSERT_EQ(VTR_TakeBatch(batch), 3);
+  EXPECT_EQ(batch[2].lba, 99u);
+  EXPECT_EQ(DrainTags(), (std::vector<uint64_t>{3, 4, 6}));
+}
+
+TEST_F(ConcurrencyQueue, FullQueueWaitsUntilABatchIsTaken) {
+  bool result = false;
+  StartBlockedProducer(&result);
+  static TraceRecord batch[VTR_BATCH_SIZE];
+  pthread_mutex_lock(&recordQueue.mutex);
+  EXPECT_EQ(VTR_TakeBatch(batch), VTR_BATCH_SIZE);
+  pthread_mutex_unlock(&recordQueue.mutex);
+  pthread_cond_signal(&recordQueue.spaceAvailable);
+  producer.join();
+  EXPECT_TRUE(result);
+  EXPECT_EQ(vtrtest::CountLogged("Producer Waiting on buffer full for 1 times", LOG_WARNING), 1u);
+  EXPECT_EQ(VTR_QueueCount(), VTR_QUEUE_SLOTS - VTR_BATCH_SIZE + 1);
+  EXPECT_EQ(DrainTags().back(), 42u);
+}
+
+TEST_F(ConcurrencyQueue, FullQueueWaitGivesUpOnExit) {
+  bool result = true;
+  StartBlockedProducer(&result);
+  exitRequested.store(true);
+  VTR_WakeQueueWaiters();
+  producer.join();
+  EXPECT_FALSE(result);
+  EXPECT_EQ(VTR_QueueCount(), VTR_QUEUE_SLOTS);
+}
+
+TEST_F(ConcurrencyQueue, SignalsRecordsAvailableAboveThreshold) {
+  std::atomic<bool> waiting{false};
+  int32_t seen = 0;
+  std::thread consumer([&] {
+    pthread_mutex_lock(&recordQueue.mutex);
+    waiting = true;
+    // Without a time-out only the Producer's signal ends this wait.
+    while (VTR_QueueCount() <= VTR_QUEUE_SIGNAL_THRESHOLD) {
+      pthread_cond_wait(&recordQueue.recordsAvailable, &recordQueue.mutex);
+    }
+    seen = VTR_QueueCount();
+    pthread_mutex_unlock(&recordQueue.mutex);
+  });
+  while (!waiting) sched_yield();
+  for (int i = 0; i < VTR_QUEUE_SIGNAL_THRESHOLD; i++) Put(i);
+  // At the threshold itself nothing is signalled; one record more is.
+  EXPECT_EQ(recordQueue.recordsSignalCount, 0u);
+  Put(VTR_QUEUE_SIGNAL_THRESHOLD);
+  consumer.join();
+  EXPECT_EQ(recordQueue.recordsSignalCount, 1u);
+  EXPECT_EQ(seen, VTR_QUEUE_SIGNAL_THRESHOLD + 1);
+}
+
+}  // namespace
