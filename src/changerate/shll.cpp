@@ -58,6 +58,7 @@
 #include <limits.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/mman.h>
 
 #include <algorithm>
 #include <bit>
@@ -118,11 +119,16 @@ inline size_t SpillBytes(uint8_t capacity) { return (sizeof(uint32_t) + 1) * cap
 // array of its own, so that an insert moves at most one group's entries.
 constexpr uint32_t kGroupShift = 6;
 constexpr uint32_t kGroups = VTR_HLL_REGISTERS >> kGroupShift;
-// Its fixed part: one byte per register with its entry count, one byte per
-// register with the highest rank written to it during the current second,
-// then per group its array, entry count and capacity.
+// Its fixed part: one byte per register with its entry count, then per group
+// its array, entry count and capacity.
 constexpr size_t kDenseBytes =
-    2 * VTR_HLL_REGISTERS + kGroups * (sizeof(uint8_t *) + 2 * sizeof(uint16_t));
+    VTR_HLL_REGISTERS + kGroups * (sizeof(uint8_t *) + 2 * sizeof(uint16_t));
+// A dense estimator takes the per-second rank filter (one byte per register)
+// once this many blocks come within one second, and gives it back after a
+// second with fewer than kFilterOff: below that rate entering each block
+// directly costs less than the filter's memory and its scan every second.
+constexpr uint32_t kFilterOn = 1024;
+constexpr uint32_t kFilterOff = 256;
 // Without an estimate, passes over every list (which drop the entries older
 // than kMaxAge) come at least this often; see Stale().
 constexpr uint32_t kSweepInterval = 1u << 16;
@@ -148,10 +154,12 @@ inline void StoreEntry(uint8_t *entries, uint32_t i, uint32_t value) {
 inline uint32_t MakeEntry(uint32_t stamp, uint8_t rank) { return (stamp & kStampMask) << 6 | rank; }
 inline uint8_t EntryRank(uint32_t value) { return static_cast<uint8_t>(value & 63); }
 inline uint32_t EntryAge(uint32_t value, uint32_t now) { return (now - (value >> 6)) & kStampMask; }
-// Capacity of a group's array for `n` entries: an eighth to spare, rounded
-// up to 16 entries so that the allocator sees few distinct sizes and reuses
-// the blocks that groups give back.
-inline uint32_t GroupCapacityFor(uint32_t n) { return (n + n / 8 + 4 + 15) & ~15u; }
+// Capacity of a group's array for `n` entries: an eighth and two more to
+// spare, so that a full group (which lays every array out again) is rare.
+inline uint32_t GroupCapacityFor(uint32_t n) { return n + n / 8 + 2; }
+// Storage blocks of this size and above are mapped pages of their own.
+constexpr uint64_t kMappedArena = 16 * 1024;
+constexpr uint64_t kPageBytes = 4096;
 // A sparse array of `capacity` registers followed by their indices.
 inline size_t SparseBytes(uint32_t capacity) {
   return (sizeof(Register) + sizeof(uint16_t)) * capacity;
@@ -172,18 +180,23 @@ struct VTR_SHll {
   // Dense: counts[j] entries of register j (null while sparse); the lists of
   // group g's registers one after the other in register order in groups[g]
   // (groupCount[g] of groupCapacity[g] entries of 3 bytes; null while
-  // empty). `passTime`: the stamp of the last pass over every list.
+  // empty). Every group's array lies in `arena`, one block of `arenaBytes`
+  // (mapped pages from kMappedArena bytes on). `passTime`: the stamp of the
+  // last pass over every list.
   uint8_t *counts;
   uint8_t **groups;
   uint16_t *groupCount;
   uint16_t *groupCapacity;
-  uint64_t entryBytes;  // heap held by the groups' arrays
+  uint8_t *arena;
+  uint64_t arenaBytes;
   uint32_t passTime;
-  // Dense only: second[j] is the highest rank written to register j at stamp
-  // `secondStamp` and not yet entered in its list (0: none); `secondPending`
-  // while any is nonzero.
+  // Dense only: the rank filter of a busy disk (null otherwise): second[j] is
+  // the highest rank written to register j at stamp `secondStamp` and not yet
+  // entered in its list (0: none); `secondPending` while any is nonzero.
+  // `secondBlocks`: blocks written at stamp `secondStamp`.
   uint8_t *second;
   uint32_t secondStamp;
+  uint32_t secondBlocks;
   bool secondPending;
   // Sparse: `sparseCount` occupied registers in increasing index order, their
   // indices in `sparseIndex` (same allocation); null while empty or dense.
@@ -264,8 +277,30 @@ inline bool Insert(VTR_SHll *shll, Register &reg, uint8_t rank, uint32_t t) {
   return true;
 }
 
+// The sparse array and the arena come from malloc while small; from
+// kMappedArena bytes on they are mapped pages of their own (page-rounded),
+// which go back to the system when the storage moves, instead of leaving
+// holes in the heap that keep the resident set at its peak.
+inline uint64_t StorageBytes(uint64_t bytes) {
+  return bytes < kMappedArena ? bytes : (bytes + kPageBytes - 1) & ~(kPageBytes - 1);
+}
+
+void *StorageAlloc(uint64_t bytes) {
+  if (bytes < kMappedArena) return malloc(bytes);
+  void *p = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  return p == MAP_FAILED ? nullptr : p;
+}
+
+void StorageFree(void *p, uint64_t bytes) {
+  if (p == nullptr) return;
+  if (bytes < kMappedArena)
+    free(p);
+  else
+    munmap(p, bytes);
+}
+
 void FreeSparse(VTR_SHll *shll) {
-  free(shll->sparse);
+  StorageFree(shll->sparse, StorageBytes(SparseBytes(shll->sparseCapacity)));
   shll->sparse = nullptr;
   shll->sparseIndex = nullptr;
   shll->sparseCount = 0;
@@ -274,7 +309,7 @@ void FreeSparse(VTR_SHll *shll) {
 
 // Moves the sparse registers into an array of `capacity` (>= sparseCount).
 bool ResizeSparse(VTR_SHll *shll, uint32_t capacity) {
-  auto *regs = static_cast<Register *>(malloc(SparseBytes(capacity)));
+  auto *regs = static_cast<Register *>(StorageAlloc(StorageBytes(SparseBytes(capacity))));
   if (regs == nullptr) return false;
   auto *index = reinterpret_cast<uint16_t *>(regs + capacity);
   uint32_t n = shll->sparseCount;
@@ -282,51 +317,66 @@ bool ResizeSparse(VTR_SHll *shll, uint32_t capacity) {
     memcpy(static_cast<void *>(regs), shll->sparse, n * sizeof(Register));
     memcpy(index, shll->sparseIndex, n * sizeof(uint16_t));
   }
-  free(shll->sparse);
+  StorageFree(shll->sparse, StorageBytes(SparseBytes(shll->sparseCapacity)));
   shll->sparse = regs;
   shll->sparseIndex = index;
   shll->sparseCapacity = capacity;
   return true;
 }
 
-// Sets the capacity of group g's array (>= its count; 0 releases it).
-bool ResizeGroup(VTR_SHll *shll, uint32_t g, uint32_t capacity) {
-  uint8_t *entries = nullptr;
-  if (capacity != 0) {
-    entries = static_cast<uint8_t *>(malloc(kEntryBytes * capacity));
-    if (entries == nullptr) return false;
-    if (shll->groupCount[g] != 0)
-      memcpy(entries, shll->groups[g], kEntryBytes * shll->groupCount[g]);
+// Lays the groups' arrays out afresh in a new arena, each with the capacity
+// its count calls for and group `g` with at least `need` entries (g ==
+// kGroups: none). Returns false, changing nothing, when memory ran out.
+bool Repack(VTR_SHll *shll, uint32_t g, uint32_t need) {
+  uint64_t total = 0;
+  for (uint32_t h = 0; h < kGroups; ++h) {
+    const uint32_t n = h == g ? std::max<uint32_t>(need, shll->groupCount[h]) : shll->groupCount[h];
+    total += n == 0 ? 0 : GroupCapacityFor(n);
   }
-  free(shll->groups[g]);
-  shll->entryBytes += kEntryBytes * capacity;
-  shll->entryBytes -= kEntryBytes * shll->groupCapacity[g];
-  shll->groups[g] = entries;
-  shll->groupCapacity[g] = static_cast<uint16_t>(capacity);
+  const uint64_t bytes = StorageBytes(kEntryBytes * total);
+  uint8_t *arena = nullptr;
+  if (bytes != 0 && (arena = static_cast<uint8_t *>(StorageAlloc(bytes))) == nullptr) return false;
+  uint8_t *at = arena;
+  for (uint32_t h = 0; h < kGroups; ++h) {
+    const uint32_t n = shll->groupCount[h];
+    const uint32_t want = h == g ? std::max(need, n) : n;
+    const uint32_t capacity = want == 0 ? 0 : GroupCapacityFor(want);
+    if (n != 0 && shll->groups[h] != nullptr) memcpy(at, shll->groups[h], kEntryBytes * n);
+    shll->groups[h] = capacity == 0 ? nullptr : at;
+    shll->groupCapacity[h] = static_cast<uint16_t>(capacity);
+    at += kEntryBytes * capacity;
+  }
+  StorageFree(shll->arena, shll->arenaBytes);
+  shll->arena = arena;
+  shll->arenaBytes = bytes;
   return true;
 }
 
-// After a pass that removed entries: releases an emptied group's array or
-// shrinks one to the capacity its count calls for, so that what an estimator
-// holds after an estimate depends on its entries alone, not on their peak.
-void FitGroup(VTR_SHll *shll, uint32_t g) {
-  uint32_t n = shll->groupCount[g];
-  if (n == 0)
-    ResizeGroup(shll, g, 0);
-  else if (shll->groupCapacity[g] > GroupCapacityFor(n))
-    ResizeGroup(shll, g, GroupCapacityFor(n));
+// After a pass that removed entries: lays the arrays out again when the
+// arena holds more than an eighth beyond what the counts call for, so that
+// what an estimator holds after an estimate follows its entries, not their
+// peak.
+void FitArena(VTR_SHll *shll) {
+  uint64_t fitted = 0, held = 0;
+  for (uint32_t g = 0; g < kGroups; ++g) {
+    fitted += shll->groupCount[g] == 0 ? 0 : GroupCapacityFor(shll->groupCount[g]);
+    held += shll->groupCapacity[g];
+  }
+  if (held > fitted + fitted / 8) Repack(shll, kGroups, 0);
 }
 
 void FreeDense(VTR_SHll *shll) {
   if (shll->counts == nullptr) return;
-  for (uint32_t g = 0; g < kGroups; ++g) free(shll->groups[g]);
+  StorageFree(shll->arena, shll->arenaBytes);
+  shll->arena = nullptr;
+  shll->arenaBytes = 0;
   free(shll->counts);
+  free(shll->second);
   shll->counts = nullptr;
   shll->second = nullptr;
   shll->groups = nullptr;
   shll->groupCount = nullptr;
   shll->groupCapacity = nullptr;
-  shll->entryBytes = 0;
 }
 
 // True when a pass at `now` comes so long after the previous one that every
@@ -346,18 +396,15 @@ bool MakeDense(VTR_SHll *shll) {
   auto *block = static_cast<uint8_t *>(calloc(1, kDenseBytes));
   if (block == nullptr) return false;
   shll->counts = block;
-  shll->second = block + VTR_HLL_REGISTERS;
-  shll->groups = reinterpret_cast<uint8_t **>(block + 2 * VTR_HLL_REGISTERS);
+  shll->groups = reinterpret_cast<uint8_t **>(block + VTR_HLL_REGISTERS);
   shll->groupCount = reinterpret_cast<uint16_t *>(shll->groups + kGroups);
   shll->groupCapacity = shll->groupCount + kGroups;
-  for (uint32_t i = 0; i < shll->sparseCount; ++i)  // the entries per group, at most
+  // Room for the entries per group, at most: counted as groupCount while
+  // the arrays are laid out, which copies nothing since groups[] is null.
+  for (uint32_t i = 0; i < shll->sparseCount; ++i)
     shll->groupCount[shll->sparseIndex[i] >> kGroupShift] += shll->sparse[i].count;
-  bool made = true;
-  for (uint32_t g = 0; g < kGroups; ++g) {
-    const uint32_t n = shll->groupCount[g];
-    shll->groupCount[g] = 0;
-    if (n != 0 && made) made = ResizeGroup(shll, g, GroupCapacityFor(n));
-  }
+  const bool made = Repack(shll, kGroups, 0);
+  for (uint32_t g = 0; g < kGroups; ++g) shll->groupCount[g] = 0;
   if (!made) {
     FreeDense(shll);
     return false;
@@ -381,6 +428,7 @@ bool MakeDense(VTR_SHll *shll) {
   FreeSparse(shll);
   shll->passTime = now;
   shll->secondStamp = now;
+  shll->secondBlocks = 0;
   shll->secondPending = false;
   return true;
 }
@@ -421,12 +469,12 @@ bool MakeSparse(VTR_SHll *shll, uint32_t now) {
   return true;
 }
 
+bool InsertDense(VTR_SHll *shll, uint32_t j, uint8_t rank, uint32_t now);
+
 // Records one block in register j. Returns false when memory ran out.
 inline bool AddBlock(VTR_SHll *shll, uint32_t j, uint8_t rank, uint32_t t) {
-  if (shll->counts != nullptr) {  // became dense during this write
-    shll->second[j] = shll->second[j] < rank ? rank : shll->second[j];
-    shll->secondPending = true;
-    return true;
+  if (shll->counts != nullptr) {  // dense, without the rank filter
+    return InsertDense(shll, j, rank, t);
   }
   uint32_t n = shll->sparseCount;
   uint16_t *index = shll->sparseIndex;
@@ -455,8 +503,7 @@ inline bool AddBlock(VTR_SHll *shll, uint32_t j, uint8_t rank, uint32_t t) {
 bool InsertDense(VTR_SHll *shll, uint32_t j, uint8_t rank, uint32_t now) {
   const uint32_t g = j >> kGroupShift;
   const uint32_t total = shll->groupCount[g];
-  if (total == shll->groupCapacity[g] && !ResizeGroup(shll, g, GroupCapacityFor(total + 1)))
-    return false;
+  if (total == shll->groupCapacity[g] && !Repack(shll, g, total + 1)) return false;
   uint8_t *entries = shll->groups[g];
   uint32_t off = 0;
   for (uint32_t k = g << kGroupShift; k < j; ++k) off += shll->counts[k];
@@ -509,9 +556,9 @@ void Sweep(VTR_SHll *shll, uint32_t now) {
       shll->counts[j] = static_cast<uint8_t>(kept);
     }
     shll->groupCount[g] = static_cast<uint16_t>(dst);
-    FitGroup(shll, g);
   }
   shll->passTime = now;
+  FitArena(shll);
 }
 
 // Enters the ranks of the current second into the dense lists, in register
@@ -715,9 +762,9 @@ void DensePass(VTR_SHll *shll, uint32_t now, const uint16_t *windows, uint64_t *
       totals.Add(j, mx);
     }
     shll->groupCount[g] = static_cast<uint16_t>(dst);
-    FitGroup(shll, g);
   }
   shll->passTime = std::max(shll->passTime, now);
+  FitArena(shll);
   totals.Finish(out);
 }
 
@@ -792,16 +839,29 @@ void VTR_SHllAddWrites(VTR_SHll *shll, const VTR_BlockWrite *writes, uint32_t co
   LockGuard guard(&shll->lock);
   uint32_t t = Clock(shll);
   bool recorded = true;
-  if (shll->second != nullptr && shll->secondStamp != t) {
-    recorded = FlushSecond(shll);
+  if (shll->secondStamp != t) {
+    if (shll->second != nullptr) {
+      recorded = FlushSecond(shll);
+      if (shll->secondBlocks < kFilterOff) {
+        free(shll->second);
+        shll->second = nullptr;
+      }
+    }
     shll->secondStamp = t;
+    shll->secondBlocks = 0;
   }
+  if (shll->counts != nullptr && shll->second == nullptr && t > shll->passTime &&
+      t - shll->passTime >= kSweepInterval)
+    Sweep(shll, t);
   for (uint32_t w = 0; w < count; ++w) {
     const uint64_t sector = writes[w].sector;
     const uint32_t length = writes[w].length;
     if (length == 0) continue;
+    shll->secondBlocks += vtr_cr::BlockCount(length);
+    if (shll->second == nullptr && shll->counts != nullptr && shll->secondBlocks >= kFilterOn)
+      shll->second = static_cast<uint8_t *>(calloc(1, VTR_HLL_REGISTERS));
     if (uint8_t *second = shll->second) {
-      // Dense: of the blocks that one register gets within one second only
+      // Busy: of the blocks that one register gets within one second only
       // the highest rank matters (it supersedes the others, which share its
       // stamp), so a write only raises the ranks of the current second; they
       // enter the lists when the second is over or an estimate comes.
@@ -811,11 +871,6 @@ void VTR_SHllAddWrites(VTR_SHll *shll, const VTR_BlockWrite *writes, uint32_t co
       shll->secondPending = true;
     } else {
       vtr_cr::ForEachBlock(sector, length, [&](uint32_t j, uint8_t rank) {
-        if (shll->second != nullptr) {  // became dense during this write
-          shll->second[j] = shll->second[j] < rank ? rank : shll->second[j];
-          shll->secondPending = true;
-          return;
-        }
         recorded &= AddBlock(shll, j, rank, t);
       });
     }
@@ -883,7 +938,7 @@ void VTR_SHllDestroy(VTR_SHll **slot) {
   VTR_SHll *shll = *slot;
   FreeDense(shll);
   for (uint32_t i = 0; i < shll->sparseCount; ++i) ReleaseSpill(shll, shll->sparse[i]);
-  free(shll->sparse);
+  FreeSparse(shll);
   pthread_mutex_destroy(&shll->lock);
   free(shll);
   *slot = nullptr;
@@ -894,8 +949,9 @@ uint64_t VTR_SHllMemoryBytes(const VTR_SHll *shll) {
   auto *s = const_cast<VTR_SHll *>(shll);
   LockGuard guard(&s->lock);
   EnterSecond(s);
-  uint64_t bytes = sizeof(VTR_SHll) + s->spillBytes + SparseBytes(s->sparseCapacity);
-  if (s->counts != nullptr) bytes += kDenseBytes + s->entryBytes;
+  uint64_t bytes = sizeof(VTR_SHll) + s->spillBytes + StorageBytes(SparseBytes(s->sparseCapacity));
+  if (s->counts != nullptr) bytes += kDenseBytes + s->arenaBytes;
+  if (s->second != nullptr) bytes += VTR_HLL_REGISTERS;
   return bytes;
 }
 
