@@ -132,12 +132,7 @@ TEST(History, DocumentHasTheSamplesAfterSinceAndLeavesOutUnknowns) {
   VTR_Doc rates{};
   std::string err;
   ASSERT_EQ(VTR_ParseChangeRateDoc(
-                "{\"vethraChangeRate\":{\"changeRateFields\":[\"changebytes5m\",\"changebytes15m\","
-                "\"changebytes60m\"]},\"changeRateValues\":{\"timeStamp\":5,\"vmWorldGroups\":[{"
-                "\"vmName\":\"db\","
-                "\"uuid\":\"u\",\"worldGroupId\":-5,\"vmDisks\":[{\"vscsiDevName\":\"q\\\"\","
-                "\"changeRates\":"
-                "[4096,8192,12288]}]}]}}",
+                TestMetricsDoc(5, {{"db", -5, {{"q\\\"", {{"changebytes5m", 4096}}}}}}, true),
                 &rates, &err),
             0)
       << err;

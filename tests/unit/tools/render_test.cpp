@@ -119,16 +119,11 @@ TEST(ToolsRender, HistogramsShowTheUsedBucketRangeOfTheChosenDisk) {
 TEST(ToolsRender, ChangeRateStatusAndUnits) {
   VTR_Doc cr{};
   std::string err;
-  ASSERT_EQ(
-      VTR_ParseChangeRateDoc(
-          "{\"vethraChangeRate\":{\"changeRateFields\":[\"changebytes5m\",\"changebytes15m\","
-          "\"changebytes60m\"]},"
-          "\"changeRateValues\":{\"timeStamp\":5,\"vmWorldGroups\":[{\"vmName\":\"db-01\",\"uuid\":"
-          "\"u\","
-          "\"worldGroupId\":-1,\"vmDisks\":[{\"vscsiDevName\":\"scsi0:0\",\"changeRates\":[4096,"
-          "10485760,3221225472]}]}]}}",
-          &cr, &err),
-      0)
+  std::vector<std::pair<const char *, long long>> windows = {
+      {"changebytes5m", 4096}, {"changebytes15m", 10485760}, {"changebytes60m", 3221225472}};
+  ASSERT_EQ(VTR_ParseChangeRateDoc(TestMetricsDoc(5, {{"db-01", -1, {{"scsi0:0", windows}}}}, true),
+                                   &cr, &err),
+            0)
       << err;
   EXPECT_EQ(VTR_RenderChangeRate(cr),
             "VM           WGID  DISK          5 MIN      15 MIN      60 MIN\n"
