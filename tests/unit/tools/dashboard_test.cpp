@@ -127,19 +127,15 @@ TEST(DashboardApi, WritesTheBodyByteForByte) {
   std::string later = doc(17, 9, 5);
   EXPECT_EQ(VTR_DashboardApiBody(Ok(later, 1, VTR_CHANGE_RATE_DISABLED), 4.0, &history, "/s"),
             "{\"metrics\":" + later +
-                ",\"metricsError\":null,\"changeRate\":null,\"changeRateError\":\"Change rate "
-                "estimation is disabled\","
+                ",\"metricsError\":null,\"changeRate\":null,"
+                "\"changeRateError\":\"Change rate estimation is disabled\","
                 "\"rates\":{\"intervalSeconds\":3,\"disks\":[{\"worldGroupId\":-1294967296,"
-                "\"vscsiDevName\":\"scsi0:0\","
-                "\"readIops\":2.333333333,\"writeIops\":2,\"readBytesPerSec\":9557.333333,"
-                "\"writeBytesPerSec\":0,"
-                "\"sequentialPct\":30.76923077,\"aligned4kPct\":46.15384615},{\"worldGroupId\":-"
-                "1294967296,"
-                "\"vscsiDevName\":\"d\\\"q\xc3\xa9\\n\",\"readIops\":0,\"writeIops\":0,"
-                "\"readBytesPerSec\":0,"
-                "\"writeBytesPerSec\":7,\"sequentialPct\":null,\"aligned4kPct\":null},{"
-                "\"worldGroupId\":70001,"
+                "\"vscsiDevName\":\"scsi0:0\",\"readIops\":2.333333333,\"writeIops\":2,"
+                "\"readBytesPerSec\":9557.333333,\"writeBytesPerSec\":0,"
+                "\"sequentialPct\":30.76923077,\"aligned4kPct\":46.15384615},"
+                "{\"worldGroupId\":-1294967296,\"vscsiDevName\":\"d\\\"q\xc3\xa9\\n\","
+                "\"readIops\":0,\"writeIops\":0,\"readBytesPerSec\":0,\"writeBytesPerSec\":7,"
+                "\"sequentialPct\":null,\"aligned4kPct\":null},{\"worldGroupId\":70001,"
                 "\"vscsiDevName\":\"idle\",\"readIops\":0,\"writeIops\":0,\"readBytesPerSec\":0,"
-                "\"writeBytesPerSec\":0,"
-                "\"sequentialPct\":null,\"aligned4kPct\":null}]}}");
+                "\"writeBytesPerSec\":0,\"sequentialPct\":null,\"aligned4kPct\":null}]}}");
 }

@@ -21,6 +21,7 @@
 #include <sstream>
 #include <thread>
 
+#include "frame.h"
 #include "tools_docs.h"
 #include "vethra_client.h"
 
@@ -89,15 +90,13 @@ struct FakeDaemon {
         held.push_back(c);
         continue;
       }
-      unsigned char head[8];
-      if (recv(c, head, 8, MSG_WAITALL) == 8) {
-        uint32_t cmd = ntohl(*(uint32_t *)head), len = ntohl(*(uint32_t *)(head + 4));
-        std::string payload(len, '\0');
-        if (len) recv(c, payload.data(), len, MSG_WAITALL);
-        std::string body = cmd == VTRC_CMD_METRICS ? metrics : VTR_CHANGE_RATE_DISABLED;
-        uint32_t reply[2] = {htonl(cmd == VTRC_CMD_METRICS ? 0 : 1), htonl((uint32_t)body.size())};
-        send(c, reply, 8, MSG_NOSIGNAL);
-        send(c, body.data(), body.size(), MSG_NOSIGNAL);
+      uint32_t cmd = 0;
+      std::string payload;
+      if (vtrc_recv_reply(c, &cmd, &payload, 5000) == 0) {
+        bool metricsQuery = cmd == VTRC_CMD_METRICS;
+        std::string body = metricsQuery ? metrics : VTR_CHANGE_RATE_DISABLED;
+        std::string reply = Frame(metricsQuery ? 0 : 1, body.size(), body);
+        send(c, reply.data(), reply.size(), MSG_NOSIGNAL);
       }
       close(c);
     }
