@@ -3,15 +3,15 @@
 #include <stdio.h>
 #include <stdlib.h>
 
+#include <fstream>
+
 #include "vethra_trace.h"
 
 namespace {
 
 std::string WriteTemp(const char *name, const std::string &text) {
   std::string path = testing::TempDir() + name;
-  FILE *f = fopen(path.c_str(), "w");
-  fputs(text.c_str(), f);
-  fclose(f);
+  std::ofstream(path) << text;
   return path;
 }
 

@@ -16,13 +16,6 @@ testing::AssertionResult Has(const std::string &body, const std::string &part) {
   return testing::AssertionFailure() << "no " << part << " in " << body;
 }
 
-VTR_Doc Parse(const std::string &text) {
-  VTR_Doc doc{};
-  std::string err;
-  EXPECT_EQ(VTR_ParseMetricsDoc(text, &doc, &err), 0) << err;
-  return doc;
-}
-
 VTR_DashReply Ok(const std::string &metrics, uint32_t crCode, const std::string &cr) {
   return VTR_DashReply{0, 0, metrics, 0, crCode, cr};
 }
@@ -37,11 +30,11 @@ TEST(DashboardRates, SkipsRestartedDisksAndFollowsTheDaemonsRenderings) {
   // entry; a disk added after the first sample has none either.
   // World group ids above 2^31 - 1 come signed, as in the daemon's documents,
   // and a counter past 2^63 - 1 (rendered negative) still gives the right delta.
-  VTR_Doc before = Parse(TestMetricsDoc(
+  VTR_Doc before = TestParse(TestMetricsDoc(
       1, {{"a", 100, {{"scsi0:0", {{"rio", 500}}}}}, {"b", -5, {{"scsi0:0", {{"rio", -10}}}}}}));
-  VTR_Doc after =
-      Parse(TestMetricsDoc(2, {{"a", 100, {{"scsi0:0", {{"rio", 3}}}, {"scsi0:1", {{"rio", 5}}}}},
-                               {"b", -5, {{"scsi0:0", {{"rio", -4}}}}}}));
+  VTR_Doc after = TestParse(
+      TestMetricsDoc(2, {{"a", 100, {{"scsi0:0", {{"rio", 3}}}, {"scsi0:1", {{"rio", 5}}}}},
+                         {"b", -5, {{"scsi0:0", {{"rio", -4}}}}}}));
   EXPECT_EQ(VTR_DashboardRatesJson(&before, after, 2.0),
             "{\"intervalSeconds\":2,\"disks\":[{\"worldGroupId\":-5,\"vscsiDevName\":\"scsi0:0\","
             "\"readIops\":3,\"writeIops\":0,\"readBytesPerSec\":0,\"writeBytesPerSec\":0,"

@@ -166,12 +166,10 @@ TEST(ToolsExposition, BothFormatsParseAndHistogramsAreConsistent) {
 
 TEST(ToolsExposition, PromtoolAcceptsTheOutputWhenInstalled) {
   if (system("command -v promtool >/dev/null 2>&1") != 0) GTEST_SKIP() << "promtool not installed";
-  std::string path = testing::TempDir() + "vethra_exposition.txt";
-  FILE *f = fopen(path.c_str(), "w");
-  ASSERT_NE(f, nullptr);
-  fputs(VTR_RenderExposition(KnownScrape(), false).c_str(), f);
-  fclose(f);
-  EXPECT_EQ(system(("promtool check metrics < " + path).c_str()), 0);
+  FILE *p = popen("promtool check metrics", "w");
+  ASSERT_NE(p, nullptr);
+  fputs(VTR_RenderExposition(KnownScrape(), false).c_str(), p);
+  EXPECT_EQ(pclose(p), 0);
 }
 
 TEST(ToolsExposition, FormatAndEncodingNegotiation) {

@@ -39,10 +39,7 @@ TEST(HistogramPercentile, InterpolatesWithinBucketsAndFloorsTheOpenOne) {
 }
 
 VTR_Doc Doc(long long ts, const std::vector<TestVm> &vms) {
-  VTR_Doc doc{};
-  std::string err;
-  EXPECT_EQ(VTR_ParseMetricsDoc(TestMetricsDoc(ts, vms), &doc, &err), 0) << err;
-  return doc;
+  return TestParse(TestMetricsDoc(ts, vms));
 }
 
 // The point of disk `name` of VM `wg` in sample i, or null.
@@ -127,13 +124,8 @@ TEST(History, DisksThatComeAndGoAndTheRingsBounds) {
 TEST(History, DocumentHasTheSamplesAfterSinceAndLeavesOutUnknowns) {
   VTR_History h;
   VTR_HistoryInit(&h, 5, 900);
-  VTR_Doc rates{};
-  std::string err;
-  ASSERT_EQ(VTR_ParseChangeRateDoc(
-                TestMetricsDoc(5, {{"db", -5, {{"q\\\"", {{"changebytes5m", 4096}}}}}}, true),
-                &rates, &err),
-            0)
-      << err;
+  VTR_Doc rates = TestParse(
+      TestMetricsDoc(5, {{"db", -5, {{"q\\\"", {{"changebytes5m", 4096}}}}}}, true), true);
   for (int i = 0; i < 3; i++) {
     VTR_Doc d = Doc(10 * i, {{"db", -5, {{"q\\\"", {{"rio", 40LL * i}, {"rlat100us", 40LL * i}}}}},
                              {"web", 9, {{"scsi0:0", {{"wio", 5LL * i}}}}}});

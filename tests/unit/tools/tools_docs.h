@@ -1,6 +1,8 @@
 // Builders of daemon documents for the tool tests.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <string>
 #include <vector>
 
@@ -47,4 +49,13 @@ inline std::string TestMetricsDoc(long long ts, const std::vector<TestVm> &vms,
     s += "]}";
   }
   return s + "]}}";
+}
+
+// A document parsed as the tools parse it; a parse failure fails the test.
+inline VTR_Doc TestParse(const std::string &text, bool changeRate = false) {
+  VTR_Doc doc{};
+  std::string err;
+  EXPECT_EQ((changeRate ? VTR_ParseChangeRateDoc : VTR_ParseMetricsDoc)(text, &doc, &err), 0)
+      << err;
+  return doc;
 }
