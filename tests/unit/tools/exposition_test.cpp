@@ -49,7 +49,8 @@ struct Sample {
 std::vector<Sample> Check(const std::string &text, bool om) {
   static const std::regex comment(R"(# (HELP|TYPE|UNIT) ([a-zA-Z_:][a-zA-Z0-9_:]*) .*)");
   static const std::regex sample(R"(([a-zA-Z_:][a-zA-Z0-9_:]*)(\{(.*)\})? (-?[0-9.e+-]+|\+Inf))");
-  static const std::regex label(R"(([a-zA-Z_][a-zA-Z0-9_]*)="((?:[^"\\\n]|\\[\\"n])*)\"(,|$))");
+  static const std::regex labels(R"((?:[a-zA-Z_][a-zA-Z0-9_]*="(?:[^"\\\n]|\\[\\"n])*"(?:,|$))*)");
+  static const std::regex le(R"((?:^|,)le="([^"]*)\")");
   std::vector<Sample> out;
   std::map<std::string, std::string> types;
   size_t pos = 0;
@@ -67,16 +68,9 @@ std::vector<Sample> Check(const std::string &text, bool om) {
       if (m[1] == "TYPE") types[m[2]] = line.substr(line.rfind(' ') + 1);
     } else if (std::regex_match(line, m, sample)) {
       Sample s{m[1], m[3], "", strtod(m[4].str().c_str(), nullptr)};
-      std::string rest = s.labels;
-      while (!rest.empty()) {
-        std::smatch lm;
-        if (!std::regex_search(rest, lm, label, std::regex_constants::match_continuous)) {
-          ADD_FAILURE() << "bad labels: " << line;
-          break;
-        }
-        if (lm[1] == "le") s.le = lm[2];
-        rest = lm.suffix();
-      }
+      EXPECT_TRUE(std::regex_match(s.labels, labels)) << "bad labels: " << line;
+      std::smatch lm;
+      if (std::regex_search(s.labels, lm, le)) s.le = lm[1];
       // The family's TYPE came first; OpenMetrics names counters without _total.
       std::string fam = s.name;
       for (const char *suf : {"_total", "_bucket", "_count", "_sum", "_info"}) {
