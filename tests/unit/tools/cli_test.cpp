@@ -4,46 +4,54 @@
 #include <stdio.h>
 #include <sys/wait.h>
 
+#include <sstream>
+
 #include "base/version.h"
 #include "vethractl.h"
 
 namespace {
 
 std::vector<std::string> Split(const std::string &s) {
+  std::istringstream in(s);
   std::vector<std::string> out;
-  size_t at = 0;
-  while ((at = s.find_first_not_of(' ', at)) != std::string::npos) {
-    size_t end = s.find(' ', at);
-    out.push_back(s.substr(at, end - at));
-    at = end;
-  }
+  for (std::string word; in >> word;) out.push_back(word);
   return out;
+}
+
+// Runs a shell command; its exit status, and what it wrote in *out.
+int Shell(const std::string &command, std::string *out) {
+  FILE *p = popen(command.c_str(), "r");
+  if (!p) return -1;
+  char buf[256];
+  while (fgets(buf, sizeof buf, p)) *out += buf;
+  return WEXITSTATUS(pclose(p));
 }
 
 // Every form the daemon reads as meant: short, clustered, attached values,
 // long options with a space or '=', abbreviations.
 TEST(ToolsCli, OptionCheckAcceptsEveryValidForm) {
-  for (const char *args : {"",
-                           "-s",
-                           "-s -v 5",
-                           "-a -c",
-                           "-as",
-                           "-w 70001 -w 70002",
-                           "-w70001",
-                           "-d 0",
-                           "-d 3600 -n rack7",
-                           "-d3600",
-                           "--duration 60",
-                           "--duration=60",
-                           "--dur=60",
-                           "--worldgroupid=70001",
-                           "--name=rack7 --verbose=7",
-                           "--changerate_shll",
-                           "--changerate_hll --all",
-                           "-v0",
-                           "-l",
-                           "-h",
-                           "-n rack7 -s"}) {
+  const char *valid[] = {"",
+                         "-s",
+                         "-s -v 5",
+                         "-a -c",
+                         "-as",
+                         "-w 70001 -w 70002",
+                         "-w70001",
+                         "-d 0",
+                         "-d 3600 -n rack7",
+                         "-d3600",
+                         "--duration 60",
+                         "--duration=60",
+                         "--dur=60",
+                         "--worldgroupid=70001",
+                         "--name=rack7 --verbose=7",
+                         "--changerate_shll",
+                         "--changerate_hll --all",
+                         "-v0",
+                         "-l",
+                         "-h",
+                         "-n rack7 -s"};
+  for (const char *args : valid) {
     std::string why;
     EXPECT_EQ(VTR_CheckDaemonOptions(Split(args), &why), VTR_EXIT_OK) << args << ": " << why;
   }
@@ -86,12 +94,7 @@ TEST(ToolsCli, OptionCheckRefusesWhatTheDaemonWouldMisread) {
 // standard error, nothing on standard output.
 TEST(ToolsCli, OptionCheckCommandExitsWithUsageError) {
   std::string out;
-  FILE *p = popen(VETHRA_TOOLS_BIN_DIR "/vethractl check-options -- -s -d abc 2>&1", "r");
-  ASSERT_NE(p, nullptr);
-  char buf[256];
-  while (fgets(buf, sizeof buf, p)) out += buf;
-  int status = pclose(p);
-  EXPECT_EQ(WEXITSTATUS(status), 2);
+  EXPECT_EQ(Shell(VETHRA_TOOLS_BIN_DIR "/vethractl check-options -- -s -d abc 2>&1", &out), 2);
   EXPECT_EQ(out, "vethractl: daemon options: -d needs a whole number of seconds\n");
 }
 
@@ -99,11 +102,7 @@ TEST(ToolsCli, EveryToolReportsTheBuildVersion) {
   for (const char *tool : {VETHRA_TOOLS_BIN_DIR "/vethractl", VETHRA_TOOLS_BIN_DIR "/vethra-trace",
                            HOSTSIMCTL_BINARY}) {
     std::string out;
-    FILE *p = popen((std::string(tool) + " --version").c_str(), "r");
-    ASSERT_NE(p, nullptr);
-    char buf[256];
-    while (fgets(buf, sizeof buf, p)) out += buf;
-    EXPECT_EQ(WEXITSTATUS(pclose(p)), 0) << tool;
+    EXPECT_EQ(Shell(std::string(tool) + " --version", &out), 0) << tool;
     std::string name = std::string(tool).substr(std::string(tool).rfind('/') + 1);
     EXPECT_EQ(out, name + " " VETHRA_VERSION " (revision " VETHRA_REVISION ")\n");
   }

@@ -3,16 +3,30 @@
 #include <stdio.h>
 #include <stdlib.h>
 
+#include <fstream>
+
 #include "vethra_trace.h"
 
 namespace {
 
 std::string WriteTemp(const char *name, const std::string &text) {
   std::string path = testing::TempDir() + name;
-  FILE *f = fopen(path.c_str(), "w");
-  fputs(text.c_str(), f);
-  fclose(f);
+  std::ofstream(path) << text;
   return path;
+}
+
+// The records as "R|W world group:handle lba+length @timestamp latency".
+std::vector<std::string> Show(const std::vector<VTR_Rec> &recs) {
+  std::vector<std::string> out;
+  for (const VTR_Rec &r : recs) {
+    out.push_back(std::string(r.opcode == VTR_OP_READ10    ? "R "
+                              : r.opcode == VTR_OP_WRITE10 ? "W "
+                                                           : "? ") +
+                  std::to_string(r.worldGroupId) + ":" + std::to_string(r.handleId) + " " +
+                  std::to_string(r.lba) + "+" + std::to_string(r.length) + " @" +
+                  std::to_string(r.timestamp) + " " + std::to_string(r.latency));
+  }
+  return out;
 }
 
 TEST(ToolsConvert, MsrLinesAndRecordLayout) {
@@ -39,17 +53,11 @@ TEST(ToolsConvert, MsrLinesAndRecordLayout) {
   opts.map["src_1"] = {42, 7};
   std::vector<std::string> assigned;
   std::vector<VTR_Rec> recs = VTR_BuildRecords(ios, &opts, &assigned);
-  ASSERT_EQ(recs.size(), 3u);
   EXPECT_EQ(assigned, std::vector<std::string>{"src_0=70001:8001"});
-  EXPECT_EQ(recs[0].opcode, VTR_OP_WRITE10);
-  EXPECT_EQ(recs[0].timestamp, 0u);
-  EXPECT_EQ(recs[0].latency, 1u);
-  EXPECT_EQ(recs[1].worldGroupId, 42u);
-  EXPECT_EQ(recs[1].handleId, 7u);
-  EXPECT_EQ(recs[1].lba, 8u);
-  EXPECT_EQ(recs[1].timestamp, 1000u);  // 10000 x 100 ns
-  EXPECT_EQ(recs[2].timestamp, 2000u);
-
+  // Time stamps in µs from the first I/O (100 ns units in the file).
+  EXPECT_EQ(Show(recs),
+            (std::vector<std::string>{"W 70001:8001 1+512 @0 1", "R 42:7 8+8192 @1000 2",
+                                      "R 70001:8001 0+4096 @2000 9"}));
   uint8_t raw[VTR_REC_SIZE];
   VTR_EncodeRecord(recs[1], raw);
   const uint8_t want[24] = {0, 0x28, 0, 0, 42, 0,    0, 0, 7, 0, 0, 0,
@@ -57,9 +65,7 @@ TEST(ToolsConvert, MsrLinesAndRecordLayout) {
   EXPECT_EQ(memcmp(raw, want, sizeof want), 0);
   EXPECT_EQ(raw[24], 8);
   EXPECT_EQ(raw[33], 0x03);  // 1000 = 0x3E8, little-endian
-  VTR_Rec back = VTR_DecodeRecord(raw);
-  EXPECT_EQ(back.length, 8192u);
-  EXPECT_EQ(back.timestamp, 1000u);
+  EXPECT_EQ(Show({VTR_DecodeRecord(raw)}), Show({recs[1]}));
   auto totals = VTR_RecordTotals(recs);
   const VTR_DiskTotals &a = totals[std::make_pair(70001u, (uint64_t)8001)],
                        &b = totals[std::make_pair(42u, (uint64_t)7)];
@@ -69,11 +75,11 @@ TEST(ToolsConvert, MsrLinesAndRecordLayout) {
 }
 
 // D and C events paired on device, sector and size in time order, whatever
-// the file order; unmatched events and data-less requests are counted.
+// the file order (the write's completion comes before its issue); unmatched
+// events and data-less requests are counted; the last line has no line end.
 const char kBlkparse[] =
     "  8,16   1        1     0.000100000  4020  D   R 100 + 8 [java]\n"
-    "  8,16   0        2     0.000500000     0  C   W 200 + 16 [0]\n"  // completion printed before
-                                                                       // its issue
+    "  8,16   0        2     0.000500000     0  C   W 200 + 16 [0]\n"
     "  8,16   1        3     0.000200000  4020  D  WS 200 + 16 [kworker]\n"
     "  8,16   1        4     0.000300000  4020  D   R 100 + 8 [java]\n"  // same range again
     "  8,16   0        5     0.000350000     0  C   R 100 + 8 [0]\n"
@@ -84,10 +90,7 @@ const char kBlkparse[] =
     "  8,16   0        9     0.000900000     0  C   R 999 + 8 [0]\n"   // never issued
     "  8,16   1       10     0.000910000  4020  A   R 1444645666 + 256 <- (8,17) 1444645632\n"
     "CPU0 (8,16):\n"
-    " Reads Queued:           0,        0KiB\t Writes Queued:           0,        0KiB";  // no
-                                                                                          // final
-                                                                                          // line
-                                                                                          // end
+    " Reads Queued:           0,        0KiB\t Writes Queued:           0,        0KiB";
 
 TEST(ToolsConvert, BlkparsePairsIssuesWithCompletions) {
   std::string path = WriteTemp("vethra_blk.txt", kBlkparse);
@@ -103,16 +106,10 @@ TEST(ToolsConvert, BlkparsePairsIssuesWithCompletions) {
   VTR_ConvertOptions opts;
   std::vector<std::string> assigned;
   std::vector<VTR_Rec> recs = VTR_BuildRecords(ios, &opts, &assigned);
-  ASSERT_EQ(recs.size(), 3u);
-  EXPECT_EQ(recs[0].opcode, VTR_OP_READ10);
-  EXPECT_EQ(recs[0].latency, 250u);  // first D at 100 µs with the first C at 350 µs
-  EXPECT_EQ(recs[1].opcode, VTR_OP_WRITE10);
-  EXPECT_EQ(recs[1].length, 8192u);
-  EXPECT_EQ(recs[1].lba, 200u);
-  EXPECT_EQ(recs[1].timestamp, 100u);
-  EXPECT_EQ(recs[1].latency, 300u);
-  EXPECT_EQ(recs[2].latency, 150u);
-
+  // The first D at 100 µs pairs with the first C at 350 µs.
+  EXPECT_EQ(Show(recs), (std::vector<std::string>{"R 70001:8001 100+4096 @0 250",
+                                                  "W 70001:8001 200+8192 @100 300",
+                                                  "R 70001:8001 100+4096 @200 150"}));
   ios.clear();
   ASSERT_EQ(VTR_ReadTraceFile(path, VTR_FMT_BLKPARSE, 1e6, true, &ios, &st, &err), 0);
   EXPECT_EQ(ios.size(), 4u);  // the issue without completion kept, latency 0

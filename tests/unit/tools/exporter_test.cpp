@@ -3,7 +3,6 @@
 // HTTP behaviour (gzip, keep-alive, clients that stall, the connection cap),
 // TLS with basic authentication, and what makes it refuse to start.
 #include <arpa/inet.h>
-#include <crypt.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
@@ -22,6 +21,7 @@
 #include <sstream>
 #include <thread>
 
+#include "frame.h"
 #include "tools_docs.h"
 #include "vethra_client.h"
 
@@ -90,15 +90,13 @@ struct FakeDaemon {
         held.push_back(c);
         continue;
       }
-      unsigned char head[8];
-      if (recv(c, head, 8, MSG_WAITALL) == 8) {
-        uint32_t cmd = ntohl(*(uint32_t *)head), len = ntohl(*(uint32_t *)(head + 4));
-        std::string payload(len, '\0');
-        if (len) recv(c, payload.data(), len, MSG_WAITALL);
-        std::string body = cmd == VTRC_CMD_METRICS ? metrics : VTR_CHANGE_RATE_DISABLED;
-        uint32_t reply[2] = {htonl(cmd == VTRC_CMD_METRICS ? 0 : 1), htonl((uint32_t)body.size())};
-        send(c, reply, 8, MSG_NOSIGNAL);
-        send(c, body.data(), body.size(), MSG_NOSIGNAL);
+      uint32_t cmd = 0;
+      std::string payload;
+      if (vtrc_recv_reply(c, &cmd, &payload, 5000) == 0) {
+        bool metricsQuery = cmd == VTRC_CMD_METRICS;
+        std::string body = metricsQuery ? metrics : VTR_CHANGE_RATE_DISABLED;
+        std::string reply = Frame(metricsQuery ? 0 : 1, body.size(), body);
+        send(c, reply.data(), reply.size(), MSG_NOSIGNAL);
       }
       close(c);
     }
@@ -111,7 +109,9 @@ struct FakeDaemon {
   }
 };
 
-int FreePort() {
+// A loopback port that was free; with keep, the socket listening on it is
+// left open in *keep.
+int FreePort(int *keep = nullptr) {
   int fd = socket(AF_INET, SOCK_STREAM, 0);
   sockaddr_in sa{};
   sa.sin_family = AF_INET;
@@ -119,7 +119,12 @@ int FreePort() {
   bind(fd, (sockaddr *)&sa, sizeof sa);
   socklen_t len = sizeof sa;
   getsockname(fd, (sockaddr *)&sa, &len);
-  close(fd);
+  if (keep) {
+    listen(fd, 1);
+    *keep = fd;
+  } else {
+    close(fd);
+  }
   return ntohs(sa.sin_port);
 }
 
@@ -368,13 +373,9 @@ TEST_F(ExporterHttp, ConnectionsPastTheCapGet503) {
   close(b);
 }
 
-std::string Bcrypt(const char *password) {
-  char salt[CRYPT_GENSALT_OUTPUT_SIZE];
-  crypt_data data{};
-  if (!crypt_gensalt_rn("$2b$", 4, nullptr, 0, salt, sizeof salt)) return "";
-  const char *h = crypt_rn(password, salt, &data, sizeof data);
-  return h ? h : "";
-}
+// bcrypt hashes (cost 4) of "s3cret" and of "n3w".
+const std::string S3CRET = "$2b$04$QOmbCcC9csRB1D6ig4kQsOMRUKf4T6Xn3siZRWpXrORHye5johjpi";
+const std::string N3W = "$2b$04$GKjf8jpUmIh701qLU7PTweExkOeVnj/rhqoxipiSgR4FGcWKDawT6";
 
 // curl's exit status and what -w printed.
 std::pair<int, std::string> Curl(const std::string &args) {
@@ -391,16 +392,13 @@ std::pair<int, std::string> Curl(const std::string &args) {
 
 // A throwaway CA and a server certificate for 127.0.0.1 it signed.
 bool MakeCertificates(const std::string &dir) {
-  std::string ec = " -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes ";
-  std::string cmd = "cd " + dir + " && openssl req -x509" + ec +
-                    "-keyout ca.key -out ca.crt -days 2 -subj /CN=ca" + " && openssl req" + ec +
-                    "-keyout server.key -out server.csr -subj /CN=localhost" +
-                    " && printf 'subjectAltName=IP:127.0.0.1\\n' > ext && openssl x509 -req -in "
-                    "server.csr -CA ca.crt"
-                    " -CAkey ca.key -CAcreateserial -out server.crt -days 2 -extfile ext" +
-                    " && openssl req -x509" + ec +
-                    "-keyout other.key -out other.crt -days 2 -subj /CN=other";
-  return system((cmd + " >/dev/null 2>&1").c_str()) == 0;
+  std::string cmd = "cd " + dir + R"( && E="-newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes" &&
+    openssl req -x509 $E -keyout ca.key -out ca.crt -days 2 -subj /CN=ca &&
+    openssl req $E -keyout server.key -out server.csr -subj /CN=localhost &&
+    echo subjectAltName=IP:127.0.0.1 > ext && openssl x509 -req -in server.csr -CA ca.crt \
+      -CAkey ca.key -CAcreateserial -out server.crt -days 2 -extfile ext &&
+    openssl req -x509 $E -keyout other.key -out other.crt -days 2 -subj /CN=other)";
+  return system(("(" + cmd + ") >/dev/null 2>&1").c_str()) == 0;
 }
 
 TEST_F(ExporterHttp, TlsWithBasicAuthOnEveryPath) {
@@ -409,7 +407,7 @@ TEST_F(ExporterHttp, TlsWithBasicAuthOnEveryPath) {
   ASSERT_TRUE(MakeCertificates(dir));
   std::string tls =
       "tls_server_config:\n  cert_file: server.crt\n  key_file: " + dir + "server.key\n";
-  WriteFile(dir + "web.yml", tls + "basic_auth_users:\n  prom: " + Bcrypt("s3cret") + "\n");
+  WriteFile(dir + "web.yml", tls + "basic_auth_users:\n  prom: " + S3CRET + "\n");
   FakeDaemon daemon;
   daemon.Start(dir, 1, 1);
   Exporter ex;
@@ -434,7 +432,7 @@ TEST_F(ExporterHttp, TlsWithBasicAuthOnEveryPath) {
   close(fd);
 
   // The file is read again when it changes: another password takes effect.
-  WriteFile(dir + "web.yml.new", tls + "basic_auth_users:\n  prom: " + Bcrypt("n3w") + "\n");
+  WriteFile(dir + "web.yml.new", tls + "basic_auth_users:\n  prom: " + N3W + "\n");
   ASSERT_EQ(rename((dir + "web.yml.new").c_str(), (dir + "web.yml").c_str()), 0);
   EXPECT_EQ(Curl("-u prom:n3w" + base + "/metrics").second, "200 ");
   EXPECT_EQ(Curl("-u prom:s3cret" + base + "/metrics").second, "401 Basic realm=\"vethra\"");
@@ -444,16 +442,8 @@ TEST_F(ExporterHttp, TlsWithBasicAuthOnEveryPath) {
 TEST_F(ExporterStart, RefusesBadAddressesAndWebConfigsSayingWhy) {
   if (system("command -v openssl >/dev/null") != 0) GTEST_SKIP() << "no openssl";
   ASSERT_TRUE(MakeCertificates(dir));
-  int busy = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in sa{};
-  sa.sin_family = AF_INET;
-  sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bind(busy, (sockaddr *)&sa, sizeof sa);
-  listen(busy, 1);
-  socklen_t len = sizeof sa;
-  getsockname(busy, (sockaddr *)&sa, &len);
-  std::string taken = "127.0.0.1:" + std::to_string(ntohs(sa.sin_port));
-
+  int busy = -1;
+  std::string taken = "127.0.0.1:" + std::to_string(FreePort(&busy));
   const std::string tls = "tls_server_config:\n  cert_file: server.crt\n  key_file: server.key\n";
   struct Case {
     std::string listen, webConfig;

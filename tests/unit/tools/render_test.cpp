@@ -5,13 +5,6 @@
 
 namespace {
 
-VTR_Doc Parse(const std::string &json) {
-  VTR_Doc d{};
-  std::string err;
-  EXPECT_EQ(VTR_ParseMetricsDoc(json, &d, &err), 0) << err;
-  return d;
-}
-
 // db-01 scsi0:0 does 200 reads (4 KiB, 100 of them sequential) and 100 writes
 // of 64 KiB in 2 s; web-01 has no disks.
 const std::vector<TestVm> kBefore = {
@@ -38,7 +31,8 @@ const std::vector<TestVm> kAfter = {{"db-01",
                                     {"web-01", 70002, {}}};
 
 TEST(ToolsRender, MetricsTableFromTwoSamplesAndFromTotals) {
-  VTR_Doc before = Parse(TestMetricsDoc(100, kBefore)), after = Parse(TestMetricsDoc(102, kAfter));
+  VTR_Doc before = TestParse(TestMetricsDoc(100, kBefore)),
+          after = TestParse(TestMetricsDoc(102, kAfter));
   VTR_MetricsView view{2.0, false, "", 40};
   // Latency estimates interpolate within the bucket: 900 reads up to 100 us
   // and 300 up to 500 us put the median at 10 + 600/900 * 90 = 70 us.
@@ -78,7 +72,7 @@ TEST(ToolsRender, ColumnsAlignByDisplayWidth) {
                 {"a\xff", 2}};
   for (const auto &w : widths) EXPECT_EQ(VTR_DisplayWidth(w.text), w.columns) << w.text;
 
-  VTR_Doc doc = Parse(
+  VTR_Doc doc = TestParse(
       TestMetricsDoc(1, {{"\xe3\x83\x87\xe3\x83\xbc\xe3\x82\xbf-db", 70001, {{"scsi0:0", {}}}},
                          {"r\xc3\xa9plica", 70002, {{"scsi0:0", {}}}}}));
   std::string table = VTR_RenderMetricsTable(nullptr, doc, VTR_MetricsView{0, false, "", 40});
@@ -99,7 +93,7 @@ TEST(ToolsRender, ColumnsAlignByDisplayWidth) {
 }
 
 TEST(ToolsRender, HistogramsShowTheUsedBucketRangeOfTheChosenDisk) {
-  VTR_Doc after = Parse(TestMetricsDoc(102, kAfter));
+  VTR_Doc after = TestParse(TestMetricsDoc(102, kAfter));
   VTR_MetricsView view{0, true, "db-01/scsi0:0", 20};
   EXPECT_EQ(VTR_RenderHistograms(nullptr, after, view),
             "\ndb-01 (70001) / scsi0:0: all I/O since the disk was added\n"
@@ -117,24 +111,15 @@ TEST(ToolsRender, HistogramsShowTheUsedBucketRangeOfTheChosenDisk) {
 }
 
 TEST(ToolsRender, ChangeRateStatusAndUnits) {
-  VTR_Doc cr{};
-  std::string err;
-  ASSERT_EQ(
-      VTR_ParseChangeRateDoc(
-          "{\"vethraChangeRate\":{\"changeRateFields\":[\"changebytes5m\",\"changebytes15m\","
-          "\"changebytes60m\"]},"
-          "\"changeRateValues\":{\"timeStamp\":5,\"vmWorldGroups\":[{\"vmName\":\"db-01\",\"uuid\":"
-          "\"u\","
-          "\"worldGroupId\":-1,\"vmDisks\":[{\"vscsiDevName\":\"scsi0:0\",\"changeRates\":[4096,"
-          "10485760,3221225472]}]}]}}",
-          &cr, &err),
-      0)
-      << err;
+  std::vector<std::pair<const char *, long long>> windows = {
+      {"changebytes5m", 4096}, {"changebytes15m", 10485760}, {"changebytes60m", 3221225472}};
+  VTR_Doc cr = TestParse(TestMetricsDoc(5, {{"db-01", -1, {{"scsi0:0", windows}}}}, true), true);
   EXPECT_EQ(VTR_RenderChangeRate(cr),
             "VM           WGID  DISK          5 MIN      15 MIN      60 MIN\n"
             "db-01  4294967295  scsi0:0    4.00 KiB    10.0 MiB    3.00 GiB\n"
             "bytes in distinct 4 KiB blocks written per window\n");
   VTR_StatusDoc st;
+  std::string err;
   ASSERT_EQ(VTR_ParseStatusDoc(
                 "{\"status\":\"running\",\"runName\":\"\",\"duration\":0,\"vmWorldGroups\":[7,8]}",
                 &st, &err),
@@ -151,7 +136,7 @@ TEST(ToolsRender, CountersArePlacedByNameAndWrappedValuesStayUnsigned) {
   std::string json = TestMetricsDoc(1, {{"vm", 1, {{"d", {{"rio", -1}}}}}});
   // Swap the first two names: the value of "rio" must still land in rio.
   json.replace(json.find("\"rio\",\"wio\""), 11, "\"wio\",\"rio\"");
-  VTR_Doc d = Parse(json);
+  VTR_Doc d = TestParse(json);
   EXPECT_EQ(d.vms[0].disks[0].c[0], 0u);
   EXPECT_EQ(d.vms[0].disks[0].c[1], UINT64_MAX);
 }

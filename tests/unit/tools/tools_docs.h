@@ -1,6 +1,8 @@
 // Builders of daemon documents for the tool tests.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <string>
 #include <vector>
 
@@ -16,22 +18,29 @@ struct TestVm {
   std::vector<TestDisk> disks;
 };
 
-inline std::string TestMetricsDoc(long long ts, const std::vector<TestVm> &vms) {
-  std::string s = "{\"vethraMetrics\":{\"metricFields\":[";
-  for (int i = 0; i < VTR_TOOL_COUNTERS; i++)
-    s += std::string(i ? "," : "") + "\"" + VTR_ToolCounterNames[i] + "\"";
-  s += "]},\"metricValues\":{\"timeStamp\":" + std::to_string(ts) + ",\"vmWorldGroups\":[";
+// The metrics document; with changeRate, the change-rate document, whose
+// counters are the 5, 15 and 60 minute windows.
+inline std::string TestMetricsDoc(long long ts, const std::vector<TestVm> &vms,
+                                  bool changeRate = false) {
+  static const char *const windows[] = {"changebytes5m", "changebytes15m", "changebytes60m"};
+  const char *const *names = changeRate ? windows : VTR_ToolCounterNames;
+  const int count = changeRate ? 3 : VTR_TOOL_COUNTERS;
+  std::string s = changeRate ? "{\"vethraChangeRate\":{\"changeRateFields\":["
+                             : "{\"vethraMetrics\":{\"metricFields\":[";
+  for (int i = 0; i < count; i++) s += std::string(i ? "," : "") + "\"" + names[i] + "\"";
+  s += std::string("]},\"") + (changeRate ? "changeRateValues" : "metricValues") +
+       "\":{\"timeStamp\":" + std::to_string(ts) + ",\"vmWorldGroups\":[";
   for (size_t v = 0; v < vms.size(); v++) {
     s += std::string(v ? "," : "") + "{\"vmName\":\"" + vms[v].name +
          "\",\"uuid\":\"42 1a\",\"worldGroupId\":" + std::to_string(vms[v].worldGroupId) +
          ",\"vmDisks\":[";
     for (size_t d = 0; d < vms[v].disks.size(); d++) {
-      s += std::string(d ? "," : "") + "{\"vscsiDevName\":\"" + vms[v].disks[d].name +
-           "\",\"ioCounters\":[";
-      for (int i = 0; i < VTR_TOOL_COUNTERS; i++) {
+      s += std::string(d ? "," : "") + "{\"vscsiDevName\":\"" + vms[v].disks[d].name + "\",\"" +
+           (changeRate ? "changeRates" : "ioCounters") + "\":[";
+      for (int i = 0; i < count; i++) {
         long long val = 0;
         for (auto &c : vms[v].disks[d].counters) {
-          if (std::string(c.first) == VTR_ToolCounterNames[i]) val = c.second;
+          if (std::string(c.first) == names[i]) val = c.second;
         }
         s += std::string(i ? "," : "") + std::to_string(val);
       }
@@ -40,4 +49,13 @@ inline std::string TestMetricsDoc(long long ts, const std::vector<TestVm> &vms) 
     s += "]}";
   }
   return s + "]}}";
+}
+
+// A document parsed as the tools parse it; a parse failure fails the test.
+inline VTR_Doc TestParse(const std::string &text, bool changeRate = false) {
+  VTR_Doc doc{};
+  std::string err;
+  EXPECT_EQ((changeRate ? VTR_ParseChangeRateDoc : VTR_ParseMetricsDoc)(text, &doc, &err), 0)
+      << err;
+  return doc;
 }
