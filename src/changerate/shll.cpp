@@ -324,14 +324,34 @@ bool ResizeSparse(VTR_SHll *shll, uint32_t capacity) {
   return true;
 }
 
+// Ranks of the current second waiting for group g's lists: each enters as
+// at most one entry.
+inline uint32_t PendingIn(const VTR_SHll *shll, uint32_t g) {
+  if (shll->second == nullptr) return 0;
+  const uint8_t *ranks = shll->second + (g << kGroupShift);
+  uint32_t pending = 0;
+  for (uint32_t k = 0; k < (1u << kGroupShift); k += 8) {
+    uint64_t word;
+    memcpy(&word, ranks + k, sizeof word);
+    // A high bit per nonzero byte (ranks are below 128).
+    pending += std::popcount((word + 0x7f7f7f7f7f7f7f7fULL) & 0x8080808080808080ULL);
+  }
+  return pending;
+}
+
 // Lays the groups' arrays out afresh in a new arena, each with the capacity
-// its count calls for and group `g` with at least `need` entries (g ==
-// kGroups: none). Returns false, changing nothing, when memory ran out.
+// that its count and its ranks still waiting in the rank filter call for,
+// and group `g` with at least `need` entries (g == kGroups: none). So a
+// second's ranks that fill a group lay the arena out once, not once per
+// group. Returns false, changing nothing, when memory ran out.
 bool Repack(VTR_SHll *shll, uint32_t g, uint32_t need) {
+  uint32_t want[kGroups];
   uint64_t total = 0;
   for (uint32_t h = 0; h < kGroups; ++h) {
-    const uint32_t n = h == g ? std::max<uint32_t>(need, shll->groupCount[h]) : shll->groupCount[h];
-    total += n == 0 ? 0 : GroupCapacityFor(n);
+    want[h] = shll->groupCount[h] + PendingIn(shll, h);
+    if (h == g) want[h] = std::max(want[h], need);
+    want[h] = want[h] == 0 ? 0 : GroupCapacityFor(want[h]);
+    total += want[h];
   }
   const uint64_t bytes = StorageBytes(kEntryBytes * total);
   uint8_t *arena = nullptr;
@@ -339,12 +359,10 @@ bool Repack(VTR_SHll *shll, uint32_t g, uint32_t need) {
   uint8_t *at = arena;
   for (uint32_t h = 0; h < kGroups; ++h) {
     const uint32_t n = shll->groupCount[h];
-    const uint32_t want = h == g ? std::max(need, n) : n;
-    const uint32_t capacity = want == 0 ? 0 : GroupCapacityFor(want);
     if (n != 0 && shll->groups[h] != nullptr) memcpy(at, shll->groups[h], kEntryBytes * n);
-    shll->groups[h] = capacity == 0 ? nullptr : at;
-    shll->groupCapacity[h] = static_cast<uint16_t>(capacity);
-    at += kEntryBytes * capacity;
+    shll->groups[h] = want[h] == 0 ? nullptr : at;
+    shll->groupCapacity[h] = static_cast<uint16_t>(want[h]);
+    at += kEntryBytes * want[h];
   }
   StorageFree(shll->arena, shll->arenaBytes);
   shll->arena = arena;
