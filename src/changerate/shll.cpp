@@ -388,7 +388,7 @@ void FreeDense(VTR_SHll *shll) {
   StorageFree(shll->arena, shll->arenaBytes);
   shll->arena = nullptr;
   shll->arenaBytes = 0;
-  free(shll->counts);
+  StorageFree(shll->counts, StorageBytes(kDenseBytes));
   free(shll->second);
   shll->counts = nullptr;
   shll->second = nullptr;
@@ -411,8 +411,9 @@ inline bool Stale(const VTR_SHll *shll, uint32_t now) {
 // than kMaxAge.
 bool MakeDense(VTR_SHll *shll) {
   const uint32_t now = shll->lastClock;
-  auto *block = static_cast<uint8_t *>(calloc(1, kDenseBytes));
+  auto *block = static_cast<uint8_t *>(StorageAlloc(StorageBytes(kDenseBytes)));
   if (block == nullptr) return false;
+  if (StorageBytes(kDenseBytes) < kMappedArena) memset(block, 0, kDenseBytes);
   shll->counts = block;
   shll->groups = reinterpret_cast<uint8_t **>(block + VTR_HLL_REGISTERS);
   shll->groupCount = reinterpret_cast<uint16_t *>(shll->groups + kGroups);
