@@ -1,9 +1,7 @@
 #include "e2e/harness.h"
 
-#include <arpa/inet.h>
 #include <errno.h>
 #include <fcntl.h>
-#include <poll.h>
 #include <sched.h>
 #include <signal.h>
 #include <spawn.h>
@@ -39,12 +37,10 @@ struct InitPlan {
   const char *binary;
   char *const *argv;
   char *const *envp;
-  const char *runDir;
-  const char *devStage;
-  std::vector<const char *> bindSources;  // device nodes and the log socket
-  std::vector<const char *> bindTargets;
-  std::vector<const char *> linkTargets;  // symlinks inside the new /dev
-  std::vector<const char *> linkPaths;
+  std::string runDir, devStage;
+  // (source, file in the new /dev): device nodes and the log socket.
+  std::vector<std::pair<std::string, std::string>> binds;
+  std::vector<std::pair<std::string, std::string>> links;  // (target, symlink in the new /dev)
   posix_spawn_file_actions_t actions;
   posix_spawnattr_t attr;
   int stderrFd;
@@ -70,19 +66,20 @@ int InitMain(void *arg) {
     InitFail(p, "make / private");
   if (mount("proc", "/proc", "proc", MS_NOSUID | MS_NODEV | MS_NOEXEC, nullptr) != 0)
     InitFail(p, "mount /proc");
-  if (mount(p->runDir, "/run", nullptr, MS_BIND, nullptr) != 0) InitFail(p, "bind /run");
-  if (mount("tmpfs", p->devStage, "tmpfs", MS_NOSUID, "mode=0755") != 0) InitFail(p, "tmpfs /dev");
-  for (size_t i = 0; i < p->bindSources.size(); i++) {
-    int fd = open(p->bindTargets[i], O_CREAT | O_WRONLY | O_CLOEXEC, 0666);
-    if (fd < 0) InitFail(p, p->bindTargets[i]);
+  if (mount(p->runDir.c_str(), "/run", nullptr, MS_BIND, nullptr) != 0) InitFail(p, "bind /run");
+  if (mount("tmpfs", p->devStage.c_str(), "tmpfs", MS_NOSUID, "mode=0755") != 0)
+    InitFail(p, "tmpfs /dev");
+  for (const auto &[source, target] : p->binds) {
+    int fd = open(target.c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0666);
+    if (fd < 0) InitFail(p, target.c_str());
     close(fd);
-    if (mount(p->bindSources[i], p->bindTargets[i], nullptr, MS_BIND, nullptr) != 0)
-      InitFail(p, p->bindSources[i]);
+    if (mount(source.c_str(), target.c_str(), nullptr, MS_BIND, nullptr) != 0)
+      InitFail(p, source.c_str());
   }
-  for (size_t i = 0; i < p->linkPaths.size(); i++) {
-    if (symlink(p->linkTargets[i], p->linkPaths[i]) != 0) InitFail(p, p->linkPaths[i]);
+  for (const auto &[target, path] : p->links) {
+    if (symlink(target.c_str(), path.c_str()) != 0) InitFail(p, path.c_str());
   }
-  if (mount(p->devStage, "/dev", nullptr, MS_MOVE, nullptr) != 0) InitFail(p, "move /dev");
+  if (mount(p->devStage.c_str(), "/dev", nullptr, MS_MOVE, nullptr) != 0) InitFail(p, "move /dev");
 
   // Signals to forward are blocked and taken with sigwaitinfo; the no-op
   // handlers make sure the kernel queues them for a namespace init.
@@ -122,12 +119,6 @@ int InitMain(void *arg) {
   }
 }
 
-bool WriteFile(const std::string &path, const std::string &text) {
-  std::ofstream f(path, std::ios::binary | std::ios::trunc);
-  f << text;
-  return static_cast<bool>(f);
-}
-
 // Parses "<PRI>Mon dd hh:mm:ss ident[pid]: text".
 LogLine ParseSyslog(std::string s) {
   LogLine line;
@@ -148,17 +139,13 @@ LogLine ParseSyslog(std::string s) {
   return line;
 }
 
+// Reads until StopSyslog shuts the socket down.
 void SyslogLoop(SyslogReceiver *r) {
   std::vector<char> buf(65536);
   for (;;) {
-    {
-      std::lock_guard<std::mutex> lock(r->mutex);
-      if (r->stopping) return;
-    }
-    struct pollfd pfd = {r->fd, POLLIN, 0};
-    if (poll(&pfd, 1, 50) <= 0) continue;
-    ssize_t n = recv(r->fd, buf.data(), buf.size(), MSG_DONTWAIT);
-    if (n <= 0) continue;
+    ssize_t n = recv(r->fd, buf.data(), buf.size(), 0);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return;
     std::string raw(buf.data(), static_cast<size_t>(n));
     std::lock_guard<std::mutex> lock(r->mutex);
     if (raw.rfind(kSyncTag, 0) == 0) {
@@ -186,10 +173,7 @@ bool StartSyslog(SyslogReceiver *r, const std::string &path) {
 }
 
 void StopSyslog(SyslogReceiver *r) {
-  {
-    std::lock_guard<std::mutex> lock(r->mutex);
-    r->stopping = true;
-  }
+  if (r->fd >= 0) shutdown(r->fd, SHUT_RDWR);
   if (r->reader.joinable()) r->reader.join();
   if (r->fd >= 0) close(r->fd);
   r->fd = -1;
@@ -250,34 +234,18 @@ bool WaitPid(pid_t pid, int *status, int timeoutMs) {
   return gone;
 }
 
-int ConnectUnix(const std::string &path) {
-  int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return -errno;
-  struct sockaddr_un addr = {};
-  addr.sun_family = AF_UNIX;
-  snprintf(addr.sun_path, sizeof addr.sun_path, "%s", path.c_str());
-  if (connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0) {
-    int e = errno;
-    close(fd);
-    return -e;
-  }
-  return fd;
-}
-
-bool CanConnect(const std::string &path) {
-  int fd = ConnectUnix(path);
-  if (fd >= 0) close(fd);
-  return fd >= 0;
-}
-
+// A blocking send on a Unix stream socket queues every byte before it
+// returns (this process catches no signals that could cut it short).
 bool SendAll(int fd, const std::string &bytes) {
-  for (size_t sent = 0; sent < bytes.size();) {
-    ssize_t n = send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    sent += static_cast<size_t>(n);
+  return send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(bytes.size());
+}
+
+void Kill(Daemon *d) {
+  if (d->initPid > 0 && !d->exited) {
+    kill(d->initPid, SIGKILL);
+    waitpid(d->initPid, &d->waitStatus, 0);
+    d->exited = true;
   }
-  return true;
 }
 
 }  // namespace
@@ -416,7 +384,7 @@ bool Start(Daemon *d, const DaemonOptions &o, std::string *error) {
   }
   if (!o.hostJson.empty()) {
     d->hostConfigPath = d->dir + "/host.json";
-    if (!WriteFile(d->hostConfigPath, o.hostJson)) {
+    if (!(std::ofstream(d->hostConfigPath) << o.hostJson)) {
       *error = "cannot write " + d->hostConfigPath;
       return false;
     }
@@ -426,24 +394,6 @@ bool Start(Daemon *d, const DaemonOptions &o, std::string *error) {
   std::vector<std::string> env = DaemonEnv(d, o);
   auto cargv = CArray(argv);
   auto cenv = CArray(env);
-
-  // Device nodes and the log socket bound into the new /dev, and its links.
-  std::string devStage = d->dir + "/dev";
-  std::vector<std::string> sources, targets;
-  for (const char *node : {"null", "zero", "full", "random", "urandom", "tty"}) {
-    std::string src = std::string("/dev/") + node;
-    if (access(src.c_str(), F_OK) != 0) continue;
-    sources.push_back(src);
-    targets.push_back(devStage + "/" + node);
-  }
-  sources.push_back(d->syslog.path);
-  targets.push_back(devStage + "/log");
-  const char *links[][2] = {{"/proc/self/fd", "fd"},
-                            {"/proc/self/fd/0", "stdin"},
-                            {"/proc/self/fd/1", "stdout"},
-                            {"/proc/self/fd/2", "stderr"}};
-  std::vector<std::string> linkPaths;
-  for (auto &l : links) linkPaths.push_back(devStage + "/" + l[1]);
 
   std::string outPath = d->dir + "/stdout", errPath = d->dir + "/stderr";
   int errFd = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
@@ -455,16 +405,18 @@ bool Start(Daemon *d, const DaemonOptions &o, std::string *error) {
   plan.binary = VETHRA_BINARY;
   plan.argv = cargv.data();
   plan.envp = cenv.data();
-  plan.runDir = d->runDir.c_str();
-  plan.devStage = devStage.c_str();
-  for (size_t i = 0; i < sources.size(); i++) {
-    plan.bindSources.push_back(sources[i].c_str());
-    plan.bindTargets.push_back(targets[i].c_str());
+  plan.runDir = d->runDir;
+  plan.devStage = d->dir + "/dev";
+  for (const char *node : {"null", "zero", "full", "random", "urandom", "tty"}) {
+    std::string source = std::string("/dev/") + node;
+    if (access(source.c_str(), F_OK) == 0)
+      plan.binds.push_back({source, plan.devStage + "/" + node});
   }
-  for (size_t i = 0; i < linkPaths.size(); i++) {
-    plan.linkTargets.push_back(links[i][0]);
-    plan.linkPaths.push_back(linkPaths[i].c_str());
-  }
+  plan.binds.push_back({d->syslog.path, plan.devStage + "/log"});
+  plan.links = {{"/proc/self/fd", plan.devStage + "/fd"},
+                {"/proc/self/fd/0", plan.devStage + "/stdin"},
+                {"/proc/self/fd/1", plan.devStage + "/stdout"},
+                {"/proc/self/fd/2", plan.devStage + "/stderr"}};
   plan.stderrFd = errFd;
   posix_spawn_file_actions_init(&plan.actions);
   posix_spawn_file_actions_addopen(&plan.actions, 0, "/dev/null", O_RDONLY, 0);
@@ -498,7 +450,7 @@ bool Start(Daemon *d, const DaemonOptions &o, std::string *error) {
   d->exited = false;
   // A set-up failure inside the namespace shows as exit code 99 with its
   // reason on the daemon's stderr.
-  if (o.waitReady) WaitReady(d);
+  if (o.waitReady) WaitListening(d, d->SocketPath());
   return true;
 }
 
@@ -509,6 +461,18 @@ void StartServing(Daemon *d, const DaemonOptions &o) {
                             << Stdout(d) << "\nstderr:\n"
                             << Stderr(d) << "\nlog:\n"
                             << LogDump(d);
+}
+
+void ExpectCleanExit(Daemon *d) {
+  EXPECT_EQ(WaitExit(d), 0) << Stderr(d) << LogDump(d);
+  Json state = ExitState(d);
+  ASSERT_TRUE(state) << "hostsim recorded no state at exit";
+  EXPECT_TRUE(TracedHandles(state.get()).empty()) << ReadFile(d->StatePath());
+}
+
+void StopCleanly(Daemon *d) {
+  ASSERT_TRUE(Signal(d, SIGTERM)) << "the daemon is gone:\n" << Stderr(d) << LogDump(d);
+  ExpectCleanExit(d);
 }
 
 bool IsRunning(Daemon *d) {
@@ -526,23 +490,15 @@ int WaitExit(Daemon *d, int timeoutMs) {
 
 bool Signal(Daemon *d, int sig) { return IsRunning(d) && kill(d->initPid, sig) == 0; }
 
-void Kill(Daemon *d) {
-  if (d->initPid > 0 && !d->exited) {
-    kill(d->initPid, SIGKILL);
-    waitpid(d->initPid, &d->waitStatus, 0);
-    d->exited = true;
-  }
-}
-
-bool WaitReady(Daemon *d, int timeoutMs) {
+bool WaitListening(Daemon *d, const std::string &path, int timeoutMs) {
   bool ready = false;
-  PollUntil([&] { return !IsRunning(d) || (ready = CanConnect(d->SocketPath())); }, timeoutMs);
-  return ready;
-}
-
-bool WaitControl(Daemon *d, int timeoutMs) {
-  bool ready = false;
-  PollUntil([&] { return (ready = CanConnect(d->controlPath)) || !IsRunning(d); }, timeoutMs);
+  PollUntil(
+      [&] {
+        int fd = vtrc_connect(path.c_str());
+        if (fd >= 0) close(fd);
+        return (ready = fd >= 0) || !IsRunning(d);
+      },
+      timeoutMs);
   return ready;
 }
 
@@ -579,17 +535,13 @@ int RunInNamespace(Daemon *d, const std::vector<std::string> &argv, std::string 
 }
 
 std::vector<LogLine> Lines(Daemon *d) {
-  std::lock_guard<std::mutex> lock(d->syslog.mutex);
-  return d->syslog.lines;
-}
-
-void SyncLog(Daemon *d) {
   SyslogReceiver *r = &d->syslog;
   uint64_t target;
   {
     std::lock_guard<std::mutex> lock(r->mutex);
     target = r->markersSeen + 1;
   }
+  // The marker comes after every message sent before this call.
   int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   struct sockaddr_un addr = {};
   addr.sun_family = AF_UNIX;
@@ -600,6 +552,7 @@ void SyncLog(Daemon *d) {
   std::unique_lock<std::mutex> lock(r->mutex);
   r->changed.wait_for(lock, std::chrono::milliseconds(kWaitMs),
                       [&] { return r->markersSeen >= target; });
+  return r->lines;
 }
 
 bool WaitForLog(Daemon *d, const std::string &needle, LogLine *line, int timeoutMs) {
@@ -621,7 +574,6 @@ bool WaitForLog(Daemon *d, const std::string &needle, LogLine *line, int timeout
 }
 
 std::vector<LogLine> FindLogs(Daemon *d, const std::string &needle) {
-  SyncLog(d);
   std::vector<LogLine> out;
   for (const auto &l : Lines(d)) {
     if (l.text.find(needle) != std::string::npos) out.push_back(l);
@@ -630,7 +582,6 @@ std::vector<LogLine> FindLogs(Daemon *d, const std::string &needle) {
 }
 
 std::string LogDump(Daemon *d) {
-  SyncLog(d);
   std::string s;
   for (const auto &l : Lines(d)) s += "  [" + std::to_string(l.priority) + "] " + l.text + "\n";
   return s;
@@ -638,28 +589,21 @@ std::string LogDump(Daemon *d) {
 
 std::string HostControl(Daemon *d, const std::string &request, std::string *error, int timeoutMs) {
   std::string err, reply;
-  int fd = ConnectUnix(d->controlPath);
+  int fd = vtrc_connect(d->controlPath.c_str());
+  struct timeval limit = {timeoutMs / 1000, timeoutMs % 1000 * 1000};
   if (fd < 0) {
     err = "connect " + d->controlPath + ": " + strerror(-fd);
-  } else if (!SendAll(fd, request + "\n")) {
+  } else if (setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit) != 0 ||
+             !SendAll(fd, request + "\n")) {
     err = "send failed";
-  } else {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    char buf[4096];
-    while (err.empty() && reply.find('\n') == std::string::npos) {
-      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-          deadline - std::chrono::steady_clock::now());
-      struct pollfd pfd = {fd, POLLIN, 0};
-      ssize_t n = left.count() > 0 && poll(&pfd, 1, static_cast<int>(left.count())) > 0
-                      ? recv(fd, buf, sizeof buf, 0)
-                      : -1;
-      if (n > 0) {
-        reply.append(buf, static_cast<size_t>(n));
-      } else if (n < 0 && errno == EINTR) {
-        continue;
-      } else {
-        err = "no complete reply";
-      }
+  }
+  char buf[4096];
+  while (err.empty() && reply.find('\n') == std::string::npos) {
+    ssize_t n = recv(fd, buf, sizeof buf, 0);
+    if (n > 0) {
+      reply.append(buf, static_cast<size_t>(n));
+    } else if (n == 0 || errno != EINTR) {
+      err = "no complete reply";
     }
   }
   if (fd >= 0) close(fd);

@@ -48,7 +48,6 @@ struct SyslogReceiver {
   std::mutex mutex;
   std::condition_variable changed;
   std::vector<LogLine> lines;
-  bool stopping = false;
   uint64_t markersSeen = 0;
 };
 
@@ -88,6 +87,11 @@ struct Daemon {
 bool Start(Daemon *d, const DaemonOptions &options, std::string *error);
 // Starts a long-running daemon and fails the test when it is not ready.
 void StartServing(Daemon *d, const DaemonOptions &options);
+// Waits for exit code 0 and checks that hostsim's state at exit has no
+// trace left on.
+void ExpectCleanExit(Daemon *d);
+// SIGTERM, then ExpectCleanExit.
+void StopCleanly(Daemon *d);
 
 // Starts, waits for the exit (killing it after timeoutMs) and returns the
 // exit code, or -1 on a time-out or set-up failure.
@@ -99,11 +103,10 @@ bool IsRunning(Daemon *d);
 int WaitExit(Daemon *d, int timeoutMs = kWaitMs);
 // Sends sig to the daemon (through init). Returns false when it is gone.
 bool Signal(Daemon *d, int sig);
-// SIGKILLs the namespace and reaps it.
-void Kill(Daemon *d);
-// Waits until the daemon's socket accepts a connection. False when the
-// process ended first or on the time-out.
-bool WaitReady(Daemon *d, int timeoutMs = kWaitMs);
+// Waits until the Unix socket at path (the daemon's or hostsim's control
+// socket) accepts a connection. False when the process ended first or on the
+// time-out.
+bool WaitListening(Daemon *d, const std::string &path, int timeoutMs = kWaitMs);
 
 std::string Stdout(const Daemon *d);
 std::string Stderr(const Daemon *d);
@@ -114,25 +117,21 @@ std::string Stderr(const Daemon *d);
 int RunInNamespace(Daemon *d, const std::vector<std::string> &argv, std::string *out,
                    std::string *err, int timeoutMs = kWaitMs);
 
-// Syslog access. Lines() returns every message received so far; SyncLog()
-// guarantees that every datagram sent before the call has been read.
+// Every syslog message sent before the call.
 std::vector<LogLine> Lines(Daemon *d);
-void SyncLog(Daemon *d);
 // Waits for a message whose text contains `needle`. Fills *line when given.
 bool WaitForLog(Daemon *d, const std::string &needle, LogLine *line = nullptr,
                 int timeoutMs = kWaitMs);
-// Every message whose text contains needle (after SyncLog).
+// Every message sent before the call whose text contains needle.
 std::vector<LogLine> FindLogs(Daemon *d, const std::string &needle);
 // The whole log as text, for failure messages.
 std::string LogDump(Daemon *d);
 
-// hostsim control: sends one request line and returns the reply line (empty
-// on failure, with *error set).
+// hostsim control (its socket appears when the daemon first loads
+// libhostrt.so): sends one request line and returns the reply line (empty on
+// failure, with *error set).
 std::string HostControl(Daemon *d, const std::string &request, std::string *error = nullptr,
                         int timeoutMs = kWaitMs);
-// Waits until hostsim's control socket exists (it is created when the daemon
-// first loads libhostrt.so).
-bool WaitControl(Daemon *d, int timeoutMs = kWaitMs);
 
 // One framed request to the daemon on a connection of its own. Returns 0 and
 // the reply, or -errno (-ETIMEDOUT when none came).

@@ -19,11 +19,6 @@ using namespace e2e;
 const char kHost[] = R"({"vms":[{"worldGroupId":1001,"displayName":"db01",
   "disks":[{"handleId":8001,"name":"scsi0:0"},{"handleId":8002,"name":"scsi0:1"}]}]})";
 
-void StopCleanly(Daemon *d) {
-  ASSERT_TRUE(Signal(d, SIGTERM)) << "the daemon is gone:\n" << Stderr(d) << LogDump(d);
-  EXPECT_EQ(WaitExit(d), 0) << Stderr(d);
-}
-
 TEST(HostilePeers, StalledPayloadDoesNotHoldUpOthers) {
   Daemon d;
   StartServing(&d, Opts({"-v", "6"}, kHost));
