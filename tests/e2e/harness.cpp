@@ -1,15 +1,11 @@
 #include "e2e/harness.h"
 
 #include <errno.h>
-#include <fcntl.h>
 #include <sched.h>
 #include <signal.h>
-#include <spawn.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/mman.h>
-#include <sys/mount.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -28,95 +24,53 @@ extern char **environ;
 namespace e2e {
 namespace {
 
-constexpr int kHarnessFailure = 99;  // init could not build the namespace
 constexpr const char *kSyncTag = "@@e2e-sync ";
 
-// Everything the namespace's init needs, prepared before clone(): the child
-// runs in a copy of a multi-threaded process and must not allocate.
-struct InitPlan {
-  const char *binary;
-  char *const *argv;
-  char *const *envp;
-  std::string runDir, devStage;
-  // (source, file in the new /dev): device nodes and the log socket.
-  std::vector<std::pair<std::string, std::string>> binds;
-  std::vector<std::pair<std::string, std::string>> links;  // (target, symlink in the new /dev)
-  posix_spawn_file_actions_t actions;
-  posix_spawnattr_t attr;
-  int stderrFd;
-};
+// PID 1 of the test's namespace, run by /bin/sh with the test directory as
+// $1 and the daemon's command line after it. It mounts a fresh /proc, binds
+// the test's run directory over /run and builds a minimal /dev whose log is
+// the test's syslog socket; then it runs the daemon, forwards signals to it
+// and exits with its exit code (128 + n when signal n ended it). A set-up
+// failure ends it early, with the failed command's message on the daemon's
+// stderr.
+const char kInitScript[] = R"(set -e
+dir=$1
+shift
+exec </dev/null >"$dir/stdout" 2>"$dir/stderr"
+mount --make-rprivate /
+mount -t proc -o nosuid,nodev,noexec proc /proc
+mount --bind "$dir/run" /run
+mount -t tmpfs -o nosuid,mode=0755 tmpfs "$dir/dev"
+for node in null zero full random urandom tty; do
+  if [ -e /dev/$node ]; then : >"$dir/dev/$node"; mount --bind /dev/$node "$dir/dev/$node"; fi
+done
+: >"$dir/dev/log"
+mount --bind "$dir/log.sock" "$dir/dev/log"
+ln -s /proc/self/fd "$dir/dev/fd"
+ln -s /proc/self/fd/0 "$dir/dev/stdin"
+ln -s /proc/self/fd/1 "$dir/dev/stdout"
+ln -s /proc/self/fd/2 "$dir/dev/stderr"
+mount --move "$dir/dev" /dev
+set +e
+for sig in HUP INT TERM ALRM QUIT USR1 USR2; do trap "kill -$sig \$child; forwarded=1" $sig; done
+"$@" &
+child=$!
+forwarded=1
+while [ $forwarded = 1 ]; do
+  forwarded=0
+  wait $child
+  status=$?
+done
+exit $status
+)";
 
-void InitFail(const InitPlan *p, const char *what) {
-  const char *prefix = "e2e harness init: ";
-  const char *reason = strerror(errno);  // glibc: static table, no allocation
-  if (write(p->stderrFd, prefix, strlen(prefix)) < 0 ||
-      write(p->stderrFd, what, strlen(what)) < 0 || write(p->stderrFd, ": ", 2) < 0 ||
-      write(p->stderrFd, reason, strlen(reason)) < 0 || write(p->stderrFd, "\n", 1) < 0) {
-  }
-  _exit(kHarnessFailure);
-}
-
-void NoopHandler(int) {}
-
-// PID 1 of the test's namespace.
-int InitMain(void *arg) {
-  const InitPlan *p = static_cast<const InitPlan *>(arg);
+int InitMain(void *argv) {
   prctl(PR_SET_PDEATHSIG, SIGKILL);
-  if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
-    InitFail(p, "make / private");
-  if (mount("proc", "/proc", "proc", MS_NOSUID | MS_NODEV | MS_NOEXEC, nullptr) != 0)
-    InitFail(p, "mount /proc");
-  if (mount(p->runDir.c_str(), "/run", nullptr, MS_BIND, nullptr) != 0) InitFail(p, "bind /run");
-  if (mount("tmpfs", p->devStage.c_str(), "tmpfs", MS_NOSUID, "mode=0755") != 0)
-    InitFail(p, "tmpfs /dev");
-  for (const auto &[source, target] : p->binds) {
-    int fd = open(target.c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0666);
-    if (fd < 0) InitFail(p, target.c_str());
-    close(fd);
-    if (mount(source.c_str(), target.c_str(), nullptr, MS_BIND, nullptr) != 0)
-      InitFail(p, source.c_str());
-  }
-  for (const auto &[target, path] : p->links) {
-    if (symlink(target.c_str(), path.c_str()) != 0) InitFail(p, path.c_str());
-  }
-  if (mount(p->devStage.c_str(), "/dev", nullptr, MS_MOVE, nullptr) != 0) InitFail(p, "move /dev");
-
-  // Signals to forward are blocked and taken with sigwaitinfo; the no-op
-  // handlers make sure the kernel queues them for a namespace init.
-  sigset_t set;
-  sigemptyset(&set);
-  const int forwarded[] = {SIGHUP, SIGINT, SIGTERM, SIGALRM, SIGQUIT, SIGUSR1, SIGUSR2};
-  struct sigaction sa;
-  memset(&sa, 0, sizeof sa);
-  sa.sa_handler = NoopHandler;
-  for (int sig : forwarded) {
-    sigaddset(&set, sig);
-    sigaction(sig, &sa, nullptr);
-  }
-  sigaddset(&set, SIGCHLD);
-  sigaction(SIGCHLD, &sa, nullptr);
-  sigprocmask(SIG_BLOCK, &set, nullptr);
-
-  pid_t child = -1;
-  // posix_spawn neither allocates nor takes the malloc locks a forked copy
-  // of a threaded process may find held.
-  if (posix_spawn(&child, p->binary, &p->actions, &p->attr, p->argv, p->envp) != 0) {
-    InitFail(p, "spawn vethra");
-  }
-  for (;;) {
-    siginfo_t info;
-    int sig = sigwaitinfo(&set, &info);
-    if (sig < 0) continue;
-    if (sig != SIGCHLD) {
-      kill(child, sig);
-      continue;
-    }
-    int status = 0;
-    pid_t w;
-    while ((w = waitpid(-1, &status, WNOHANG)) > 0) {
-      if (w == child) _exit(WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status));
-    }
-  }
+  sigset_t none;
+  sigemptyset(&none);
+  sigprocmask(SIG_SETMASK, &none, nullptr);
+  execv("/bin/sh", static_cast<char *const *>(argv));
+  _exit(127);
 }
 
 // Parses "<PRI>Mon dd hh:mm:ss ident[pid]: text".
@@ -197,17 +151,6 @@ std::vector<char *> CArray(std::vector<std::string> &v) {
   for (auto &s : v) out.push_back(s.data());
   out.push_back(nullptr);
   return out;
-}
-
-// Children start with every signal unblocked and at its default action.
-void InitSpawnAttr(posix_spawnattr_t *attr) {
-  posix_spawnattr_init(attr);
-  sigset_t none, all;
-  sigemptyset(&none);
-  sigfillset(&all);
-  posix_spawnattr_setsigmask(attr, &none);
-  posix_spawnattr_setsigdefault(attr, &all);
-  posix_spawnattr_setflags(attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
 }
 
 int ExitCode(int status) {
@@ -350,11 +293,10 @@ std::string ReadFile(const std::string &path) {
   return ss.str();
 }
 
-DaemonOptions Opts(std::vector<std::string> args, std::string hostJson, bool waitReady) {
+DaemonOptions Opts(std::vector<std::string> args, std::string hostJson) {
   DaemonOptions o;
   o.args = std::move(args);
   o.hostJson = std::move(hostJson);
-  o.waitReady = waitReady;
   return o;
 }
 
@@ -389,74 +331,32 @@ bool Start(Daemon *d, const DaemonOptions &o, std::string *error) {
       return false;
     }
   }
-  std::vector<std::string> argv = {"vethra"};
-  argv.insert(argv.end(), o.args.begin(), o.args.end());
+  // The daemon gets exactly its environment through env -i; the script and
+  // its tools run in ours.
+  std::vector<std::string> argv = {"sh", "-c", kInitScript, "init", d->dir, "env", "-i"};
   std::vector<std::string> env = DaemonEnv(d, o);
+  argv.insert(argv.end(), env.begin(), env.end());
+  argv.push_back(VETHRA_BINARY);
+  argv.insert(argv.end(), o.args.begin(), o.args.end());
   auto cargv = CArray(argv);
-  auto cenv = CArray(env);
-
-  std::string outPath = d->dir + "/stdout", errPath = d->dir + "/stderr";
-  int errFd = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (errFd < 0) {
-    *error = "cannot create " + errPath;
-    return false;
-  }
-  InitPlan plan;
-  plan.binary = VETHRA_BINARY;
-  plan.argv = cargv.data();
-  plan.envp = cenv.data();
-  plan.runDir = d->runDir;
-  plan.devStage = d->dir + "/dev";
-  for (const char *node : {"null", "zero", "full", "random", "urandom", "tty"}) {
-    std::string source = std::string("/dev/") + node;
-    if (access(source.c_str(), F_OK) == 0)
-      plan.binds.push_back({source, plan.devStage + "/" + node});
-  }
-  plan.binds.push_back({d->syslog.path, plan.devStage + "/log"});
-  plan.links = {{"/proc/self/fd", plan.devStage + "/fd"},
-                {"/proc/self/fd/0", plan.devStage + "/stdin"},
-                {"/proc/self/fd/1", plan.devStage + "/stdout"},
-                {"/proc/self/fd/2", plan.devStage + "/stderr"}};
-  plan.stderrFd = errFd;
-  posix_spawn_file_actions_init(&plan.actions);
-  posix_spawn_file_actions_addopen(&plan.actions, 0, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(&plan.actions, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                   0644);
-  posix_spawn_file_actions_adddup2(&plan.actions, errFd, 2);
-  InitSpawnAttr(&plan.attr);
-
-  const size_t stackSize = 256 * 1024;
-  void *stack = mmap(nullptr, stackSize, PROT_READ | PROT_WRITE,
-                     MAP_PRIVATE | MAP_ANONYMOUS | MAP_STACK, -1, 0);
-  if (stack == MAP_FAILED) {
-    *error = "mmap";
-    close(errFd);
-    return false;
-  }
-  pid_t pid = clone(InitMain, static_cast<char *>(stack) + stackSize,
-                    CLONE_NEWNS | CLONE_NEWPID | SIGCHLD, &plan);
-  int cloneErrno = errno;
-  // The child has its own copy of the stack; the parent's may go now.
-  munmap(stack, stackSize);
-  close(errFd);
-  posix_spawn_file_actions_destroy(&plan.actions);
-  posix_spawnattr_destroy(&plan.attr);
+  // The child runs on a copy of this stack; the parent's may go at once.
+  std::vector<char> stack(64 * 1024);
+  pid_t pid = clone(InitMain, stack.data() + stack.size(), CLONE_NEWNS | CLONE_NEWPID | SIGCHLD,
+                    cargv.data());
   if (pid < 0) {
-    *error = std::string("clone(CLONE_NEWNS|CLONE_NEWPID): ") + strerror(cloneErrno) +
+    *error = std::string("clone(CLONE_NEWNS|CLONE_NEWPID): ") + strerror(errno) +
              " (the end-to-end tests need root)";
     return false;
   }
   d->initPid = pid;
   d->exited = false;
-  // A set-up failure inside the namespace shows as exit code 99 with its
-  // reason on the daemon's stderr.
-  if (o.waitReady) WaitListening(d, d->SocketPath());
   return true;
 }
 
 void StartServing(Daemon *d, const DaemonOptions &o) {
   std::string error;
   ASSERT_TRUE(Start(d, o, &error)) << error;
+  WaitListening(d, d->SocketPath());
   ASSERT_TRUE(IsRunning(d)) << "exit " << WaitExit(d, 0) << "\nstdout:\n"
                             << Stdout(d) << "\nstderr:\n"
                             << Stderr(d) << "\nlog:\n"
@@ -503,10 +403,8 @@ bool WaitListening(Daemon *d, const std::string &path, int timeoutMs) {
 }
 
 int RunToExit(Daemon *d, const DaemonOptions &options, int timeoutMs) {
-  DaemonOptions o = options;
-  o.waitReady = false;
   std::string error;
-  if (!Start(d, o, &error)) return -1;
+  if (!Start(d, options, &error)) return -1;
   int code = WaitExit(d, timeoutMs);
   if (code < 0) Kill(d);
   return code;

@@ -1,14 +1,9 @@
 // End-to-end harness: runs the real vethra binary against the simulated host
-// inside a private mount + PID namespace, and captures its exit status,
-// standard output, standard error and syslog messages.
-//
-// Inside the namespace a tiny init (PID 1) mounts a fresh /proc, binds a
-// per-test directory over /run (so /var/run/vethra.uds is private to the test
-// and visible from outside as SocketPath()), builds a minimal /dev whose
-// /dev/log is a datagram socket owned by the test, starts vethra, forwards
-// SIGHUP/SIGINT/SIGTERM/SIGALRM to it and exits with its exit code (128 + n
-// when vethra is killed by signal n). When init ends, the kernel kills every
-// other process of the namespace, so nothing outlives a test.
+// inside a private mount + PID namespace, whose init gives it a /run of its
+// own (so /var/run/vethra.uds is SocketPath()) and a /dev/log read by the
+// test, and captures its exit status, standard output, standard error and
+// syslog messages. When init ends, the kernel kills every other process of
+// the namespace, so nothing outlives a test.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -55,11 +50,10 @@ struct DaemonOptions {
   std::vector<std::string> args;      // arguments after argv[0]
   std::string hostJson;               // host description; empty: built-in demo host
   std::vector<std::string> extraEnv;  // "NAME=value"
-  bool waitReady = true;              // Start(): wait for the socket (or the exit)
 };
 
 // Options for a run with these arguments on this host description.
-DaemonOptions Opts(std::vector<std::string> args, std::string hostJson = {}, bool waitReady = true);
+DaemonOptions Opts(std::vector<std::string> args, std::string hostJson = {});
 
 struct Daemon {
   std::string dir;          // per-test temp dir (removed by the destructor)
@@ -81,11 +75,10 @@ struct Daemon {
 };
 
 // Starts vethra in a fresh namespace. Returns false (with a gtest failure
-// message in *error) when the namespace could not be set up. With
-// options.waitReady, returns once the daemon's socket accepts connections or
-// the daemon has exited; IsRunning() tells which.
+// message in *error) when the namespace could not be set up.
 bool Start(Daemon *d, const DaemonOptions &options, std::string *error);
-// Starts a long-running daemon and fails the test when it is not ready.
+// Starts a long-running daemon, waits until its socket accepts connections
+// and fails the test when it ended instead.
 void StartServing(Daemon *d, const DaemonOptions &options);
 // Waits for exit code 0 and checks that hostsim's state at exit has no
 // trace left on.

@@ -21,7 +21,7 @@ TEST(Signals, TermDuringStartUp) {
   {
     Daemon d;
     std::string error;
-    ASSERT_TRUE(Start(&d, Opts({"-a", "-s"}, host, false), &error)) << error;
+    ASSERT_TRUE(Start(&d, Opts({"-a", "-s"}, host), &error)) << error;
     ASSERT_TRUE(WaitForLog(&d, "Main: Adding new hashentry")) << Stderr(&d);
     ASSERT_TRUE(Signal(&d, SIGTERM));
     size_t entriesAtSignal = FindLogs(&d, "Main: Adding new hashentry").size();
@@ -37,7 +37,7 @@ TEST(Signals, TermDuringStartUp) {
   for (int delayUs : {0, 1000, 5000, 20000, 60000, 150000}) {
     Daemon d;
     std::string error;
-    ASSERT_TRUE(Start(&d, Opts({"-a"}, GeneratedHost(8, 8), false), &error)) << error;
+    ASSERT_TRUE(Start(&d, Opts({"-a"}, GeneratedHost(8, 8)), &error)) << error;
     ASSERT_TRUE(WaitListening(&d, d.controlPath)) << Stderr(&d);
     usleep(delayUs);
     ASSERT_TRUE(Signal(&d, SIGTERM));
