@@ -131,12 +131,8 @@ std::string HostControl(Daemon *d, const std::string &request, std::string *erro
 int DaemonCall(Daemon *d, uint32_t command, const std::string &payload, uint32_t *code,
                std::string *body, int timeoutMs = kWaitMs);
 
-// Raw frames: Frame (frame.h) builds header and payload.
-inline std::string Request(uint32_t code, const std::string &payload = "") {
-  return Frame(code, static_cast<uint32_t>(payload.size()), payload);
-}
-
-// One client connection; closed by the destructor.
+// One client connection; closed by the destructor. Frame (frame.h) builds
+// the raw bytes to send.
 struct Peer {
   int fd = -1;
   explicit Peer(Daemon *d);

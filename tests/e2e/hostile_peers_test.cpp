@@ -28,7 +28,8 @@ TEST(HostilePeers, StalledPayloadDoesNotHoldUpOthers) {
   // connection; when the rest arrives it is served too.
   std::string append = R"({"vmWorldGroups":[1001]})";
   Peer stalled(&d);
-  ASSERT_TRUE(stalled.Send(Request(12, append).substr(0, 8 + 5)));
+  ASSERT_TRUE(
+      stalled.Send((Frame(12, static_cast<uint32_t>(append.size())) + append.substr(0, 5))));
   EXPECT_EQ(StatusVmIds(&d), "[]");
   ASSERT_TRUE(stalled.Send(append.substr(5)));
   ASSERT_EQ(stalled.Receive(&code, &body), 0);
@@ -45,7 +46,7 @@ TEST(HostilePeers, PeersLeavingMidReplyDoNotHurtTheDaemon) {
   StartServing(&d, Opts({"-a"}, GeneratedHost(64, 32)));
   for (int i = 0; i < 12; i++) {
     Peer p(&d);
-    ASSERT_TRUE(p.Send(Request(10)));
+    ASSERT_TRUE(p.Send(Frame(10, 0)));
     if (i % 2 == 0) {
       char some[4096];
       ASSERT_GT(recv(p.fd, some, sizeof some, 0), 0);
@@ -94,7 +95,7 @@ TEST(HostilePeers, ThousandIdleConnectionsLeaveRoomForANewOne) {
   ASSERT_EQ(DaemonCall(&d, 11, "", &code, &body, 10000), 0);
   EXPECT_EQ(code, 0u);
   for (Peer *p : {idle.front().get(), idle.back().get()}) {
-    ASSERT_TRUE(p->Send(Request(11)));
+    ASSERT_TRUE(p->Send(Frame(11, 0)));
     ASSERT_EQ(p->Receive(&code, &body, 10000), 0);
     EXPECT_NE(body.find("[1001]"), std::string::npos) << body;
   }

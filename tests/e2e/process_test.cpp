@@ -42,14 +42,12 @@ const char kHost[] = R"({"vms":[{"instanceId":11,"worldGroupId":1001,"vmmLeaderI
 const char kMismatchHost[] =
     R"({"signatureMatches":false,"hostBuildDate":"Feb 02 2024 11:22:33","vms":[]})";
 
-struct UsageCase {
-  std::vector<std::string> args;
-  int exitCode;
-  std::string stdoutText;
-};
-
 TEST(ProcessFrame, UsageTextAndExitCodes) {
-  const UsageCase cases[] = {
+  const struct {
+    std::vector<std::string> args;
+    int exitCode;
+    std::string stdoutText;
+  } cases[] = {
       {{}, 3, kUsage},
       {{"-h"}, 0, kUsage},
       {{"--help"}, 0, kUsage},
@@ -206,8 +204,7 @@ TEST(ProcessFrame, LogLevelGatesSyslog) {
   // Level 2 silences everything, even the shutdown message.
   Daemon quiet;
   StartServing(&quiet, Opts({"-v", "2", "-a", "-c"}, kHost));
-  ASSERT_TRUE(Signal(&quiet, SIGTERM));
-  EXPECT_EQ(WaitExit(&quiet), 0);
+  StopCleanly(&quiet);
   EXPECT_EQ(LogDump(&quiet), "");
   EXPECT_EQ(Stdout(&quiet), "Main: Debug level changed to 2\n");
 
@@ -221,8 +218,7 @@ TEST(ProcessFrame, LogLevelGatesSyslog) {
     std::string body;
     ASSERT_EQ(DaemonCall(&d, 14, "", &code, &body), 0);
     EXPECT_EQ(code, 0u) << body;
-    ASSERT_TRUE(Signal(&d, SIGTERM));
-    EXPECT_EQ(WaitExit(&d), 0);
+    StopCleanly(&d);
     int debugLines = 0, infoLines = 0;
     for (const auto &l : Lines(&d)) {
       EXPECT_NE(l.priority, -1) << l.text;

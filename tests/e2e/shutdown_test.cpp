@@ -72,7 +72,7 @@ TEST(ConcurrencyShutdown, ExitRequestAndTermStopOnce) {
   StartServing(&d, Opts({"-a"}, GeneratedHost(3, 2)));
   Control(&d, R"({"op":"hold","node":"worldGroups_vscsi_stats_stopVethraTrace"})");
   Peer p(&d);
-  ASSERT_TRUE(p.Send(Request(kExit)));
+  ASSERT_TRUE(p.Send(Frame(kExit, 0)));
   uint32_t code = 99;
   std::string body;
   ASSERT_EQ(p.Receive(&code, &body), 0);
