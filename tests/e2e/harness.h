@@ -104,11 +104,8 @@ bool WaitListening(Daemon *d, const std::string &path, int timeoutMs = kWaitMs);
 std::string Stdout(const Daemon *d);
 std::string Stderr(const Daemon *d);
 
-// Runs another command inside the daemon's namespaces (mount + PID), as a
-// second process beside the daemon, with the same host description and a
-// control socket of its own. Returns its exit code (-1 on time-out).
-int RunInNamespace(Daemon *d, const std::vector<std::string> &argv, std::string *out,
-                   std::string *err, int timeoutMs = kWaitMs);
+// Runs a shell command: its stdout, and its exit code in *code.
+std::string Shell(const std::string &command, int *code = nullptr);
 
 // Every syslog message sent before the call.
 std::vector<LogLine> Lines(Daemon *d);

@@ -50,37 +50,18 @@ std::vector<Rec> OrderedStream(std::mt19937_64 &rng, uint32_t wg, uint64_t handl
   uint64_t ts = 1000, lba = 4096;
   uint32_t len = 4096;
   for (int i = 0; i < n; i++) {
-    Rec r;
-    r.opcode = kOpcodes[rng() % (rng() % 10 == 0 ? 11 : 8)];
-    r.worldGroupId = wg;
-    r.handleId = handle;
-    uint64_t end = lba + len / 512;
-    switch (rng() % 7) {
-      case 0:
-        lba = end;
-        break;
-      case 1:
-        break;  // same range (if the length repeats)
-      case 2:
-        lba = end + rng() % 40;
-        break;
-      case 3:
-        lba = lba + rng() % 8;
-        break;
-      case 4:
-        lba = lba > len / 512 + 40 ? lba - len / 512 - rng() % 40 : lba;
-        break;
-      default:
-        lba = rng() % 2000000;
-        break;
-    }
+    // The next range continues the last one, repeats it (if the length
+    // does), leaves a short gap after it, overlaps it, ends a short gap
+    // before it, or lies far away (twice as likely).
+    const uint64_t end = lba + len / 512, back = len / 512 + rng() % 40;
+    const uint64_t before = lba > back ? lba - back : lba;
+    const uint64_t next[] = {
+        end, lba, end + rng() % 40, lba + rng() % 8, before, rng() % 2000000, rng() % 2000000};
+    lba = next[rng() % 7];
     len = rng() % 3 ? len : kLengths[rng() % 19];
-    r.lba = lba;
-    r.length = len;
     ts += rng() % 8 == 0 ? 1000001 + rng() % 10 : rng() % 300000;
-    r.timestamp = ts;
-    r.latency = kLatencies[rng() % 22];
-    out.push_back(r);
+    uint8_t opcode = kOpcodes[rng() % (rng() % 10 == 0 ? 11 : 8)];
+    out.push_back(Rec{0, opcode, 0, wg, handle, len, 0, lba, ts, kLatencies[rng() % 22]});
   }
   return out;
 }
@@ -97,18 +78,13 @@ TEST(Pipeline, InjectedRecordsGiveExactCounters) {
 
   std::mt19937_64 rng(20240601);
   auto ordered = OrderedStream(rng, 301, 1, 1500);
-  // A disk whose records arrive with shuffled time stamps.
+  // A disk whose records arrive with shuffled time stamps, 1000 sectors
+  // apart (so none is sequential in any order).
   std::vector<Rec> shuffled;
-  for (int i = 0; i < 800; i++) {
-    Rec r;
-    r.opcode = kOpcodes[rng() % 9];
-    r.worldGroupId = 302;
-    r.handleId = 7;
-    r.length = kLengths[rng() % 14];
-    r.lba = 1000 * static_cast<uint64_t>(i) + (rng() % 2) * 8;
-    r.timestamp = 500 + rng() % 400000000;
-    r.latency = kLatencies[rng() % 22];
-    shuffled.push_back(r);
+  for (uint64_t i = 0; i < 800; i++) {
+    uint64_t lba = 1000 * i + (rng() % 2) * 8, ts = 500 + rng() % 400000000;
+    shuffled.push_back(Rec{0, kOpcodes[rng() % 9], 0, 302, 7, kLengths[rng() % 14], 0, lba, ts,
+                           kLatencies[rng() % 22]});
   }
   auto twin = [](Rec r, uint64_t handle) {
     r.handleId = handle;

@@ -134,10 +134,20 @@ TEST(ProcessFrame, OversizedWorldGroupListAndNameAreRefused) {
 TEST(ProcessFrame, SingleInstanceRefusedButListModeRuns) {
   Daemon d;
   StartServing(&d, Opts({"-n", "first"}, kHost));
-  std::string out, err;
-  EXPECT_EQ(RunInNamespace(&d, {VETHRA_BINARY, "-a"}, &out, &err), 4) << err;
-  EXPECT_EQ(out, "Main: An instance of Vethra is already running.\n");
-  EXPECT_EQ(RunInNamespace(&d, {VETHRA_BINARY, "-l"}, &out, &err), 0) << err;
+  // A second vethra beside the first, in its namespaces, on the same host
+  // but with a control socket of its own.
+  auto second = [&](const std::string &option, int *code) {
+    return Shell("env -u HOSTSIM_STATE_AT_EXIT HOSTSIM_CONTROL=" + d.dir + "/second" + option +
+                     ".ctl HOSTSIM_CONFIG=" + d.hostConfigPath + " timeout -s KILL 20 nsenter -t " +
+                     std::to_string(d.initPid) + " -m -p " VETHRA_BINARY " " + option +
+                     " 2>/dev/null",
+                 code);
+  };
+  int code = -1;
+  EXPECT_EQ(second("-a", &code), "Main: An instance of Vethra is already running.\n");
+  EXPECT_EQ(code, 4);
+  std::string out = second("-l", &code);
+  EXPECT_EQ(code, 0) << out;
   EXPECT_EQ(out.find("already running"), std::string::npos) << out;
   EXPECT_NE(out.find("Virtual Machine worldGroupID: 1001"), std::string::npos) << out;
   // The refused instance changed nothing: the first one still serves.

@@ -18,17 +18,6 @@ namespace {
 
 using namespace e2e;
 
-// Runs a shell command: its stdout, and its exit status in *code.
-std::string Shell(const std::string &command, int *code = nullptr) {
-  std::string out;
-  FILE *p = popen(command.c_str(), "r");
-  char buf[4096];
-  for (size_t n; p && (n = fread(buf, 1, sizeof buf, p)) > 0;) out.append(buf, n);
-  int status = p ? pclose(p) : -1;
-  if (code) *code = status != -1 && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  return out;
-}
-
 struct ToolRun {
   int code = -1;
   std::string out, err;
