@@ -160,13 +160,6 @@ bool PollUntil(F done, int timeoutMs) {
   }
 }
 
-// Polls waitpid so that a time-out needs no extra thread.
-bool WaitPid(pid_t pid, int *status, int timeoutMs) {
-  bool gone = false;
-  PollUntil([&] { return gone = waitpid(pid, status, WNOHANG) == pid; }, timeoutMs);
-  return gone;
-}
-
 // A blocking send on a Unix stream socket queues every byte before it
 // returns (this process catches no signals that could cut it short).
 bool SendAll(int fd, const std::string &bytes) {
@@ -372,9 +365,8 @@ bool IsRunning(Daemon *d) {
 }
 
 int WaitExit(Daemon *d, int timeoutMs) {
-  if (d->initPid <= 0) return -1;
-  if (!d->exited && !WaitPid(d->initPid, &d->waitStatus, timeoutMs)) return -1;
-  d->exited = true;
+  // IsRunning polls waitpid, so that a time-out needs no extra thread.
+  if (d->initPid <= 0 || !PollUntil([&] { return !IsRunning(d); }, timeoutMs)) return -1;
   return ExitCode(d->waitStatus);
 }
 

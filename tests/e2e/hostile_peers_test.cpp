@@ -1,7 +1,7 @@
 // End-to-end tests with broken and hostile peers against the real daemon:
-// stalled payloads, an absurd length, peers that leave mid-reply and a
-// thousand idle connections. The daemon must go on serving everyone else
-// and end cleanly.
+// a stalled payload, peers that leave mid-reply and a thousand idle
+// connections (an absurd length: unit_interface's framing test). The daemon must go on serving
+// everyone else and end cleanly.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/resource.h>
@@ -28,8 +28,7 @@ TEST(HostilePeers, StalledPayloadDoesNotHoldUpOthers) {
   // connection; when the rest arrives it is served too.
   std::string append = R"({"vmWorldGroups":[1001]})";
   Peer stalled(&d);
-  ASSERT_TRUE(
-      stalled.Send((Frame(12, static_cast<uint32_t>(append.size())) + append.substr(0, 5))));
+  ASSERT_TRUE(stalled.Send(Frame(12, static_cast<uint32_t>(append.size())) + append.substr(0, 5)));
   EXPECT_EQ(StatusVmIds(&d), "[]");
   ASSERT_TRUE(stalled.Send(append.substr(5)));
   ASSERT_EQ(stalled.Receive(&code, &body), 0);

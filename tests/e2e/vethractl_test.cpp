@@ -5,7 +5,6 @@
 #include <math.h>
 #include <netinet/in.h>
 #include <signal.h>
-#include <stdio.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
