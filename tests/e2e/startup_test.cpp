@@ -1,8 +1,9 @@
-// End-to-end test of list mode against hostsim. Which VMs -a/-w select, what
-// the shutdown stops, the clean-up of traces left by an earlier run and the
-// parameter-list balance when host calls fail are checked in-process
-// (unit_registry).
+// End-to-end tests of start-up against hostsim: list mode output and
+// parameter-list balance when host calls fail. Which VMs -a/-w select, what
+// the shutdown stops and the clean-up of traces left by an earlier run are
+// checked in-process (unit_registry).
 #include <gtest/gtest.h>
+#include <signal.h>
 
 #include "e2e/harness.h"
 
@@ -61,6 +62,42 @@ TEST(Startup, ListMode) {
   EXPECT_EQ(JsonInt(json_object_get(state.get(), "calls"), "perf_vethra_monitoredDiskCount"), 0);
   EXPECT_GT(JsonInt(state.get(), "paramListsCreated"), 0);
   EXPECT_EQ(JsonInt(state.get(), "paramListsCreated"), JsonInt(state.get(), "paramListsDestroyed"));
+}
+
+// Failures on every start-up path: the daemon goes on, traces what it can,
+// and destroys every parameter list it created.
+TEST(Startup, InjectedFailuresLeakNoParameterList) {
+  const char host[] = R"({
+    "staleTraces":[{"worldGroupId":9,"handleId":901},{"worldGroupId":55,"handleId":5501}],
+    "faults":[{"node":"perf_vethra_command_clearLogChannel","count":1},
+              {"node":"perf_vethra_handles_handleInfo","count":1},
+              {"node":"worldGroups_vscsi_stats_stopVethraTrace","count":1},
+              {"node":"vm_cartelID","count":1},
+              {"node":"worldGroups_hasVmm","count":1},
+              {"node":"worldGroups_vmmLeaderID","count":1},
+              {"node":"worldGroups_vscsi_name","count":1},
+              {"node":"worldGroups_vscsi_stats_startVethraTrace","count":1},
+              {"node":"worldGroups_vscsi","count":1}],
+    "vms":[{"instanceId":1,"worldGroupId":7,"vmmLeaderId":70,"worldIds":[71],"displayName":"vm7",
+            "disks":[{"handleId":701,"name":"scsi0:0"},{"handleId":702,"name":"scsi0:1"}]},
+           {"instanceId":2,"worldGroupId":9,"vmmLeaderId":90,"worldIds":[91],"displayName":"vm9",
+            "disks":[{"handleId":901,"name":"scsi0:0"}]}]})";
+  for (std::vector<std::string> args :
+       {std::vector<std::string>{"-a"}, {"-a", "-w", "9"}, {"-l"}, {"-l", "-w", "7"}}) {
+    Daemon d;
+    std::string error;
+    ASSERT_TRUE(Start(&d, Opts(args, host), &error)) << error;
+    if (WaitListening(&d, d.SocketPath())) {
+      ASSERT_TRUE(Signal(&d, SIGTERM));
+    }
+    EXPECT_EQ(WaitExit(&d), 0) << args[0] << " " << Stderr(&d) << LogDump(&d);
+    Json last = ExitState(&d);
+    ASSERT_TRUE(last) << "no hostsim exit state";
+    EXPECT_GT(JsonInt(last.get(), "paramListsCreated"), 0);
+    EXPECT_EQ(JsonInt(last.get(), "paramListsCreated"), JsonInt(last.get(), "paramListsDestroyed"));
+    // Whatever was started was stopped again (VM 9's stale trace is the host's).
+    for (const auto &t : TracedHandles(last.get())) EXPECT_NE(t.first, 7u) << t.second;
+  }
 }
 
 }  // namespace
