@@ -1,17 +1,11 @@
 #include "e2e/harness.h"
 
-#include <arpa/inet.h>
 #include <errno.h>
-#include <fcntl.h>
-#include <poll.h>
 #include <sched.h>
 #include <signal.h>
-#include <spawn.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/mman.h>
-#include <sys/mount.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -30,135 +24,72 @@ extern char **environ;
 namespace e2e {
 namespace {
 
-constexpr int kHarnessFailure = 99;  // init could not build the namespace
 constexpr const char *kSyncTag = "@@e2e-sync ";
 
-// Everything the namespace's init needs, prepared before clone(): the child
-// runs in a copy of a multi-threaded process and must not allocate.
-struct InitPlan {
-  const char *binary;
-  char *const *argv;
-  char *const *envp;
-  const char *runDir;
-  const char *devStage;
-  std::vector<const char *> bindSources;  // device nodes and the log socket
-  std::vector<const char *> bindTargets;
-  std::vector<const char *> linkTargets;  // symlinks inside the new /dev
-  std::vector<const char *> linkPaths;
-  posix_spawn_file_actions_t actions;
-  posix_spawnattr_t attr;
-  int stderrFd;
-};
+// PID 1 of the test's namespace, run by /bin/sh with the test directory as
+// $1 and the daemon's command line after it. It mounts a fresh /proc, binds
+// the test's run directory over /run and builds a minimal /dev whose log is
+// the test's syslog socket; then it runs the daemon, forwards signals to it
+// and exits with its exit code (128 + n when signal n ended it). A set-up
+// failure ends it early, with the failed command's message on the daemon's
+// stderr.
+const char kInitScript[] = R"(set -e
+dir=$1
+shift
+exec </dev/null >"$dir/stdout" 2>"$dir/stderr"
+mount --make-rprivate /
+mount -t proc -o nosuid,nodev,noexec proc /proc
+mount --bind "$dir/run" /run
+mount -t tmpfs -o nosuid,mode=0755 tmpfs "$dir/dev"
+for node in null zero full random urandom tty; do
+  if [ -e /dev/$node ]; then : >"$dir/dev/$node"; mount --bind /dev/$node "$dir/dev/$node"; fi
+done
+: >"$dir/dev/log"
+mount --bind "$dir/log.sock" "$dir/dev/log"
+ln -s /proc/self/fd "$dir/dev/fd"
+ln -s /proc/self/fd/0 "$dir/dev/stdin"
+ln -s /proc/self/fd/1 "$dir/dev/stdout"
+ln -s /proc/self/fd/2 "$dir/dev/stderr"
+mount --move "$dir/dev" /dev
+set +e
+for sig in HUP INT TERM ALRM QUIT USR1 USR2; do trap "kill -$sig \$child; forwarded=1" $sig; done
+"$@" &
+child=$!
+forwarded=1
+while [ $forwarded = 1 ]; do
+  forwarded=0
+  wait $child
+  status=$?
+done
+exit $status
+)";
 
-void InitFail(const InitPlan *p, const char *what) {
-  const char *prefix = "e2e harness init: ";
-  const char *reason = strerror(errno);  // glibc: static table, no allocation
-  if (write(p->stderrFd, prefix, strlen(prefix)) < 0 ||
-      write(p->stderrFd, what, strlen(what)) < 0 || write(p->stderrFd, ": ", 2) < 0 ||
-      write(p->stderrFd, reason, strlen(reason)) < 0 || write(p->stderrFd, "\n", 1) < 0) {
-  }
-  _exit(kHarnessFailure);
-}
-
-void NoopHandler(int) {}
-
-// PID 1 of the test's namespace.
-int InitMain(void *arg) {
-  const InitPlan *p = static_cast<const InitPlan *>(arg);
+int InitMain(void *argv) {
   prctl(PR_SET_PDEATHSIG, SIGKILL);
-  if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
-    InitFail(p, "make / private");
-  if (mount("proc", "/proc", "proc", MS_NOSUID | MS_NODEV | MS_NOEXEC, nullptr) != 0)
-    InitFail(p, "mount /proc");
-  if (mount(p->runDir, "/run", nullptr, MS_BIND, nullptr) != 0) InitFail(p, "bind /run");
-  if (mount("tmpfs", p->devStage, "tmpfs", MS_NOSUID, "mode=0755") != 0) InitFail(p, "tmpfs /dev");
-  for (size_t i = 0; i < p->bindSources.size(); i++) {
-    int fd = open(p->bindTargets[i], O_CREAT | O_WRONLY | O_CLOEXEC, 0666);
-    if (fd < 0) InitFail(p, p->bindTargets[i]);
-    close(fd);
-    if (mount(p->bindSources[i], p->bindTargets[i], nullptr, MS_BIND, nullptr) != 0)
-      InitFail(p, p->bindSources[i]);
-  }
-  for (size_t i = 0; i < p->linkPaths.size(); i++) {
-    if (symlink(p->linkTargets[i], p->linkPaths[i]) != 0) InitFail(p, p->linkPaths[i]);
-  }
-  if (mount(p->devStage, "/dev", nullptr, MS_MOVE, nullptr) != 0) InitFail(p, "move /dev");
-
-  // Signals to forward are blocked and taken with sigwaitinfo; the no-op
-  // handlers make sure the kernel queues them for a namespace init.
-  sigset_t set;
-  sigemptyset(&set);
-  const int forwarded[] = {SIGHUP, SIGINT, SIGTERM, SIGALRM, SIGQUIT, SIGUSR1, SIGUSR2};
-  struct sigaction sa;
-  memset(&sa, 0, sizeof sa);
-  sa.sa_handler = NoopHandler;
-  for (int sig : forwarded) {
-    sigaddset(&set, sig);
-    sigaction(sig, &sa, nullptr);
-  }
-  sigaddset(&set, SIGCHLD);
-  sigaction(SIGCHLD, &sa, nullptr);
-  sigprocmask(SIG_BLOCK, &set, nullptr);
-
-  pid_t child = -1;
-  // posix_spawn neither allocates nor takes the malloc locks a forked copy
-  // of a threaded process may find held.
-  if (posix_spawn(&child, p->binary, &p->actions, &p->attr, p->argv, p->envp) != 0) {
-    InitFail(p, "spawn vethra");
-  }
-  for (;;) {
-    siginfo_t info;
-    int sig = sigwaitinfo(&set, &info);
-    if (sig < 0) continue;
-    if (sig != SIGCHLD) {
-      kill(child, sig);
-      continue;
-    }
-    int status = 0;
-    pid_t w;
-    while ((w = waitpid(-1, &status, WNOHANG)) > 0) {
-      if (w == child) _exit(WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status));
-    }
-  }
-}
-
-bool WriteFile(const std::string &path, const std::string &text) {
-  std::ofstream f(path, std::ios::binary | std::ios::trunc);
-  f << text;
-  return static_cast<bool>(f);
+  sigset_t none;
+  sigemptyset(&none);
+  sigprocmask(SIG_SETMASK, &none, nullptr);
+  execv("/bin/sh", static_cast<char *const *>(argv));
+  _exit(127);
 }
 
 // Parses "<PRI>Mon dd hh:mm:ss ident[pid]: text".
 LogLine ParseSyslog(std::string s) {
-  LogLine line;
   while (!s.empty() && (s.back() == '\n' || s.back() == '\0')) s.pop_back();
-  size_t close = s.find('>');
-  if (s.size() > 2 && s[0] == '<' && close != std::string::npos) {
-    int pri = atoi(s.c_str() + 1);
-    line.priority = pri & 7;
-    line.facility = pri >> 3;
-  }
-  size_t colon = s.find("]: ");
-  line.text = colon == std::string::npos ? s : s.substr(colon + 3);
-  if (colon != std::string::npos) {
-    size_t open = s.rfind('[', colon), space = s.rfind(' ', open);
-    if (open != std::string::npos && space != std::string::npos)
-      line.ident = s.substr(space + 1, open - space - 1);
-  }
-  return line;
+  int pri = -1, colon = 0;
+  char ident[64] = "";
+  sscanf(s.c_str(), "<%d>%*s %*s %*s %63[^[][%*d]:%n", &pri, ident, &colon);
+  return LogLine{pri < 0 ? -1 : pri & 7, pri < 0 ? -1 : pri >> 3, ident,
+                 colon > 0 ? s.substr(colon + 1) : s};
 }
 
+// Reads until StopSyslog shuts the socket down.
 void SyslogLoop(SyslogReceiver *r) {
   std::vector<char> buf(65536);
   for (;;) {
-    {
-      std::lock_guard<std::mutex> lock(r->mutex);
-      if (r->stopping) return;
-    }
-    struct pollfd pfd = {r->fd, POLLIN, 0};
-    if (poll(&pfd, 1, 50) <= 0) continue;
-    ssize_t n = recv(r->fd, buf.data(), buf.size(), MSG_DONTWAIT);
-    if (n <= 0) continue;
+    ssize_t n = recv(r->fd, buf.data(), buf.size(), 0);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return;
     std::string raw(buf.data(), static_cast<size_t>(n));
     std::lock_guard<std::mutex> lock(r->mutex);
     if (raw.rfind(kSyncTag, 0) == 0) {
@@ -186,10 +117,7 @@ bool StartSyslog(SyslogReceiver *r, const std::string &path) {
 }
 
 void StopSyslog(SyslogReceiver *r) {
-  {
-    std::lock_guard<std::mutex> lock(r->mutex);
-    r->stopping = true;
-  }
+  if (r->fd >= 0) shutdown(r->fd, SHUT_RDWR);
   if (r->reader.joinable()) r->reader.join();
   if (r->fd >= 0) close(r->fd);
   r->fd = -1;
@@ -215,17 +143,6 @@ std::vector<char *> CArray(std::vector<std::string> &v) {
   return out;
 }
 
-// Children start with every signal unblocked and at its default action.
-void InitSpawnAttr(posix_spawnattr_t *attr) {
-  posix_spawnattr_init(attr);
-  sigset_t none, all;
-  sigemptyset(&none);
-  sigfillset(&all);
-  posix_spawnattr_setsigmask(attr, &none);
-  posix_spawnattr_setsigdefault(attr, &all);
-  posix_spawnattr_setflags(attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
-}
-
 int ExitCode(int status) {
   if (WIFEXITED(status)) return WEXITSTATUS(status);
   if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
@@ -243,41 +160,18 @@ bool PollUntil(F done, int timeoutMs) {
   }
 }
 
-// Polls waitpid so that a time-out needs no extra thread.
-bool WaitPid(pid_t pid, int *status, int timeoutMs) {
-  bool gone = false;
-  PollUntil([&] { return gone = waitpid(pid, status, WNOHANG) == pid; }, timeoutMs);
-  return gone;
-}
-
-int ConnectUnix(const std::string &path) {
-  int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return -errno;
-  struct sockaddr_un addr = {};
-  addr.sun_family = AF_UNIX;
-  snprintf(addr.sun_path, sizeof addr.sun_path, "%s", path.c_str());
-  if (connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0) {
-    int e = errno;
-    close(fd);
-    return -e;
-  }
-  return fd;
-}
-
-bool CanConnect(const std::string &path) {
-  int fd = ConnectUnix(path);
-  if (fd >= 0) close(fd);
-  return fd >= 0;
-}
-
+// A blocking send on a Unix stream socket queues every byte before it
+// returns (this process catches no signals that could cut it short).
 bool SendAll(int fd, const std::string &bytes) {
-  for (size_t sent = 0; sent < bytes.size();) {
-    ssize_t n = send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    sent += static_cast<size_t>(n);
+  return send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(bytes.size());
+}
+
+void Kill(Daemon *d) {
+  if (d->initPid > 0 && !d->exited) {
+    kill(d->initPid, SIGKILL);
+    waitpid(d->initPid, &d->waitStatus, 0);
+    d->exited = true;
   }
-  return true;
 }
 
 }  // namespace
@@ -382,11 +276,10 @@ std::string ReadFile(const std::string &path) {
   return ss.str();
 }
 
-DaemonOptions Opts(std::vector<std::string> args, std::string hostJson, bool waitReady) {
+DaemonOptions Opts(std::vector<std::string> args, std::string hostJson) {
   DaemonOptions o;
   o.args = std::move(args);
   o.hostJson = std::move(hostJson);
-  o.waitReady = waitReady;
   return o;
 }
 
@@ -416,99 +309,53 @@ bool Start(Daemon *d, const DaemonOptions &o, std::string *error) {
   }
   if (!o.hostJson.empty()) {
     d->hostConfigPath = d->dir + "/host.json";
-    if (!WriteFile(d->hostConfigPath, o.hostJson)) {
+    if (!(std::ofstream(d->hostConfigPath) << o.hostJson)) {
       *error = "cannot write " + d->hostConfigPath;
       return false;
     }
   }
-  std::vector<std::string> argv = {"vethra"};
-  argv.insert(argv.end(), o.args.begin(), o.args.end());
+  // The daemon gets exactly its environment through env -i; the script and
+  // its tools run in ours.
+  std::vector<std::string> argv = {"sh", "-c", kInitScript, "init", d->dir, "env", "-i"};
   std::vector<std::string> env = DaemonEnv(d, o);
+  argv.insert(argv.end(), env.begin(), env.end());
+  argv.push_back(VETHRA_BINARY);
+  argv.insert(argv.end(), o.args.begin(), o.args.end());
   auto cargv = CArray(argv);
-  auto cenv = CArray(env);
-
-  // Device nodes and the log socket bound into the new /dev, and its links.
-  std::string devStage = d->dir + "/dev";
-  std::vector<std::string> sources, targets;
-  for (const char *node : {"null", "zero", "full", "random", "urandom", "tty"}) {
-    std::string src = std::string("/dev/") + node;
-    if (access(src.c_str(), F_OK) != 0) continue;
-    sources.push_back(src);
-    targets.push_back(devStage + "/" + node);
-  }
-  sources.push_back(d->syslog.path);
-  targets.push_back(devStage + "/log");
-  const char *links[][2] = {{"/proc/self/fd", "fd"},
-                            {"/proc/self/fd/0", "stdin"},
-                            {"/proc/self/fd/1", "stdout"},
-                            {"/proc/self/fd/2", "stderr"}};
-  std::vector<std::string> linkPaths;
-  for (auto &l : links) linkPaths.push_back(devStage + "/" + l[1]);
-
-  std::string outPath = d->dir + "/stdout", errPath = d->dir + "/stderr";
-  int errFd = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (errFd < 0) {
-    *error = "cannot create " + errPath;
-    return false;
-  }
-  InitPlan plan;
-  plan.binary = VETHRA_BINARY;
-  plan.argv = cargv.data();
-  plan.envp = cenv.data();
-  plan.runDir = d->runDir.c_str();
-  plan.devStage = devStage.c_str();
-  for (size_t i = 0; i < sources.size(); i++) {
-    plan.bindSources.push_back(sources[i].c_str());
-    plan.bindTargets.push_back(targets[i].c_str());
-  }
-  for (size_t i = 0; i < linkPaths.size(); i++) {
-    plan.linkTargets.push_back(links[i][0]);
-    plan.linkPaths.push_back(linkPaths[i].c_str());
-  }
-  plan.stderrFd = errFd;
-  posix_spawn_file_actions_init(&plan.actions);
-  posix_spawn_file_actions_addopen(&plan.actions, 0, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(&plan.actions, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                   0644);
-  posix_spawn_file_actions_adddup2(&plan.actions, errFd, 2);
-  InitSpawnAttr(&plan.attr);
-
-  const size_t stackSize = 256 * 1024;
-  void *stack = mmap(nullptr, stackSize, PROT_READ | PROT_WRITE,
-                     MAP_PRIVATE | MAP_ANONYMOUS | MAP_STACK, -1, 0);
-  if (stack == MAP_FAILED) {
-    *error = "mmap";
-    close(errFd);
-    return false;
-  }
-  pid_t pid = clone(InitMain, static_cast<char *>(stack) + stackSize,
-                    CLONE_NEWNS | CLONE_NEWPID | SIGCHLD, &plan);
-  int cloneErrno = errno;
-  // The child has its own copy of the stack; the parent's may go now.
-  munmap(stack, stackSize);
-  close(errFd);
-  posix_spawn_file_actions_destroy(&plan.actions);
-  posix_spawnattr_destroy(&plan.attr);
+  // The child runs on a copy of this stack; the parent's may go at once.
+  std::vector<char> stack(64 * 1024);
+  pid_t pid = clone(InitMain, stack.data() + stack.size(), CLONE_NEWNS | CLONE_NEWPID | SIGCHLD,
+                    cargv.data());
   if (pid < 0) {
-    *error = std::string("clone(CLONE_NEWNS|CLONE_NEWPID): ") + strerror(cloneErrno) +
+    *error = std::string("clone(CLONE_NEWNS|CLONE_NEWPID): ") + strerror(errno) +
              " (the end-to-end tests need root)";
     return false;
   }
   d->initPid = pid;
   d->exited = false;
-  // A set-up failure inside the namespace shows as exit code 99 with its
-  // reason on the daemon's stderr.
-  if (o.waitReady) WaitReady(d);
   return true;
 }
 
 void StartServing(Daemon *d, const DaemonOptions &o) {
   std::string error;
   ASSERT_TRUE(Start(d, o, &error)) << error;
+  WaitListening(d, d->SocketPath());
   ASSERT_TRUE(IsRunning(d)) << "exit " << WaitExit(d, 0) << "\nstdout:\n"
                             << Stdout(d) << "\nstderr:\n"
                             << Stderr(d) << "\nlog:\n"
                             << LogDump(d);
+}
+
+void ExpectCleanExit(Daemon *d) {
+  EXPECT_EQ(WaitExit(d), 0) << Stderr(d) << LogDump(d);
+  Json state = ExitState(d);
+  ASSERT_TRUE(state) << "hostsim recorded no state at exit";
+  EXPECT_TRUE(TracedHandles(state.get()).empty()) << ReadFile(d->StatePath());
+}
+
+void StopCleanly(Daemon *d) {
+  ASSERT_TRUE(Signal(d, SIGTERM)) << "the daemon is gone:\n" << Stderr(d) << LogDump(d);
+  ExpectCleanExit(d);
 }
 
 bool IsRunning(Daemon *d) {
@@ -518,39 +365,28 @@ bool IsRunning(Daemon *d) {
 }
 
 int WaitExit(Daemon *d, int timeoutMs) {
-  if (d->initPid <= 0) return -1;
-  if (!d->exited && !WaitPid(d->initPid, &d->waitStatus, timeoutMs)) return -1;
-  d->exited = true;
+  // IsRunning polls waitpid, so that a time-out needs no extra thread.
+  if (d->initPid <= 0 || !PollUntil([&] { return !IsRunning(d); }, timeoutMs)) return -1;
   return ExitCode(d->waitStatus);
 }
 
 bool Signal(Daemon *d, int sig) { return IsRunning(d) && kill(d->initPid, sig) == 0; }
 
-void Kill(Daemon *d) {
-  if (d->initPid > 0 && !d->exited) {
-    kill(d->initPid, SIGKILL);
-    waitpid(d->initPid, &d->waitStatus, 0);
-    d->exited = true;
-  }
-}
-
-bool WaitReady(Daemon *d, int timeoutMs) {
+bool WaitListening(Daemon *d, const std::string &path, int timeoutMs) {
   bool ready = false;
-  PollUntil([&] { return !IsRunning(d) || (ready = CanConnect(d->SocketPath())); }, timeoutMs);
-  return ready;
-}
-
-bool WaitControl(Daemon *d, int timeoutMs) {
-  bool ready = false;
-  PollUntil([&] { return (ready = CanConnect(d->controlPath)) || !IsRunning(d); }, timeoutMs);
+  PollUntil(
+      [&] {
+        int fd = vtrc_connect(path.c_str());
+        if (fd >= 0) close(fd);
+        return (ready = fd >= 0) || !IsRunning(d);
+      },
+      timeoutMs);
   return ready;
 }
 
 int RunToExit(Daemon *d, const DaemonOptions &options, int timeoutMs) {
-  DaemonOptions o = options;
-  o.waitReady = false;
   std::string error;
-  if (!Start(d, o, &error)) return -1;
+  if (!Start(d, options, &error)) return -1;
   int code = WaitExit(d, timeoutMs);
   if (code < 0) Kill(d);
   return code;
@@ -559,37 +395,24 @@ int RunToExit(Daemon *d, const DaemonOptions &options, int timeoutMs) {
 std::string Stdout(const Daemon *d) { return ReadFile(d->dir + "/stdout"); }
 std::string Stderr(const Daemon *d) { return ReadFile(d->dir + "/stderr"); }
 
-int RunInNamespace(Daemon *d, const std::vector<std::string> &argv, std::string *out,
-                   std::string *err, int timeoutMs) {
-  static int counter = 0;
-  std::string n = std::to_string(++counter);
-  if (!IsRunning(d)) return -1;
-  std::string outPath = d->dir + "/ns-" + n + ".out", errPath = d->dir + "/ns-" + n + ".err";
-  // The same host, but a control socket of its own and no state file.
-  std::string command =
-      "env -u HOSTSIM_STATE_AT_EXIT HOSTSIM_CONTROL='" + d->dir + "/hostsim-" + n + ".ctl'";
-  if (!d->hostConfigPath.empty()) command += " HOSTSIM_CONFIG='" + d->hostConfigPath + "'";
-  command += " timeout -s KILL " + std::to_string((timeoutMs + 999) / 1000) + " nsenter --target " +
-             std::to_string(d->initPid) + " --mount --pid --";
-  for (const auto &a : argv) command += " '" + a + "'";
-  int status = system((command + " </dev/null >'" + outPath + "' 2>'" + errPath + "'").c_str());
-  *out = ReadFile(outPath);
-  *err = ReadFile(errPath);
-  return status == -1 ? -1 : ExitCode(status);
+std::string Shell(const std::string &command, int *code) {
+  std::string out;
+  FILE *p = popen(command.c_str(), "r");
+  char buf[4096];
+  for (size_t n; p && (n = fread(buf, 1, sizeof buf, p)) > 0;) out.append(buf, n);
+  int status = p ? pclose(p) : -1;
+  if (code) *code = status == -1 ? -1 : ExitCode(status);
+  return out;
 }
 
 std::vector<LogLine> Lines(Daemon *d) {
-  std::lock_guard<std::mutex> lock(d->syslog.mutex);
-  return d->syslog.lines;
-}
-
-void SyncLog(Daemon *d) {
   SyslogReceiver *r = &d->syslog;
   uint64_t target;
   {
     std::lock_guard<std::mutex> lock(r->mutex);
     target = r->markersSeen + 1;
   }
+  // The marker comes after every message sent before this call.
   int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   struct sockaddr_un addr = {};
   addr.sun_family = AF_UNIX;
@@ -600,6 +423,7 @@ void SyncLog(Daemon *d) {
   std::unique_lock<std::mutex> lock(r->mutex);
   r->changed.wait_for(lock, std::chrono::milliseconds(kWaitMs),
                       [&] { return r->markersSeen >= target; });
+  return r->lines;
 }
 
 bool WaitForLog(Daemon *d, const std::string &needle, LogLine *line, int timeoutMs) {
@@ -621,7 +445,6 @@ bool WaitForLog(Daemon *d, const std::string &needle, LogLine *line, int timeout
 }
 
 std::vector<LogLine> FindLogs(Daemon *d, const std::string &needle) {
-  SyncLog(d);
   std::vector<LogLine> out;
   for (const auto &l : Lines(d)) {
     if (l.text.find(needle) != std::string::npos) out.push_back(l);
@@ -630,7 +453,6 @@ std::vector<LogLine> FindLogs(Daemon *d, const std::string &needle) {
 }
 
 std::string LogDump(Daemon *d) {
-  SyncLog(d);
   std::string s;
   for (const auto &l : Lines(d)) s += "  [" + std::to_string(l.priority) + "] " + l.text + "\n";
   return s;
@@ -638,28 +460,21 @@ std::string LogDump(Daemon *d) {
 
 std::string HostControl(Daemon *d, const std::string &request, std::string *error, int timeoutMs) {
   std::string err, reply;
-  int fd = ConnectUnix(d->controlPath);
+  int fd = vtrc_connect(d->controlPath.c_str());
+  struct timeval limit = {timeoutMs / 1000, timeoutMs % 1000 * 1000};
   if (fd < 0) {
     err = "connect " + d->controlPath + ": " + strerror(-fd);
-  } else if (!SendAll(fd, request + "\n")) {
+  } else if (setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit) != 0 ||
+             !SendAll(fd, request + "\n")) {
     err = "send failed";
-  } else {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    char buf[4096];
-    while (err.empty() && reply.find('\n') == std::string::npos) {
-      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-          deadline - std::chrono::steady_clock::now());
-      struct pollfd pfd = {fd, POLLIN, 0};
-      ssize_t n = left.count() > 0 && poll(&pfd, 1, static_cast<int>(left.count())) > 0
-                      ? recv(fd, buf, sizeof buf, 0)
-                      : -1;
-      if (n > 0) {
-        reply.append(buf, static_cast<size_t>(n));
-      } else if (n < 0 && errno == EINTR) {
-        continue;
-      } else {
-        err = "no complete reply";
-      }
+  }
+  char buf[4096];
+  while (err.empty() && reply.find('\n') == std::string::npos) {
+    ssize_t n = recv(fd, buf, sizeof buf, 0);
+    if (n > 0) {
+      reply.append(buf, static_cast<size_t>(n));
+    } else if (n == 0 || errno != EINTR) {
+      err = "no complete reply";
     }
   }
   if (fd >= 0) close(fd);

@@ -1,14 +1,9 @@
 // End-to-end harness: runs the real vethra binary against the simulated host
-// inside a private mount + PID namespace, and captures its exit status,
-// standard output, standard error and syslog messages.
-//
-// Inside the namespace a tiny init (PID 1) mounts a fresh /proc, binds a
-// per-test directory over /run (so /var/run/vethra.uds is private to the test
-// and visible from outside as SocketPath()), builds a minimal /dev whose
-// /dev/log is a datagram socket owned by the test, starts vethra, forwards
-// SIGHUP/SIGINT/SIGTERM/SIGALRM to it and exits with its exit code (128 + n
-// when vethra is killed by signal n). When init ends, the kernel kills every
-// other process of the namespace, so nothing outlives a test.
+// inside a private mount + PID namespace, whose init gives it a /run of its
+// own (so /var/run/vethra.uds is SocketPath()) and a /dev/log read by the
+// test, and captures its exit status, standard output, standard error and
+// syslog messages. When init ends, the kernel kills every other process of
+// the namespace, so nothing outlives a test.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -48,7 +43,6 @@ struct SyslogReceiver {
   std::mutex mutex;
   std::condition_variable changed;
   std::vector<LogLine> lines;
-  bool stopping = false;
   uint64_t markersSeen = 0;
 };
 
@@ -56,11 +50,10 @@ struct DaemonOptions {
   std::vector<std::string> args;      // arguments after argv[0]
   std::string hostJson;               // host description; empty: built-in demo host
   std::vector<std::string> extraEnv;  // "NAME=value"
-  bool waitReady = true;              // Start(): wait for the socket (or the exit)
 };
 
 // Options for a run with these arguments on this host description.
-DaemonOptions Opts(std::vector<std::string> args, std::string hostJson = {}, bool waitReady = true);
+DaemonOptions Opts(std::vector<std::string> args, std::string hostJson = {});
 
 struct Daemon {
   std::string dir;          // per-test temp dir (removed by the destructor)
@@ -82,12 +75,16 @@ struct Daemon {
 };
 
 // Starts vethra in a fresh namespace. Returns false (with a gtest failure
-// message in *error) when the namespace could not be set up. With
-// options.waitReady, returns once the daemon's socket accepts connections or
-// the daemon has exited; IsRunning() tells which.
+// message in *error) when the namespace could not be set up.
 bool Start(Daemon *d, const DaemonOptions &options, std::string *error);
-// Starts a long-running daemon and fails the test when it is not ready.
+// Starts a long-running daemon, waits until its socket accepts connections
+// and fails the test when it ended instead.
 void StartServing(Daemon *d, const DaemonOptions &options);
+// Waits for exit code 0 and checks that hostsim's state at exit has no
+// trace left on.
+void ExpectCleanExit(Daemon *d);
+// SIGTERM, then ExpectCleanExit.
+void StopCleanly(Daemon *d);
 
 // Starts, waits for the exit (killing it after timeoutMs) and returns the
 // exit code, or -1 on a time-out or set-up failure.
@@ -99,52 +96,40 @@ bool IsRunning(Daemon *d);
 int WaitExit(Daemon *d, int timeoutMs = kWaitMs);
 // Sends sig to the daemon (through init). Returns false when it is gone.
 bool Signal(Daemon *d, int sig);
-// SIGKILLs the namespace and reaps it.
-void Kill(Daemon *d);
-// Waits until the daemon's socket accepts a connection. False when the
-// process ended first or on the time-out.
-bool WaitReady(Daemon *d, int timeoutMs = kWaitMs);
+// Waits until the Unix socket at path (the daemon's or hostsim's control
+// socket) accepts a connection. False when the process ended first or on the
+// time-out.
+bool WaitListening(Daemon *d, const std::string &path, int timeoutMs = kWaitMs);
 
 std::string Stdout(const Daemon *d);
 std::string Stderr(const Daemon *d);
 
-// Runs another command inside the daemon's namespaces (mount + PID), as a
-// second process beside the daemon, with the same host description and a
-// control socket of its own. Returns its exit code (-1 on time-out).
-int RunInNamespace(Daemon *d, const std::vector<std::string> &argv, std::string *out,
-                   std::string *err, int timeoutMs = kWaitMs);
+// Runs a shell command: its stdout, and its exit code in *code.
+std::string Shell(const std::string &command, int *code = nullptr);
 
-// Syslog access. Lines() returns every message received so far; SyncLog()
-// guarantees that every datagram sent before the call has been read.
+// Every syslog message sent before the call.
 std::vector<LogLine> Lines(Daemon *d);
-void SyncLog(Daemon *d);
 // Waits for a message whose text contains `needle`. Fills *line when given.
 bool WaitForLog(Daemon *d, const std::string &needle, LogLine *line = nullptr,
                 int timeoutMs = kWaitMs);
-// Every message whose text contains needle (after SyncLog).
+// Every message sent before the call whose text contains needle.
 std::vector<LogLine> FindLogs(Daemon *d, const std::string &needle);
 // The whole log as text, for failure messages.
 std::string LogDump(Daemon *d);
 
-// hostsim control: sends one request line and returns the reply line (empty
-// on failure, with *error set).
+// hostsim control (its socket appears when the daemon first loads
+// libhostrt.so): sends one request line and returns the reply line (empty on
+// failure, with *error set).
 std::string HostControl(Daemon *d, const std::string &request, std::string *error = nullptr,
                         int timeoutMs = kWaitMs);
-// Waits until hostsim's control socket exists (it is created when the daemon
-// first loads libhostrt.so).
-bool WaitControl(Daemon *d, int timeoutMs = kWaitMs);
 
 // One framed request to the daemon on a connection of its own. Returns 0 and
 // the reply, or -errno (-ETIMEDOUT when none came).
 int DaemonCall(Daemon *d, uint32_t command, const std::string &payload, uint32_t *code,
                std::string *body, int timeoutMs = kWaitMs);
 
-// Raw frames: Frame (frame.h) builds header and payload.
-inline std::string Request(uint32_t code, const std::string &payload = "") {
-  return Frame(code, static_cast<uint32_t>(payload.size()), payload);
-}
-
-// One client connection; closed by the destructor.
+// One client connection; closed by the destructor. Frame (frame.h) builds
+// the raw bytes to send.
 struct Peer {
   int fd = -1;
   explicit Peer(Daemon *d);

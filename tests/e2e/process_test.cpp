@@ -42,14 +42,12 @@ const char kHost[] = R"({"vms":[{"instanceId":11,"worldGroupId":1001,"vmmLeaderI
 const char kMismatchHost[] =
     R"({"signatureMatches":false,"hostBuildDate":"Feb 02 2024 11:22:33","vms":[]})";
 
-struct UsageCase {
-  std::vector<std::string> args;
-  int exitCode;
-  std::string stdoutText;
-};
-
 TEST(ProcessFrame, UsageTextAndExitCodes) {
-  const UsageCase cases[] = {
+  const struct {
+    std::vector<std::string> args;
+    int exitCode;
+    std::string stdoutText;
+  } cases[] = {
       {{}, 3, kUsage},
       {{"-h"}, 0, kUsage},
       {{"--help"}, 0, kUsage},
@@ -83,7 +81,6 @@ TEST(ProcessFrame, SignatureMismatchExits1BeforeOptions) {
     Daemon d;
     EXPECT_EQ(RunToExit(&d, Opts(args, kMismatchHost)), 1);
     EXPECT_EQ(Stdout(&d), "");
-    SyncLog(&d);
     auto lines = Lines(&d);
     ASSERT_EQ(lines.size(), 2u) << LogDump(&d);
     EXPECT_EQ(lines[0].priority, 3);
@@ -137,16 +134,25 @@ TEST(ProcessFrame, OversizedWorldGroupListAndNameAreRefused) {
 TEST(ProcessFrame, SingleInstanceRefusedButListModeRuns) {
   Daemon d;
   StartServing(&d, Opts({"-n", "first"}, kHost));
-  std::string out, err;
-  EXPECT_EQ(RunInNamespace(&d, {VETHRA_BINARY, "-a"}, &out, &err), 4) << err;
-  EXPECT_EQ(out, "Main: An instance of Vethra is already running.\n");
-  EXPECT_EQ(RunInNamespace(&d, {VETHRA_BINARY, "-l"}, &out, &err), 0) << err;
+  // A second vethra beside the first, in its namespaces, on the same host
+  // but with a control socket of its own.
+  auto second = [&](const std::string &option, int *code) {
+    return Shell("env -u HOSTSIM_STATE_AT_EXIT HOSTSIM_CONTROL=" + d.dir + "/second" + option +
+                     ".ctl HOSTSIM_CONFIG=" + d.hostConfigPath + " timeout -s KILL 20 nsenter -t " +
+                     std::to_string(d.initPid) + " -m -p " VETHRA_BINARY " " + option +
+                     " 2>/dev/null",
+                 code);
+  };
+  int code = -1;
+  EXPECT_EQ(second("-a", &code), "Main: An instance of Vethra is already running.\n");
+  EXPECT_EQ(code, 4);
+  std::string out = second("-l", &code);
+  EXPECT_EQ(code, 0) << out;
   EXPECT_EQ(out.find("already running"), std::string::npos) << out;
   EXPECT_NE(out.find("Virtual Machine worldGroupID: 1001"), std::string::npos) << out;
   // The refused instance changed nothing: the first one still serves.
-  EXPECT_TRUE(WaitReady(&d));
-  ASSERT_TRUE(Signal(&d, SIGTERM));
-  EXPECT_EQ(WaitExit(&d), 0);
+  EXPECT_TRUE(WaitListening(&d, d.SocketPath()));
+  StopCleanly(&d);
 }
 
 // SIGHUP, SIGINT and SIGTERM end the run with exit code 0 after the clean-up;
@@ -178,7 +184,7 @@ TEST(ProcessFrame, SignalsEndTheRunWithExitCode0) {
   // Proving that nothing happens needs a wait: the main thread acts on an
   // exit request within 500 ms, so 1.5 s covers it even on a slow machine.
   EXPECT_EQ(WaitExit(&plain, 1500), -1) << "SIGALRM without -d ended the daemon";
-  EXPECT_TRUE(WaitReady(&plain, 1000));
+  EXPECT_TRUE(WaitListening(&plain, plain.SocketPath(), 1000));
   EXPECT_TRUE(FindLogs(&plain, "Runtime exceeds").empty());
 }
 
@@ -208,8 +214,7 @@ TEST(ProcessFrame, LogLevelGatesSyslog) {
   // Level 2 silences everything, even the shutdown message.
   Daemon quiet;
   StartServing(&quiet, Opts({"-v", "2", "-a", "-c"}, kHost));
-  ASSERT_TRUE(Signal(&quiet, SIGTERM));
-  EXPECT_EQ(WaitExit(&quiet), 0);
+  StopCleanly(&quiet);
   EXPECT_EQ(LogDump(&quiet), "");
   EXPECT_EQ(Stdout(&quiet), "Main: Debug level changed to 2\n");
 
@@ -223,9 +228,7 @@ TEST(ProcessFrame, LogLevelGatesSyslog) {
     std::string body;
     ASSERT_EQ(DaemonCall(&d, 14, "", &code, &body), 0);
     EXPECT_EQ(code, 0u) << body;
-    ASSERT_TRUE(Signal(&d, SIGTERM));
-    EXPECT_EQ(WaitExit(&d), 0);
-    SyncLog(&d);
+    StopCleanly(&d);
     int debugLines = 0, infoLines = 0;
     for (const auto &l : Lines(&d)) {
       EXPECT_NE(l.priority, -1) << l.text;
@@ -242,24 +245,19 @@ TEST(ProcessFrame, LogLevelGatesSyslog) {
   }
 }
 
-struct ChangeRateCase {
-  const char *name;
-  std::vector<std::string> args;
-  enum { Disabled, Hll, Sliding } mode;
-};
-
-class ChangeRateOptionTest : public ::testing::TestWithParam<ChangeRateCase> {};
-
 // -c alone selects HyperLogLog, whose estimates stay 0 until its first 5-minute
 // period ends; -s, with or without -c and in either order, selects the
 // sliding estimator, which counts the written blocks at once.
-TEST_P(ChangeRateOptionTest, SelectsTheEstimator) {
-  const ChangeRateCase &c = GetParam();
-  Daemon d;
-  std::vector<std::string> args = {"-a"};
-  args.insert(args.end(), c.args.begin(), c.args.end());
-  StartServing(&d, Opts(args, kHost));
-
+TEST(ProcessFrame, ChangeRateOptionsSelectTheEstimator) {
+  enum Mode { kDisabled, kHll, kSliding };
+  const struct {
+    std::vector<std::string> args;
+    Mode mode;
+  } cases[] = {{{}, kDisabled},
+               {{"-c"}, kHll},
+               {{"-s"}, kSliding},
+               {{"-c", "-s"}, kSliding},
+               {{"--changerate_shll", "--changerate_hll"}, kSliding}};
   // 256 back-to-back aligned 4 KiB writes on disk scsi0:0 (distinct blocks),
   // 100 aligned 8 KiB reads far apart on scsi0:1.
   const int kWrites = 256, kReads = 100;
@@ -272,55 +270,51 @@ TEST_P(ChangeRateOptionTest, SelectsTheEstimator) {
                std::to_string(write ? i * 8 : i * 1000) + R"(,"latency":)" +
                (write ? "150" : "2000") + R"(,"timestamp":)" + std::to_string(1000 + i) + "}";
   }
-  std::string reply = HostControl(&d, R"({"op":"inject","records":[)" + records + "]}");
-  ASSERT_EQ(JsonInt(ParseJson(reply).get(), "appended"), kWrites + kReads) << reply;
-  HostControl(&d, R"({"op":"drain"})");
-  // Every read counted on scsi0:1 (the last records) before the estimate
-  // is asked for.
-  MetricsMap got;
-  std::string body, why;
-  uint32_t code = 99;
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kWaitMs);
-  do {
-    usleep(20000);
-    ASSERT_EQ(DaemonCall(&d, 10, "", &code, &body), 0);
-    ASSERT_TRUE(ParseMetrics(body, &got, &why)) << why;
-  } while ((got.size() < 2 || got.rbegin()->second[0] < kReads) &&
-           std::chrono::steady_clock::now() < deadline);
-  ASSERT_EQ(got.size(), 2u) << body;
-  ASSERT_EQ(DaemonCall(&d, 14, "", &code, &body), 0);
-  if (c.mode == ChangeRateCase::Disabled) {
-    EXPECT_EQ(code, 1u);
-    EXPECT_EQ(body, "Change rate estimation is disabled");
-    return;
-  }
-  ASSERT_EQ(code, 0u) << body;
-  Json doc = ParseJson(body);
-  json_t *disk =
-      json_array_get(json_object_get(json_array_get(DocVms(doc.get()), 0), "vmDisks"), 0);
-  json_t *rates = json_object_get(disk, "changeRates");
-  ASSERT_EQ(json_array_size(rates), 3u) << body;
-  for (size_t i = 0; i < 3; i++) {
-    int64_t bytes = json_integer_value(json_array_get(rates, i));
-    if (c.mode == ChangeRateCase::Hll) {
-      EXPECT_EQ(bytes, 0) << body;
-    } else {
-      // The estimator's error is a few percent at this cardinality.
-      EXPECT_NEAR(static_cast<double>(bytes), kWrites * 4096.0, kWrites * 4096.0 * 0.1) << body;
-      EXPECT_EQ(bytes % 4096, 0) << body;
+  for (const auto &c : cases) {
+    std::vector<std::string> args = {"-a"};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    SCOPED_TRACE(args.back());
+    Daemon d;
+    StartServing(&d, Opts(args, kHost));
+    std::string reply = HostControl(&d, R"({"op":"inject","records":[)" + records + "]}");
+    ASSERT_EQ(JsonInt(ParseJson(reply).get(), "appended"), kWrites + kReads) << reply;
+    HostControl(&d, R"({"op":"drain"})");
+    // Every read counted on scsi0:1 (the last records) before the estimate
+    // is asked for.
+    MetricsMap got;
+    std::string body, why;
+    uint32_t code = 99;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kWaitMs);
+    do {
+      usleep(20000);
+      ASSERT_EQ(DaemonCall(&d, 10, "", &code, &body), 0);
+      ASSERT_TRUE(ParseMetrics(body, &got, &why)) << why;
+    } while ((got.size() < 2 || got.rbegin()->second[0] < kReads) &&
+             std::chrono::steady_clock::now() < deadline);
+    ASSERT_EQ(got.size(), 2u) << body;
+    ASSERT_EQ(DaemonCall(&d, 14, "", &code, &body), 0);
+    if (c.mode == kDisabled) {
+      EXPECT_EQ(code, 1u);
+      EXPECT_EQ(body, "Change rate estimation is disabled");
+      continue;
+    }
+    ASSERT_EQ(code, 0u) << body;
+    Json doc = ParseJson(body);
+    json_t *disk =
+        json_array_get(json_object_get(json_array_get(DocVms(doc.get()), 0), "vmDisks"), 0);
+    json_t *rates = json_object_get(disk, "changeRates");
+    ASSERT_EQ(json_array_size(rates), 3u) << body;
+    for (size_t i = 0; i < 3; i++) {
+      int64_t bytes = json_integer_value(json_array_get(rates, i));
+      if (c.mode == kHll) {
+        EXPECT_EQ(bytes, 0) << body;
+      } else {
+        // The estimator's error is a few percent at this cardinality.
+        EXPECT_NEAR(static_cast<double>(bytes), kWrites * 4096.0, kWrites * 4096.0 * 0.1) << body;
+        EXPECT_EQ(bytes % 4096, 0) << body;
+      }
     }
   }
 }
-
-INSTANTIATE_TEST_SUITE_P(ProcessFrame, ChangeRateOptionTest,
-                         ::testing::Values(ChangeRateCase{"None", {}, ChangeRateCase::Disabled},
-                                           ChangeRateCase{"C", {"-c"}, ChangeRateCase::Hll},
-                                           ChangeRateCase{"S", {"-s"}, ChangeRateCase::Sliding},
-                                           ChangeRateCase{
-                                               "CS", {"-c", "-s"}, ChangeRateCase::Sliding},
-                                           ChangeRateCase{"SC",
-                                                          {"--changerate_shll", "--changerate_hll"},
-                                                          ChangeRateCase::Sliding}),
-                         [](const auto &info) { return std::string(info.param.name); });
 
 }  // namespace

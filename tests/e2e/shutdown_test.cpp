@@ -14,13 +14,6 @@ using namespace e2e;
 constexpr uint32_t kAppend = 12, kExit = 20;
 const std::string kAllThree = R"({"vmWorldGroups":[5001,5002,5003]})";
 
-void ExpectNothingTracedAtExit(Daemon *d) {
-  EXPECT_EQ(WaitExit(d), 0) << Stderr(d) << LogDump(d);
-  Json state = ExitState(d);
-  ASSERT_TRUE(state) << "hostsim recorded no state at exit";
-  EXPECT_TRUE(TracedHandles(state.get()).empty()) << ReadFile(d->StatePath());
-}
-
 std::string Control(Daemon *d, const std::string &request) {
   std::string error;
   std::string reply = HostControl(d, request, &error);
@@ -38,8 +31,7 @@ TEST(ConcurrencyShutdown, WatchedAndAppendedVMsAreStoppedOnTerm) {
   ASSERT_EQ(code, 0u) << body;
   Json state = HostState(&d);
   ASSERT_EQ(TracedHandles(state.get()).size(), 4u);
-  ASSERT_TRUE(Signal(&d, SIGTERM));
-  ExpectNothingTracedAtExit(&d);
+  StopCleanly(&d);
 }
 
 // An Append whose header arrived before SIGTERM and whose payload arrives
@@ -69,7 +61,7 @@ TEST(ConcurrencyShutdown, AppendCompletingAfterTheStopChangesNothing) {
   EXPECT_TRUE(IsRunning(&d));
 
   Control(&d, R"({"op":"release"})");
-  ExpectNothingTracedAtExit(&d);
+  ExpectCleanExit(&d);
 }
 
 // The Exit request and SIGTERM together: the Exit request's stop is held on
@@ -80,7 +72,7 @@ TEST(ConcurrencyShutdown, ExitRequestAndTermStopOnce) {
   StartServing(&d, Opts({"-a"}, GeneratedHost(3, 2)));
   Control(&d, R"({"op":"hold","node":"worldGroups_vscsi_stats_stopVethraTrace"})");
   Peer p(&d);
-  ASSERT_TRUE(p.Send(Request(kExit)));
+  ASSERT_TRUE(p.Send(Frame(kExit, 0)));
   uint32_t code = 99;
   std::string body;
   ASSERT_EQ(p.Receive(&code, &body), 0);
@@ -92,8 +84,7 @@ TEST(ConcurrencyShutdown, ExitRequestAndTermStopOnce) {
   EXPECT_EQ(TracedHandles(state.get()).size(), 6u);
 
   Control(&d, R"({"op":"release"})");
-  ExpectNothingTracedAtExit(&d);
-  SyncLog(&d);
+  ExpectCleanExit(&d);
   int stopped = -1, exiting = -1, index = 0;
   for (const LogLine &line : Lines(&d)) {
     if (line.text == "Monitor: Number of handles disabled :6") stopped = stopped < 0 ? index : -2;

@@ -5,7 +5,6 @@
 #include <math.h>
 #include <netinet/in.h>
 #include <signal.h>
-#include <stdio.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -27,15 +26,9 @@ struct ToolRun {
 ToolRun Vethractl(Daemon *d, const std::string &args) {
   ToolRun r;
   std::string errPath = d->dir + "/vethractl.err";
-  std::string cmd =
-      std::string(VETHRACTL_BINARY) + " --socket " + d->SocketPath() + " " + args + " 2>" + errPath;
-  FILE *p = popen(cmd.c_str(), "r");
-  if (!p) return r;
-  char buf[4096];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof buf, p)) > 0) r.out.append(buf, n);
-  int status = pclose(p);
-  r.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  r.out = Shell(
+      std::string(VETHRACTL_BINARY) + " --socket " + d->SocketPath() + " " + args + " 2>" + errPath,
+      &r.code);
   r.err = ReadFile(errPath);
   return r;
 }
@@ -89,17 +82,6 @@ int FreePort() {
     port = ntohs(a.sin_port);
   close(fd);
   return port;
-}
-
-std::string Fetch(const std::string &url) {
-  std::string out;
-  FILE *p = popen(("curl -s --max-time 10 " + url).c_str(), "r");
-  if (!p) return out;
-  char buf[4096];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
-  pclose(p);
-  return out;
 }
 
 const char kSteadyHost[] = R"({"vms":[{"worldGroupId":5001,"disks":[)"
@@ -172,12 +154,12 @@ TEST(Vethractl, RatesOfASteadyWorkloadDoNotAlias) {
     _exit(127);
   }
   std::string url = "http://" + listen + "/api/v1/metrics";
-  for (int i = 0; i < 200 && Fetch(url).empty(); i++) usleep(50 * 1000);
+  for (int i = 0; i < 200 && Shell("curl -s --max-time 10 " + url).empty(); i++) usleep(50 * 1000);
   std::map<std::string, double> ios;  // rate x interval, summed over the polls
   double seconds = 0;
   for (double interval : {1.0, 1.5, 2.5}) {
     usleep((useconds_t)(interval * 1e6));
-    Json body = ParseJson(Fetch(url));
+    Json body = ParseJson(Shell("curl -s --max-time 10 " + url));
     ASSERT_TRUE(body) << "no JSON from " << url;
     json_t *rates = json_object_get(body.get(), "rates");
     double took = json_number_value(json_object_get(rates, "intervalSeconds"));

@@ -65,8 +65,7 @@ TEST(VmSet, AnyIdOfAWatchedVMIsAlreadyWatched) {
     EXPECT_STREQ(json_string_value(json_object_get(vm, "uuid")), "");
   }
   EXPECT_EQ(checked, 1) << JsonText(doc.get());
-  ASSERT_TRUE(Signal(&d, SIGTERM));
-  EXPECT_EQ(WaitExit(&d), 0);
+  StopCleanly(&d);
 }
 
 }  // namespace
