@@ -1,7 +1,7 @@
-// Per-record analysis (buckets, sequential classes, unhandled opcodes,
-// lookups through diskTable and the throttled lookup-failure message), and
-// the record queue and channel cutting: ordering, batching, the full-queue
-// wait.
+// Per-record analysis (buckets, sequential classes, counter updates and
+// alignment, unhandled opcodes, lookups through diskTable and the throttled
+// lookup-failure message), and the record queue and channel cutting:
+// ordering, batching, the full-queue wait.
 #include "trace/analyzer.h"
 
 #include <gtest/gtest.h>
@@ -22,13 +22,22 @@ namespace {
 using vtrtest::logLines;
 
 // A record; the queue tests tag theirs with the lba.
-TraceRecord Io(uint8_t opcode, uint64_t lba, uint32_t length, uint64_t ts = 1000) {
+TraceRecord Io(uint8_t opcode, uint64_t lba, uint32_t length, uint64_t ts = 1000,
+               uint64_t latency = 150) {
   TraceRecord r{};
   r.opcode = opcode;
   r.lba = lba;
   r.length = length;
   r.timestamp = ts;
+  r.latency = latency;
   return r;
+}
+uint64_t Ctr(const DiskEntry &e, const char *name) {
+  for (int i = 0; i < VTR_NUM_COUNTERS; i++) {
+    if (strcmp(metricFieldNames[i], name) == 0) return e.counters.ioCounters[i];
+  }
+  ADD_FAILURE() << "no counter " << name;
+  return 0;
 }
 
 class CountersTest : public ::testing::Test {
@@ -47,9 +56,11 @@ TEST(Buckets, SizeAndLatencyBoundaries) {
     EXPECT_EQ(VTR_SizeBucket(kib[b][0] << 10), b);
     EXPECT_EQ(VTR_SizeBucket((kib[b][1] << 10) + 1023), b);
   }
-  // Every latency bucket's bounds are in the end-to-end pipeline test's
-  // records; the top of the range is only here.
-  EXPECT_EQ(VTR_LatencyBucket(UINT64_MAX), VTR_NUM_LAT_BUCKETS - 1);
+  const uint64_t upper[] = {1, 10, 100, 500, 1000, 5000, 10000, 25000, 50000, 100000, UINT64_MAX};
+  for (int b = 0; b < VTR_NUM_LAT_BUCKETS; b++) {
+    EXPECT_EQ(VTR_LatencyBucket(b ? upper[b - 1] + 1 : 0), b);
+    EXPECT_EQ(VTR_LatencyBucket(upper[b]), b);
+  }
 }
 
 TEST_F(CountersTest, SequentialClasses) {
@@ -88,6 +99,38 @@ TEST_F(CountersTest, SequentialClasses) {
 // Every counter of the handled READ/WRITE opcodes is checked against a model
 // of its own in the end-to-end pipeline test; another opcode changes nothing
 // and is logged.
+TEST_F(CountersTest, ReadWriteUpdatesAndAlignment) {
+  DiskEntry entry{};
+  auto update = [&](const TraceRecord &r) { VTR_UpdateCounters(&entry, &r); };
+  update(Io(0x28, 16, 4096, 1000, 150));
+  for (const char *n : {"rio", "eq4kalirio", "eq4krio", "rlat500us"})
+    EXPECT_EQ(Ctr(entry, n), 1u) << n;
+  EXPECT_EQ(Ctr(entry, "rthput"), 4096u);
+  EXPECT_EQ(Ctr(entry, "seqrio"), 0u);
+  update(Io(0x2A, 8, 0, 1500));      // zero-length write: aligned, smallest bucket
+  update(Io(0x28, 24, 4096, 2000));  // the write does not break the reads' sequence
+  EXPECT_EQ(Ctr(entry, "seqrio"), 1u);
+  EXPECT_EQ(Ctr(entry, "seqrbytes"), 4096u);
+  EXPECT_EQ(Ctr(entry, "eq4kaliwio"), 1u);
+  EXPECT_EQ(Ctr(entry, "lt4kwio"), 1u);
+  update(Io(0x8A, 4, 4096));     // WRITE(16), sector not aligned
+  update(Io(0xAA, 8, 4608));     // WRITE(12), length not aligned
+  update(Io(0x0A, 0, 1048576));  // WRITE(6)
+  update(Io(0xA8, 0, 1049600));  // READ(12)
+  update(Io(0x88, 0, 3584));     // READ(16)
+  update(Io(0x08, 0, 4096));     // READ(6)
+  EXPECT_EQ(Ctr(entry, "wio"), 4u);
+  EXPECT_EQ(Ctr(entry, "rio"), 5u);
+  EXPECT_EQ(Ctr(entry, "eq4kaliwio"), 2u);
+  EXPECT_EQ(Ctr(entry, "eq4kwio"), 2u);
+  EXPECT_EQ(Ctr(entry, "eq1mwio"), 1u);
+  EXPECT_EQ(Ctr(entry, "gt1mrio"), 1u);
+  EXPECT_EQ(Ctr(entry, "lt4krio"), 1u);
+  EXPECT_EQ(entry.counters.lastLba[1], 0u);
+  EXPECT_EQ(entry.counters.lastLength[1], 1048576u);
+  EXPECT_EQ(entry.counters.lastTimestamp[0], 1000u);
+}
+
 TEST_F(CountersTest, UnhandledOpcodeIsLoggedAndNotCounted) {
   DiskEntry entry{}, zero{};
   TraceRecord r = Io(0x35, 8, 4096);
