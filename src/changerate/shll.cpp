@@ -9,9 +9,9 @@
 // move into the dense form: one count byte per register and, per group of
 // 64 registers, one array with the lists of its registers one after the
 // other in register order, each entry 3 bytes (rank, and the stamp modulo
-// 2^18). Group arrays grow by an eighth in steps of 16 entries, are released
-// when they empty and fitted to their count after every estimate, so the
-// memory held follows the entries. An estimate that leaves half of
+// 2^18). The group arrays share one arena, laid out afresh when a group is
+// full or an estimate leaves more than an eighth of it unused, so the memory
+// held follows the entries. An estimate that leaves half of
 // `denseLimit` or fewer occupied moves them back to a sparse array, and one
 // that empties every register releases the storage. The sparse array is
 // sized by doubling; an estimate that leaves it a quarter full or less
@@ -34,11 +34,12 @@
 // highest rank can decide a window (the others share its stamp and a lower
 // or equal rank, and the insert of the highest drops them), so a dense
 // estimator keeps, beside its lists, one byte per register with the highest
-// rank of the current second. A write only raises those bytes, as the plain
-// HyperLogLog add does; they enter the lists, in register order, at the
-// first write of a later second and before any estimate or storage figure.
-// Sparse estimators (light disks) insert each block directly. Either way a
-// register holds at most one entry per stamp.
+// rank of the current second while it is busy (kFilterOn blocks within a
+// second). A write only raises those bytes, as the plain HyperLogLog add
+// does; they enter the lists, in register order, at the first write of a
+// later second and before any estimate or storage figure. Light disks insert
+// each block directly. Either way a register holds at most one entry per
+// stamp.
 //
 // Time: stamps are whole seconds since baseTime in 32 bits, so every age is
 // exact however long the daemon runs and however long no estimate runs (the
@@ -53,8 +54,9 @@
 // Exclusion: the add and the estimate hold the estimator's mutex for their
 // whole run. The Consumer hands over a batch's writes to one disk in one
 // call, so the lock and the clock reading (together several times the cost
-// of hashing a block) are paid once per disk and batch, not per write. Destroy takes no lock: the
-// registry unlinks the disk entry and excludes the Consumer before it releases the estimator.
+// of hashing a block) are paid once per disk and batch, not per write.
+// Destroy takes no lock: the registry unlinks the disk entry and excludes
+// the Consumer before it releases the estimator.
 #include <limits.h>
 #include <stdlib.h>
 #include <string.h>
