@@ -38,14 +38,8 @@ __attribute__((target("avx512f,avx512dq"))) void HashRunWide(uint64_t km, uint32
   k = k * kKeyStep + km;
   uint32_t i = 0;
   for (; i + 8 <= n; i += 8, k += 8 * kKeyStep) {
-    Lanes x = k;
-    x ^= x >> kMurmurShift;
-    x *= kMurmurMul;
-    Lanes h = x ^ kMurmurInit;
-    h *= kMurmurMul;
-    h ^= h >> kMurmurShift;
-    h *= kMurmurMul;
-    h ^= h >> kMurmurShift;
+    Lanes h = k;
+    MurmurMix(h);
     memcpy(out + i, &h, sizeof h);
   }
   HashRunScalar(km + i * kKeyStep, n - i, out + i);

@@ -16,17 +16,21 @@ constexpr uint64_t kMurmurInit = VTR_HLL_SEED ^ (8 * kMurmurMul);
 // Consecutive block keys differ by 8 sectors, so key * m grows by 8 * m.
 constexpr uint64_t kKeyStep = 8 * kMurmurMul;
 
-// MurmurHash64A of one 64-bit key, given km = key * m.
+// MurmurHash64A of one 64-bit key, given km = key * m, in place; T is
+// uint64_t or a vector of them (the same steps lane by lane).
+template <typename T>
+__attribute__((always_inline)) inline void MurmurMix(T &km) {
+  km ^= km >> kMurmurShift;
+  km *= kMurmurMul;
+  km ^= kMurmurInit;
+  km *= kMurmurMul;
+  km ^= km >> kMurmurShift;
+  km *= kMurmurMul;
+  km ^= km >> kMurmurShift;
+}
 inline uint64_t MurmurFromProduct(uint64_t km) {
-  uint64_t k = km;
-  k ^= k >> kMurmurShift;
-  k *= kMurmurMul;
-  uint64_t h = kMurmurInit ^ k;
-  h *= kMurmurMul;
-  h ^= h >> kMurmurShift;
-  h *= kMurmurMul;
-  h ^= h >> kMurmurShift;
-  return h;
+  MurmurMix(km);
+  return km;
 }
 
 // 2^-r for every register value, exact in double precision: the terms of
