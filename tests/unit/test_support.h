@@ -1,6 +1,4 @@
-// Fixtures shared by the unit tests: the log capture, the registry reset, the
-// disk-entry probe, the reader of the simulated host's state and (frame.h)
-// the frame builder.
+// Fixtures shared by the unit tests: log capture, registry reset, host state.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -47,16 +45,8 @@ inline size_t CountLogged(const std::string &text, int priority = -1) {
 inline bool Logged(const std::string &text, int priority = -1) {
   return CountLogged(text, priority) > 0;
 }
-inline bool Logged(int priority, const std::string &text) {
-  return CountLogged(text, priority) > 0;
-}
-inline std::pair<int, std::string> LastLogged() {
-  std::lock_guard<std::mutex> lock(logMutex);
-  return logLines.empty() ? std::pair<int, std::string>{-1, ""} : logLines.back();
-}
 
-// The registry as the daemon starts with it: its Finalise, then its
-// Initialise.
+// The registry as the daemon starts with it.
 inline void ResetRegistry() {
   VTR_FinaliseRegistry();
   ASSERT_EQ(VTR_InitHashTblAndList(), 0);

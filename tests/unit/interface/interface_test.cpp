@@ -1,8 +1,5 @@
-// The socket interface in-process, the test being the peer of a Message
-// Handler thread on one end of a socketpair: framing of requests and replies;
-// the listening socket, the Listener thread and the client's one-shot call;
-// Append, Delete, status, Exit and the liveness check; the metrics and
-// change-rate documents.
+// The socket interface in-process: framing, the Listener, the requests and
+// the metrics and change-rate documents.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <stdlib.h>
@@ -12,6 +9,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "base/clock.h"
@@ -30,7 +28,9 @@ struct Reply {
   int rc = -1;
   uint32_t code = 99;
   std::string body;
+  auto All() const { return std::tie(rc, code, body); }
 };
+const auto kEmptyOk = std::make_tuple(0, 0u, "");
 
 // A Message Handler thread on one end of a socketpair; the test is the peer.
 // Closing the peer end ends the handler, which closes its own end.
@@ -129,10 +129,7 @@ TEST_F(FramingTest, SplitHeaderAndPiecewisePayloadAreAssembled) {
     from = to;
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
-  Reply r = c.Receive();
-  EXPECT_EQ(r.rc, 0);
-  EXPECT_EQ(r.code, 0u);
-  EXPECT_EQ(r.body, "");
+  EXPECT_EQ(c.Receive().All(), kEmptyOk);
   EXPECT_TRUE(Logged(R"(Interface: Received Append VMs Message : {"vmWorldGroups":[]})"));
 }
 
@@ -181,8 +178,7 @@ TEST_F(ListenerTest, ServesCallsAndEndsOnShutdown) {
   uint32_t code = 99;
   std::string body;
   ASSERT_EQ(vtrc_call(path.c_str(), VTRC_CMD_STATUS, "", &code, &body), 0);
-  EXPECT_EQ(code, 0u);
-  EXPECT_EQ(body, kIdleStatus);
+  EXPECT_EQ(std::tie(code, body), std::make_tuple(0u, kIdleStatus));
   // An unknown code gets no reply: the client reports a time-out.
   EXPECT_EQ(vtrc_call(path.c_str(), 16, "", &code, &body, 200), -ETIMEDOUT);
 
@@ -297,11 +293,7 @@ TEST_F(RequestsTest, VMThatIsDownIsDroppedWithItsEntries) {
 TEST_F(RequestsTest, ExitRepliesWithEightZeroBytesAndRunsTheExitHook) {
   VTR_SetExitHook([] { exitRequested.store(true); });
   Connection c;
-  c.SendRaw(Frame(VTR_CMD_EXIT, 0));
-  Reply r = c.Receive();
-  EXPECT_EQ(r.rc, 0);
-  EXPECT_EQ(r.code, 0u);
-  EXPECT_EQ(r.body, "");
+  EXPECT_EQ(c.Call(VTR_CMD_EXIT).All(), kEmptyOk);
   c.handler.join();  // it ends at its loop top and leaves its descriptor
   close(c.server);
   EXPECT_TRUE(exitRequested.load());
@@ -339,9 +331,7 @@ TEST_F(QueriesTest, DocumentsWithoutVMs) {
   EXPECT_TRUE(Contains(
       metrics, R"("wlatgt100ms"]},"metricValues":{"timeStamp":1700000000,"vmWorldGroups":[]}})"));
   for (uint32_t code : {VTR_CMD_CHANGE_RATE_QUERY, VTR_CMD_CHANGE_RATE_QUERY2}) {
-    Reply r = c.Call(code);
-    EXPECT_EQ(r.code, 1u);
-    EXPECT_EQ(r.body, "Change rate estimation is disabled");
+    EXPECT_EQ(c.Call(code).All(), std::make_tuple(0, 1u, "Change rate estimation is disabled"));
   }
   VTR_StartupConfig().changeRateEnabled = true;
   const char *expected =

@@ -1,7 +1,6 @@
-// VM list, disk entries, start-up tracing and tracing control against the
-// simulated host, in-process: each of these tests checks that every host
-// parameter list it made the daemon create was destroyed again. Then the
-// hash table, disk keys and UUID formatting, with no host involved.
+// The registry against the simulated host (every host parameter list the
+// daemon creates must be destroyed again), then the hash table, disk keys and
+// UUIDs on their own.
 #include "registry/registry.h"
 
 #include <gtest/gtest.h>
@@ -294,7 +293,7 @@ TEST_F(RegistryHostTest, LogTexts) {
     StartLogCapture();
     if (c.fault) Fault(c.fault);
     c.call(instance);
-    EXPECT_TRUE(Logged(c.priority, c.text));
+    EXPECT_TRUE(Logged(c.text, c.priority));
   }
 }
 
@@ -317,8 +316,7 @@ TEST_P(SelectionTest, AddsAndTracesTheSelectedVMs) {
   EXPECT_EQ(ListedVMs(), s.listed);
   EXPECT_EQ(Traced(), s.traced);
   for (const Trace &t : s.traced) EXPECT_TRUE(HasEntry(t.first, t.second));
-  bool duplicateLogged = Logged(3, "Main: Failed to add WorldID to VMlist : 7");
-  EXPECT_EQ(duplicateLogged, s.all && !s.ids.empty());
+  EXPECT_EQ(Logged("Main: Failed to add WorldID to VMlist : 7", 3), s.all && !s.ids.empty());
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -332,7 +330,7 @@ TEST_F(RegistryHostTest, StartupSkipsVMWithoutCartelIdAndStopTracingUndoesAll) {
   VTR_StartupConfig().monitorAll = true;
   Fault("vm_cartelID");
   ASSERT_EQ(VTR_EnableVMVscsiTrace(), VTR_OK);
-  EXPECT_TRUE(Logged(3, "Main: Failed to get cartel id for VM instance: 101"));
+  EXPECT_TRUE(Logged("Main: Failed to get cartel id for VM instance: 101", 3));
   EXPECT_EQ(ListedVMs(), std::vector<uint32_t>{9});
   EXPECT_EQ(Traced(), (std::set<Trace>{{9, 9001}}));
 
@@ -342,9 +340,9 @@ TEST_F(RegistryHostTest, StartupSkipsVMWithoutCartelIdAndStopTracingUndoesAll) {
   ASSERT_EQ(VTR_RemoveVMWorldIdFromList(9), VTR_OK);
   Fault("vm_cartelID");  // VM 7 cannot be addressed at shutdown
   EXPECT_EQ(VTR_StopTracing(), VTR_OK);
-  EXPECT_TRUE(Logged(3, "Monitor: Failed to get cartel id for VM instance: 101"));
-  EXPECT_TRUE(Logged(3, "Monitor: Failed to stop tracing for WorldId : 103"));
-  EXPECT_TRUE(Logged(6, "Monitor: Number of handles disabled :1"));
+  EXPECT_TRUE(Logged("Monitor: Failed to get cartel id for VM instance: 101", 3));
+  EXPECT_TRUE(Logged("Monitor: Failed to stop tracing for WorldId : 103", 3));
+  EXPECT_TRUE(Logged("Monitor: Number of handles disabled :1", 6));
   EXPECT_EQ(Traced(), (std::set<Trace>{{7, 8001}, {7, 8002}}));
   EXPECT_EQ(ListedVMs(), std::vector<uint32_t>{7});
 }
@@ -359,19 +357,17 @@ TEST_F(RegistryHostTest, StopTracingWithWorldGroupIdsAlsoStopsAddedVMs) {
   ASSERT_EQ(VTR_EnableVMTrace(7), VTR_OK);  // added at run time
   logLines.clear();
   EXPECT_EQ(VTR_StopTracing(), VTR_OK);
-  EXPECT_TRUE(Logged(3, "Monitor: Failed to stop tracing for WorldId : 42"));
+  EXPECT_TRUE(Logged("Monitor: Failed to stop tracing for WorldId : 42", 3));
   EXPECT_EQ(disabledHandleCount, 3u);
   EXPECT_TRUE(Traced().empty());
   EXPECT_TRUE(VTR_VMListEmpty());
   EXPECT_FALSE(HasEntry(9, 9001) || HasEntry(7, 8001) || HasEntry(7, 8002));
-  std::vector<std::string> disables;
-  for (const auto &m : logLines) {
-    if (m.second.rfind("Monitor: Disable the monitoring for the VM :", 0) == 0)
-      disables.push_back(m.second);
+  const std::string disable = "Monitor: Disable the monitoring for the VM :";
+  std::string disabled;  // the ids of those lines, in order
+  for (const auto &[priority, line] : logLines) {
+    if (line.starts_with(disable)) disabled += line.substr(disable.size()) + ";";
   }
-  EXPECT_EQ(disables, (std::vector<std::string>{"Monitor: Disable the monitoring for the VM :9",
-                                                "Monitor: Disable the monitoring for the VM :42",
-                                                "Monitor: Disable the monitoring for the VM :7"}));
+  EXPECT_EQ(disabled, "9;42;7;");
 }
 
 // Without -w (the end-to-end list-mode test uses -w) every VM is printed
@@ -391,7 +387,7 @@ TEST_F(RegistryHostTest, ListModePrintsVMsAndDisks) {
                 "Virtual SCSI Disk handleID: 9001 (scsi0:0)\n"
                 "Virtual Machine worldGroupID: 11, Virtual Machine Display Name: helper, Virtual "
                 "Machine Config File: /srv/vms/helper.conf, \n");
-  EXPECT_TRUE(Logged(3, "Monitor: Failed to fetch dev name for handleid:8001"));
+  EXPECT_TRUE(Logged("Monitor: Failed to fetch dev name for handleid:8001", 3));
   EXPECT_TRUE(VTR_VMListEmpty());
   EXPECT_TRUE(Traced().empty());
 }
