@@ -1,6 +1,5 @@
-// Unit tests of hostsim, the simulated libhostrt.so, through the TARN
-// interface and the in-process control API: the behaviour the daemon and the
-// end-to-end tests rely on.
+// hostsim, the simulated libhostrt.so, through the TARN interface and the
+// in-process control API.
 #include "hostsim.h"
 
 #include <gtest/gtest.h>
@@ -48,16 +47,17 @@ std::string Reply(const std::string &req) {
   hostsim_free(text);
   return reply;
 }
-int64_t ControlInt(const std::string &req, const char *key, const char *sub = nullptr) {
-  json_t *j = json_loads(Reply(req).c_str(), 0, nullptr), *o = sub ? json_object_get(j, sub) : j;
-  int64_t v = json_integer_value(json_object_get(o, key));
+int64_t ControlInt(const std::string &req, const char *key) {
+  json_t *j = json_loads(Reply(req).c_str(), 0, nullptr);
+  int64_t v = json_integer_value(json_object_get(j, key));
   json_decref(j);
   return v;
 }
 
-uint32_t Get(uint16_t node, std::initializer_list<int64_t> ids, void *out, size_t size) {
-  List inst(ids);
-  return TARN_Get(node, inst.l, out, size);
+uint32_t HasVmm(int64_t worldGroupId) {
+  List inst{worldGroupId};
+  uint8_t flag;
+  return TARN_Get(TARN_NODE_worldGroups_hasVmm, inst.l, &flag, 1);
 }
 uint32_t SetTrace(uint16_t node, int64_t vm, int64_t handle) {
   List inst{vm, handle};
@@ -148,15 +148,14 @@ TEST_F(Hostsim, TraceSwitchesAndPowerOff) {
   // Power-off: every id is unknown, the VM is not listed, its traces end and
   // stay off after power-on.
   EXPECT_EQ(R"({"ok":true})", Reply(R"({"op":"powerOff","worldGroupId":500})"));
-  uint8_t flag;
+  EXPECT_EQ(NOT_FOUND, HasVmm(500));
   uint32_t cartel;
-  EXPECT_EQ(NOT_FOUND, Get(TARN_NODE_worldGroups_hasVmm, {500}, &flag, 1));
-  EXPECT_EQ(NOT_FOUND, Get(TARN_NODE_vm_cartelID, {11}, &cartel, 4));
+  EXPECT_EQ(NOT_FOUND, TARN_Get(TARN_NODE_vm_cartelID, List{11}.l, &cartel, 4));
   EXPECT_EQ(NOT_FOUND, Start(500, 9001));
   EXPECT_EQ(VmInstances(), std::vector<int64_t>{12});
   EXPECT_EQ(3, ControlInt(Inject(500, 9001, 3), "skipped"));
   Reply(R"({"op":"powerOn","worldGroupId":11})");
-  EXPECT_EQ(0u, Get(TARN_NODE_worldGroups_hasVmm, {500}, &flag, 1));
+  EXPECT_EQ(0u, HasVmm(500));
   EXPECT_EQ(3, ControlInt(Inject(500, 9001, 3), "skipped"));
   int32_t count = -1;
   ASSERT_EQ(0u, TARN_Get(TARN_NODE_perf_vethra_monitoredDiskCount, nullptr, &count, 4));
@@ -166,12 +165,11 @@ TEST_F(Hostsim, TraceSwitchesAndPowerOff) {
 TEST_F(Hostsim, FaultsCallCountsAndParamListCounting) {
   EXPECT_EQ(R"({"ok":true})",
             Reply(R"({"op":"fault","node":"worldGroups_hasVmm","status":"0xBAD0094","count":2})"));
-  uint8_t flag;
-  EXPECT_EQ(0xBAD0094u, Get(TARN_NODE_worldGroups_hasVmm, {500}, &flag, 1));
-  EXPECT_EQ(0xBAD0094u, Get(TARN_NODE_worldGroups_hasVmm, {500}, &flag, 1));
-  EXPECT_EQ(0u, Get(TARN_NODE_worldGroups_hasVmm, {500}, &flag, 1));
+  EXPECT_EQ(0xBAD0094u, HasVmm(500));
+  EXPECT_EQ(0xBAD0094u, HasVmm(500));
+  EXPECT_EQ(0u, HasVmm(500));
   EXPECT_EQ(3, HostStateInt("calls", "worldGroups_hasVmm"));
-  EXPECT_EQ(0u, Reply(R"({"op":"fault","node":"noSuch","status":1})").rfind(R"({"error":)", 0));
+  EXPECT_TRUE(Reply(R"({"op":"fault","node":"noSuch","status":1})").starts_with(R"({"error":)"));
 
   int64_t created = HostStateInt("paramListsCreated"),
           destroyed = HostStateInt("paramListsDestroyed");
@@ -280,13 +278,12 @@ TEST(HostsimWorkload, GeneratedAndReplayedRecords) {
   ASSERT_NE(nullptr, f);
   fwrite(file.data(), 48, 3, f);
   fclose(f);
-  ASSERT_EQ(0, hostsim_configure((R"({"vms": [{"worldGroupId": 3, "disks": [
+  const std::string host = R"({"vms": [{"worldGroupId": 3, "disks": [
       {"handleId": 30, "workload": {"rate": 5000, "readFraction": 0, "sizes": [{"bytes": 1048576, "weight": 1}],
         "sequentialFraction": 1, "workingSetBlocks": 100000, "latency": {"meanUs": 100, "jitterUs": 0}}},
       {"handleId": 32, "workload": {"replay": ")" +
-                                  path + R"(", "replayLoop": false}}]}]})")
-                                     .c_str(),
-                                 nullptr));
+                           path + R"(", "replayLoop": false}}]}]})";
+  ASSERT_EQ(0, hostsim_configure(host.c_str(), nullptr));
   WaitWholeTick();
   EXPECT_TRUE(ReadChunk().empty());  // nothing traced yet
 
@@ -321,14 +318,10 @@ TEST(HostsimWorkload, GeneratedAndReplayedRecords) {
   unlink(path.c_str());
   ClearChannel();
 
-  EXPECT_EQ(
-      700,
-      ControlInt(
-          R"({"op":"addVm","vm":{"instanceId":13,"worldGroupId":700,"disks":[{"handleId":1}]}})",
-          "worldGroupId"));
-  EXPECT_EQ(
-      0u,
-      Reply(R"({"op":"addVm","vm":{"worldGroupId":700}})").rfind(R"({"error":)", 0));  // duplicate
+  const std::string addVm =
+      R"({"op":"addVm","vm":{"instanceId":13,"worldGroupId":700,"disks":[{"handleId":1}]}})";
+  EXPECT_EQ(700, ControlInt(addVm, "worldGroupId"));
+  EXPECT_TRUE(Reply(R"({"op":"addVm","vm":{"worldGroupId":700}})").starts_with(R"({"error":)"));
   EXPECT_EQ(VmInstances().back(), 13);
   ASSERT_EQ(0u, Start(700, 1));
   Reply(
@@ -370,8 +363,7 @@ TEST(HostsimSocket, LiveListenerIsNotStolen) {
   EXPECT_GE(accepted, 0);  // still the owner's socket
   for (int s : {accepted, probe, owner}) close(s);
   unlink(path.c_str());
-  uint8_t flag;
-  EXPECT_EQ(0u, Get(TARN_NODE_worldGroups_hasVmm, {500}, &flag, 1));
+  EXPECT_EQ(0u, HasVmm(500));
 }
 
 }  // namespace

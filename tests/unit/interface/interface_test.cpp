@@ -10,7 +10,6 @@
 #include <string>
 #include <thread>
 #include <tuple>
-#include <vector>
 
 #include "base/clock.h"
 #include "base/config.h"
@@ -70,8 +69,6 @@ void HostControl(const char *request) { hostsim_free(hostsim_control(request)); 
 constexpr const char kIdleStatus[] =
     R"({"status":"running","runName":"","duration":0,"vmWorldGroups":[]})";
 
-// Fresh run configuration and registry, every log line captured; TearDown
-// finalises the registry (the host no longer has any VM).
 class InterfaceTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -184,12 +181,9 @@ TEST_F(ListenerTest, ServesCallsAndEndsOnShutdown) {
 
   // The detached handlers end on the clients' close (before the next test
   // resets the configuration they read).
-  for (int i = 0;
-       i < 2000 &&
-       CountLogged("Interface: Message Handler thread initialized.") !=
-           CountLogged("Interface: The remote connection is closed.MessageHandler thread exiting.");
-       i++) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  while (CountLogged("Interface: Message Handler thread initialized.") !=
+         CountLogged("Interface: The remote connection is closed.MessageHandler thread exiting.")) {
+    std::this_thread::yield();
   }
   // The shutdown's way of ending the Listener: the flag, then the socket
   // shut down so that accept() returns.
