@@ -38,6 +38,9 @@ struct List {
       : l(TARN_ParamListCreate(TARN_PARAMLIST_INSTANCE, 2)) {
     for (int64_t id : ids) TARN_ParamListAddInt(l, id);
   }
+  explicit List(const char *name) : l(TARN_ParamListCreate(TARN_PARAMLIST_INSTANCE, 1)) {
+    TARN_ParamListAddString(l, name);
+  }
   ~List() { TARN_ParamListDestroy(l); }
 };
 
@@ -88,24 +91,19 @@ std::string Inject(uint32_t wg, uint64_t handle, int n) {
   return r + "]}";
 }
 
+constexpr char kChannel[] = "vethra_vscsi_trace";
 // One read of the trace channel (its data bytes), and its acknowledgement.
 std::vector<uint8_t> ReadChunk() {
-  TARN_ParamList *inst = TARN_ParamListCreate(TARN_PARAMLIST_INSTANCE, 1);
-  TARN_ParamListAddString(inst, "vethra_vscsi_trace");
   std::vector<uint8_t> buf(TARN_LOGCHANNEL_BUFFER_SIZE);
-  EXPECT_EQ(0u, TARN_Get(TARN_NODE_perf_logChannel_data, inst, buf.data(), buf.size()));
-  TARN_ParamListDestroy(inst);
+  EXPECT_EQ(0u, TARN_Get(TARN_NODE_perf_logChannel_data, List(kChannel).l, buf.data(), buf.size()));
   uint32_t n;
   memcpy(&n, buf.data(), 4);
   return std::vector<uint8_t>(buf.begin() + 4, buf.begin() + 4 + n);
 }
 void Ack(int64_t bytes) {
-  TARN_ParamList *inst = TARN_ParamListCreate(TARN_PARAMLIST_INSTANCE, 1);
-  TARN_ParamListAddString(inst, "vethra_vscsi_trace");
-  List input{bytes};
   uint32_t word;
-  EXPECT_EQ(0u, TARN_Set(TARN_NODE_perf_logChannel_data, inst, input.l, &word, 0));
-  TARN_ParamListDestroy(inst);
+  EXPECT_EQ(0u,
+            TARN_Set(TARN_NODE_perf_logChannel_data, List(kChannel).l, List{bytes}.l, &word, 0));
 }
 // Polls the channel (unacknowledged) until it holds at least minBytes.
 std::vector<uint8_t> WaitChunk(size_t minBytes) {

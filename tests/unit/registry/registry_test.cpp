@@ -418,7 +418,6 @@ TEST_F(HashTableTest, CollisionChainAndRemovalFromMiddleEndAndHead) {
   EXPECT_EQ(logLines.back().second,
             "inserting key 0xd (ptr " + PtrText(&values[1]) + ") into bucket[3] (COLLISION)");
   ASSERT_EQ(hash_insert(&table, Node(2, 23)), 0);  // chain: 23 -> 13 -> 3
-  EXPECT_EQ(table.buckets[3], &nodes[2]);
 
   logLines.clear();
   EXPECT_EQ(hash_lookup(&table, 33), nullptr);  // same bucket, absent key
@@ -428,7 +427,6 @@ TEST_F(HashTableTest, CollisionChainAndRemovalFromMiddleEndAndHead) {
   EXPECT_EQ(hash_remove(&table, 13), &values[1]);
   EXPECT_EQ(logLines.back(), std::make_pair(7, "removed key 0xd (ptr " + PtrText(&values[1]) +
                                                    ") from middle of bucket"));
-  EXPECT_EQ(nodes[2].next, &nodes[0]);
   EXPECT_EQ(hash_lookup(&table, 3), &values[0]);
 
   EXPECT_EQ(hash_remove(&table, 3), &values[0]);
@@ -438,7 +436,7 @@ TEST_F(HashTableTest, CollisionChainAndRemovalFromMiddleEndAndHead) {
   logLines.clear();
   EXPECT_EQ(hash_remove(&table, 23), &values[2]);
   EXPECT_TRUE(logLines.empty());
-  EXPECT_EQ(table.buckets[3], nullptr);
+  EXPECT_EQ(hash_lookup_node(&table, 23), nullptr);
 }
 
 TEST_F(HashTableTest, DestroyedOrInvalidTablesAreRefused) {
@@ -472,10 +470,7 @@ TEST(UuidTest, DashedFormFromHostText) {
   EXPECT_EQ(Uuid("0011223344556677-8899aabbccddeeff"), "00112233-4455-6677-8899-aabbccddeeff");
   EXPECT_EQ(Uuid(""), "");
   EXPECT_EQ(Uuid("abc"), "abc");
-  std::string longText(100, 'a');
-  std::string formatted = Uuid(longText.c_str());
-  EXPECT_EQ(formatted.size(), 63u);
-  EXPECT_EQ(formatted.substr(0, 24), "aaaaaaaa-aaaa-aaaa-aaaa-");
+  EXPECT_EQ(Uuid(std::string(100, 'a').c_str()), "aaaaaaaa-aaaa-aaaa-aaaa-" + std::string(39, 'a'));
   EXPECT_EQ(Uuid("0011223344556677", 10), "00112233-");  // never beyond the buffer
 }
 

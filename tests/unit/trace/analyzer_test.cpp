@@ -64,9 +64,7 @@ TEST(Buckets, SizeAndLatencyBoundaries) {
 
 TEST_F(CountersTest, SequentialClasses) {
   const struct {
-    uint64_t lastLba, lastLen, lastTs, lba;
-    uint32_t len;
-    uint64_t ts;
+    uint64_t lastLba, lastLen, lastTs, lba, len, ts;
     int expected;
   } cases[] = {
       {0, 0, 0, 0, 4096, 10, 0},               // no earlier I/O
