@@ -28,10 +28,8 @@ inline void CaptureLog(int priority, const char *message) {
 // Sets the log level (7: everything) and captures from here on.
 inline void StartLogCapture(int level = 7) {
   VTR_StartupConfig().logLevel = level;
-  {
-    std::lock_guard<std::mutex> lock(logMutex);
-    logLines.clear();
-  }
+  std::lock_guard<std::mutex> lock(logMutex);
+  logLines.clear();
   VTR_SetLogHook(CaptureLog);
 }
 inline void StopLogCapture() { VTR_SetLogHook(nullptr); }

@@ -130,9 +130,8 @@ class Hostsim : public ::testing::Test {
   void SetUp() override { ASSERT_EQ(0, hostsim_configure(kHost, nullptr)); }
 };
 
-// Resolving a VM's other ids (instance, leader, world) and reading its
-// information, disks and stale traces are checked through the daemon: the
-// registry tests here and the end-to-end test of the watched VM set.
+// Id resolution, VM information, disks and stale traces are checked through
+// the daemon, in the registry tests.
 TEST_F(Hostsim, TraceSwitchesAndPowerOff) {
   EXPECT_EQ(-1, hostsim_configure("{\"vms\":[{\"displayName\":\"no id\"}]}",
                                   nullptr));  // previous host stays

@@ -220,9 +220,8 @@ TEST_F(RegistryHostTest, InitialCleanupCountZeroOrUnreadable) {
 
 // Log texts are part of the interface: operators and their log scrapers
 // match them byte for byte, misspellings, odd spacing and trailing blanks
-// included. Each row starts from the plain host and an empty registry,
-// injects one host fault (or none), makes the call and expects the line (the
-// lines that need earlier steps are checked in the tests above).
+// included. Each row: the plain host, an empty registry, one host fault (or
+// none), one call, the line (lines after earlier steps are checked above).
 TEST_F(RegistryHostTest, LogTexts) {
   using Call = void (*)(TARN_ParamList *);
   struct Case {

@@ -203,8 +203,7 @@ class QueueTest : public ::testing::Test {
 using ConcurrencyQueue = QueueTest;
 
 // A byte count beyond the channel maximum is clamped: 47 carried bytes and
-// 16380 read give 342 records and 11 bytes carried. Records cut across reads
-// are counted exactly in the end-to-end pipeline test.
+// 16380 read give 342 records and 11 bytes carried.
 TEST_F(QueueTest, ByteCountBeyondTheChannelMaximumIsClamped) {
   uint8_t carry[VTR_CARRY_BUFFER_SIZE] = {};
   std::vector<TraceRecord> big(400);
