@@ -50,8 +50,11 @@ inline void ResetRegistry() {
   ASSERT_EQ(VTR_InitHashTblAndList(), 0);
 }
 
+inline DiskEntry *Entry(uint32_t worldGroupId, uint64_t handleId) {
+  return VTR_FindDiskEntry(VTR_GetDiskKey(worldGroupId, handleId));
+}
 inline bool HasEntry(uint32_t worldGroupId, uint64_t handleId) {
-  return VTR_FindDiskEntry(VTR_GetDiskKey(worldGroupId, handleId)) != nullptr;
+  return Entry(worldGroupId, handleId) != nullptr;
 }
 
 // The simulated host's state document (caller releases it), and one integer

@@ -133,8 +133,7 @@ class Hostsim : public ::testing::Test {
 // Id resolution, VM information, disks and stale traces are checked through
 // the daemon, in the registry tests.
 TEST_F(Hostsim, TraceSwitchesAndPowerOff) {
-  EXPECT_EQ(-1, hostsim_configure("{\"vms\":[{\"displayName\":\"no id\"}]}",
-                                  nullptr));  // previous host stays
+  EXPECT_EQ(-1, hostsim_configure(R"({"vms":[{"displayName":"no id"}]})", nullptr));  // kHost stays
   EXPECT_EQ(VmInstances(), (std::vector<int64_t>{11, 12}));
   ASSERT_EQ(0u, Start(501, 9001));
   EXPECT_EQ(NOT_FOUND, Start(500, 1));
@@ -216,10 +215,9 @@ TEST_F(Hostsim, ChannelChunksCutRecordsUntilAcknowledged) {
 
 TEST(HostsimRing, FullRingDropsGeneratedRecordsButInjectWaits) {
   // A 100-record ring and a disk generating 200000 I/Os per second.
-  ASSERT_EQ(
-      0, hostsim_configure(R"({"channelCapacityBytes": 4800, "vms": [{"worldGroupId": 1, "disks": [
-      {"handleId": 1, "workload": {"rate": 200000, "readFraction": 1}}, {"handleId": 2}]}]})",
-                           nullptr));
+  const char *host = R"({"channelCapacityBytes": 4800, "vms": [{"worldGroupId": 1, "disks": [
+      {"handleId": 1, "workload": {"rate": 200000, "readFraction": 1}}, {"handleId": 2}]}]})";
+  ASSERT_EQ(0, hostsim_configure(host, nullptr));
   ASSERT_EQ(0u, Start(1, 1));
   for (int i = 0; i < 200 && HostStateInt("recordsDropped") == 0; i++)
     std::this_thread::sleep_for(std::chrono::milliseconds(10));

@@ -302,10 +302,6 @@ constexpr const char kHost[] = R"({"vms":[
   {"worldGroupId":6001,"displayName":"lonely","uuid":"42 00 00 00 00 00 00 02-00 00 00 00 00 00 00 02",
    "disks":[{"handleId":9101,"name":"scsi0:0"}]}]})";
 
-DiskEntry *Entry(uint32_t worldGroupId, uint64_t handleId) {
-  return VTR_FindDiskEntry(VTR_GetDiskKey(worldGroupId, handleId));
-}
-
 bool Contains(const std::string &body, const std::string &part) {
   return body.find(part) != std::string::npos;
 }

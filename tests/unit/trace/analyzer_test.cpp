@@ -19,14 +19,13 @@ namespace {
 using vtrtest::logLines;
 
 // A record; the queue tests tag theirs with the lba.
-TraceRecord Io(uint8_t opcode, uint64_t lba, uint32_t length, uint64_t ts = 1000,
-               uint64_t latency = 150) {
+TraceRecord Io(uint8_t opcode, uint64_t lba, uint32_t length, uint64_t ts = 1000) {
   TraceRecord r{};
   r.opcode = opcode;
   r.lba = lba;
   r.length = length;
   r.timestamp = ts;
-  r.latency = latency;
+  r.latency = 150;  // microseconds: the 100-500 bucket
   return r;
 }
 // The entry's non-zero counters, by name.
@@ -96,7 +95,7 @@ TEST_F(CountersTest, SequentialClasses) {
 TEST_F(CountersTest, ReadWriteUpdatesAndAlignment) {
   DiskEntry entry{};
   auto update = [&](const TraceRecord &r) { VTR_UpdateCounters(&entry, &r); };
-  update(Io(0x28, 16, 4096, 1000, 150));
+  update(Io(0x28, 16, 4096));
   EXPECT_EQ(Counted(entry), "rio=1 rthput=4096 eq4kalirio=1 eq4krio=1 rlat500us=1 ");
   update(Io(0x2A, 8, 0, 1500));      // zero-length write: aligned, smallest bucket
   update(Io(0x28, 24, 4096, 2000));  // the write does not break the reads' sequence
@@ -135,7 +134,7 @@ TEST_F(CountersTest, LookupThroughTableAndThrottledFailures) {
   vtrtest::ResetRegistry();
   VTR_InitRecordQueue();
   ASSERT_EQ(VTR_AddHashEntry(77, 3), VTR_OK);
-  const DiskEntry *added = VTR_FindDiskEntry(VTR_GetDiskKey(77, 3));
+  const DiskEntry *added = vtrtest::Entry(77, 3);
   ASSERT_NE(added, nullptr);
   TraceRecord r = Io(0x28, 0, 4096);
   r.worldGroupId = 77;
