@@ -222,46 +222,41 @@ TEST_F(RegistryHostTest, InitialCleanupStopsStaleTraces) {
 // included. Each row: the plain host, an empty registry, one host fault (or
 // none), one call, the line (lines after earlier steps are checked above).
 TEST_F(RegistryHostTest, LogTexts) {
-  using Call = void (*)(TARN_ParamList *);
+  using L = TARN_ParamList *;  // the fixture's instance list
   struct Case {
-    const std::string *host;
     const char *fault;
-    Call call;
+    void (*call)(L);
     int priority;
     std::string text;
+    const std::string *host = &kHost;
   } cases[] = {
-      {&kHost, "worldGroups_vscsi_name", [](TARN_ParamList *l) { Add(l, 102, 9); }, 3,
+      {"worldGroups_vscsi_name", [](L l) { Add(l, 102, 9); }, 3,
        "Main: Failed to fetch dev name for handleid:9001"},
-      {&kHost, nullptr, [](TARN_ParamList *l) { Add(l, 103, 11); }, 3,
-       "Main: Id:11 Not a valid VM worldId."},
-      {&kHost, nullptr, [](TARN_ParamList *) { VTR_RemoveVMWorldIdFromList(9); }, 6,
-       "Main:The WorldId list is empty"},
-      {&kHost, "vm_vmmGroupInfo", [](TARN_ParamList *l) { Add(l, 101, 7); }, 3,
+      {nullptr, [](L l) { Add(l, 103, 11); }, 3, "Main: Id:11 Not a valid VM worldId."},
+      {nullptr, [](L) { VTR_RemoveVMWorldIdFromList(9); }, 6, "Main:The WorldId list is empty"},
+      {"vm_vmmGroupInfo", [](L l) { Add(l, 101, 7); }, 3,
        "Main: TARN_Get() failed to get device name for VM: 7 ,err: " + kFailText},
-      {&kHost, "worldGroups_vscsi", [](TARN_ParamList *l) { Add(l, 101, 7); }, 3,
+      {"worldGroups_vscsi", [](L l) { Add(l, 101, 7); }, 3,
        "Main: Failed to get vscsi handle list for worldId: 7 in VTR_AddVMWorldIdToList()"},
-      {&kHost, "paramListCreate", [](TARN_ParamList *l) { Add(l, 101, 7); }, 3,
+      {"paramListCreate", [](L l) { Add(l, 101, 7); }, 3,
        "Monitor: Insufficient memory to create TARN Param list for VM: 7"},
-      {&kHost, nullptr, [](TARN_ParamList *) { VTR_EnableVMTrace(7); }, 6,
-       " Monitor: vmLeaderID : 70"},
-      {&kHost, nullptr, [](TARN_ParamList *) { VTR_DeleteHashEntry(7, 8002); }, 4,
+      {nullptr, [](L) { VTR_EnableVMTrace(7); }, 6, " Monitor: vmLeaderID : 70"},
+      {nullptr, [](L) { VTR_DeleteHashEntry(7, 8002); }, 4,
        "Main: No hash entry found for vm: 7 and handleid: 8002"},
-      {&kHost, nullptr, [](TARN_ParamList *l) { VTR_DisableVMTrace(42, l); }, 3,
+      {nullptr, [](L l) { VTR_DisableVMTrace(42, l); }, 3,
        "Monitor: TARN_GetInstanceList() failed for VMid:42"},
-      {&kHost, nullptr, [](TARN_ParamList *) { VTR_EnableVMTrace(11); }, 3,
+      {nullptr, [](L) { VTR_EnableVMTrace(11); }, 3,
        "Monitor: Failed to add WorldID to VMlist : 11"},
-      {&kHost, "world_info", [](TARN_ParamList *) { VTR_EnableVMTrace(9); }, 3,
+      {"world_info", [](L) { VTR_EnableVMTrace(9); }, 3,
        "Monitor: Failed to get the groupID for vmId : 9"},
-      {&kStaleHost, nullptr, [](TARN_ParamList *) { VTR_InitialCleanup(); }, 6,
-       "Main: Disks monitored from previous run : 3"},
-      {&kStaleHost, "perf_vethra_handles_handleInfo",
-       [](TARN_ParamList *) { VTR_InitialCleanup(); }, 3,
-       "Main: Failed to get the handleInfo for handleId: 8001 with err:" + kFailText + " "},
-      {&kStaleHost, "perf_vethra_monitoredDiskCount",
-       [](TARN_ParamList *) { VTR_InitialCleanup(); }, 3,
-       "Main: Failed to get monitored Disk Count (195887105)"},
-      {&kHost, "perf_vethra_command_clearLogChannel",
-       [](TARN_ParamList *) { VTR_InitialCleanup(); }, 3,
+      {nullptr, [](L) { VTR_InitialCleanup(); }, 6, "Main: Disks monitored from previous run : 3",
+       &kStaleHost},
+      {"perf_vethra_handles_handleInfo", [](L) { VTR_InitialCleanup(); }, 3,
+       "Main: Failed to get the handleInfo for handleId: 8001 with err:" + kFailText + " ",
+       &kStaleHost},
+      {"perf_vethra_monitoredDiskCount", [](L) { VTR_InitialCleanup(); }, 3,
+       "Main: Failed to get monitored Disk Count (195887105)", &kStaleHost},
+      {"perf_vethra_command_clearLogChannel", [](L) { VTR_InitialCleanup(); }, 3,
        "Main: Failed to set TARN command node:clearLogChannel(195887105): " + kFailText},
   };
   for (const Case &c : cases) {
