@@ -89,9 +89,7 @@ class InterfaceTest : public ::testing::Test {
   }
 };
 
-class FramingTest : public InterfaceTest {};
-
-TEST_F(FramingTest, ReplyBytesAreHeaderAndTextWithoutNul) {
+TEST_F(InterfaceTest, ReplyBytesAreHeaderAndTextWithoutNul) {
   int sv[2];
   ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
   char buf[64];
@@ -112,7 +110,7 @@ TEST_F(FramingTest, ReplyBytesAreHeaderAndTextWithoutNul) {
   close(sv[1]);
 }
 
-TEST_F(FramingTest, SplitHeaderAndPiecewisePayloadAreAssembled) {
+TEST_F(InterfaceTest, SplitHeaderAndPiecewisePayloadAreAssembled) {
   Connection c;
   // Part of the header, its rest, then the payload in two pieces.
   const std::string request = Frame(VTR_CMD_APPEND_VMS, 20) + R"({"vmWorldGroups":[]})";
@@ -128,7 +126,7 @@ TEST_F(FramingTest, SplitHeaderAndPiecewisePayloadAreAssembled) {
 
 // Requests on a connection are answered in order, so when the status reply
 // is the next thing to arrive the request before it got no reply.
-TEST_F(FramingTest, LengthLimitAndUnknownCodesGetNoReplyConnectionStaysServed) {
+TEST_F(InterfaceTest, LengthLimitAndUnknownCodesGetNoReplyConnectionStaysServed) {
   Connection c;
   EXPECT_EQ(c.Call(VTR_CMD_STATUS_QUERY, std::string(VTR_MAX_MSG_SIZE, 'x')).body, kIdleStatus);
   // One byte more: dropped unread; the next 8 bytes are the next header.
@@ -144,7 +142,7 @@ TEST_F(FramingTest, LengthLimitAndUnknownCodesGetNoReplyConnectionStaysServed) {
   EXPECT_TRUE(Logged("Interface: Unknown Message Type. Ignoring message."));
 }
 
-TEST_F(FramingTest, PeerCloseDuringPayloadEndsHandler) {
+TEST_F(InterfaceTest, PeerCloseDuringPayloadEndsHandler) {
   {
     Connection c;
     c.SendRaw(Frame(VTR_CMD_APPEND_VMS, 10) + "{\"vm");
@@ -154,9 +152,7 @@ TEST_F(FramingTest, PeerCloseDuringPayloadEndsHandler) {
   EXPECT_EQ(CountLogged(R"(Interface: Received cmd code: 12.)"), 0u);
 }
 
-class ListenerTest : public InterfaceTest {};
-
-TEST_F(ListenerTest, ServesCallsAndEndsOnShutdown) {
+TEST_F(InterfaceTest, ListenerServesCallsAndEndsOnShutdown) {
   const std::string path = "/tmp/vethra-unit-" + std::to_string(getpid()) + ".uds";
   EXPECT_EQ(vtrc_error_text(vtrc_connect(path.c_str()), path.c_str()),
             "vethra is not running (no socket at " + path + ")");
@@ -188,13 +184,11 @@ TEST_F(ListenerTest, ServesCallsAndEndsOnShutdown) {
   unlink(path.c_str());
 }
 
-class RequestsTest : public InterfaceTest {};
-
 constexpr const char kTwoVmHost[] = R"({"vms":[
   {"worldGroupId":5001,"displayName":"alpha","disks":[{"handleId":101},{"handleId":102}]},
   {"worldGroupId":5002,"displayName":"beta","disks":[{"handleId":201}]}]})";
 
-TEST_F(RequestsTest, AppendAndDeletePayloadShapes) {
+TEST_F(InterfaceTest, AppendAndDeletePayloadShapes) {
   Connection c;
   const std::pair<const char *, uint32_t> cases[] = {{R"({"vmWorldGroups":[]})", 0},
                                                      {R"({"vmWorldGroups":5})", 0},
@@ -219,7 +213,7 @@ TEST_F(RequestsTest, AppendAndDeletePayloadShapes) {
   EXPECT_TRUE(Logged("Interface:The request msg is null or msg len is invalid in VTR_DeleteVMs."));
 }
 
-TEST_F(RequestsTest, AppendFollowsLastElementDeleteFailsOnAny) {
+TEST_F(InterfaceTest, AppendFollowsLastElementDeleteFailsOnAny) {
   ConfigureHost(kTwoVmHost);
   Connection c;
   // 777 and 778 do not exist on the host.
@@ -235,7 +229,7 @@ TEST_F(RequestsTest, AppendFollowsLastElementDeleteFailsOnAny) {
   EXPECT_EQ(c.Call(VTR_CMD_STATUS_QUERY).body, kIdleStatus);
 }
 
-TEST_F(RequestsTest, StatusReportsNameRemainingTimeAndLiveVMs) {
+TEST_F(InterfaceTest, StatusReportsNameRemainingTimeAndLiveVMs) {
   ConfigureHost(kTwoVmHost);
   strcpy(VTR_StartupConfig().instanceName, "night-run");
   VTR_StartupConfig().durationSecs = 600;
@@ -250,7 +244,7 @@ TEST_F(RequestsTest, StatusReportsNameRemainingTimeAndLiveVMs) {
   EXPECT_NE(c.Call(VTR_CMD_STATUS_QUERY).body.find(R"("duration":0,)"), std::string::npos);
 }
 
-TEST_F(RequestsTest, VMThatIsDownIsDroppedWithItsEntries) {
+TEST_F(InterfaceTest, VMThatIsDownIsDroppedWithItsEntries) {
   ConfigureHost(kTwoVmHost);
   Connection c;
   ASSERT_EQ(c.Call(VTR_CMD_APPEND_VMS, R"({"vmWorldGroups":[5001,5002]})").code, 0u);
@@ -276,7 +270,7 @@ TEST_F(RequestsTest, VMThatIsDownIsDroppedWithItsEntries) {
   }
 }
 
-TEST_F(RequestsTest, ExitRepliesWithEightZeroBytesAndRunsTheExitHook) {
+TEST_F(InterfaceTest, ExitRepliesWithEightZeroBytesAndRunsTheExitHook) {
   VTR_SetExitHook([] { exitRequested.store(true); });
   Connection c;
   EXPECT_EQ(c.Call(VTR_CMD_EXIT).All(), kEmptyOk);

@@ -281,8 +281,7 @@ TEST_F(RegistryHostTest, LogTexts) {
 
 struct Selection {
   bool all;
-  std::vector<uint32_t> ids;
-  std::vector<uint32_t> listed;
+  std::vector<uint32_t> ids, listed;
   std::set<Trace> traced;
 };
 
