@@ -5,8 +5,6 @@
 
 #include <gtest/gtest.h>
 #include <jansson.h>
-#include <stdio.h>
-#include <stdlib.h>
 #include <string.h>
 
 #include <set>
@@ -373,11 +371,7 @@ TEST_F(RegistryHostTest, ListModePrintsVMsAndDisks) {
   EXPECT_TRUE(Traced().empty());
 }
 
-std::string PtrText(const void *p) {
-  char text[32];
-  snprintf(text, sizeof text, "%p", p);
-  return text;
-}
+std::string PtrText(const void *p) { return ::testing::PrintToString(p); }  // as %p writes it
 
 class HashTableTest : public ::testing::Test {
  protected:
