@@ -55,9 +55,9 @@ std::set<Trace> Traced() {
   return traced;
 }
 
-void Fault(const std::string &node, int count = 1) {
-  std::string request = R"({"op":"fault","node":")" + node + R"(","status":195887105,"count":)" +
-                        std::to_string(count) + "}";
+// One failure (status 0xBAD0001) of the host's next call of node.
+void Fault(const std::string &node) {
+  const std::string request = R"({"op":"fault","node":")" + node + R"(","status":195887105})";
   hostsim_free(hostsim_control(request.c_str()));
 }
 
