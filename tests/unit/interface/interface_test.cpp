@@ -199,9 +199,7 @@ TEST_F(InterfaceTest, AppendAndDeletePayloadShapes) {
     const std::string error =
         command == VTR_CMD_APPEND_VMS ? "Unable to append the VM(s)" : "Unable to delete the VM";
     for (const auto &[payload, code] : cases) {
-      Reply r = c.Call(command, payload);
-      EXPECT_EQ(r.code, code) << payload;
-      EXPECT_EQ(r.body, code == 0 ? "" : error) << payload;
+      EXPECT_EQ(c.Call(command, payload).All(), std::tuple(0, code, code ? error : "")) << payload;
     }
     // An empty payload gets no reply: the status reply comes next.
     c.SendRaw(Frame(command, 0));

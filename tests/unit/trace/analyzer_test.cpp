@@ -157,7 +157,6 @@ TEST_F(CountersTest, LookupThroughTableAndThrottledFailures) {
   EXPECT_NE(logLines[100].second.find("failure:2000"), std::string::npos);
 }
 
-// Queues a record with the given time stamp and tag.
 void Put(uint64_t timestamp, uint64_t tag = 0) {
   TraceRecord r = Io(0, tag, 0, timestamp);
   ASSERT_TRUE(VTR_Enqueue(&r));
