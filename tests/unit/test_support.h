@@ -1,6 +1,4 @@
-// Fixtures shared by the unit tests: the log capture, the registry reset, the
-// disk-entry probe, the reader of the simulated host's state and (frame.h)
-// the frame builder.
+// Fixtures shared by the unit tests: log capture, registry reset, host state.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -30,10 +28,8 @@ inline void CaptureLog(int priority, const char *message) {
 // Sets the log level (7: everything) and captures from here on.
 inline void StartLogCapture(int level = 7) {
   VTR_StartupConfig().logLevel = level;
-  {
-    std::lock_guard<std::mutex> lock(logMutex);
-    logLines.clear();
-  }
+  std::lock_guard<std::mutex> lock(logMutex);
+  logLines.clear();
   VTR_SetLogHook(CaptureLog);
 }
 inline void StopLogCapture() { VTR_SetLogHook(nullptr); }
@@ -47,23 +43,18 @@ inline size_t CountLogged(const std::string &text, int priority = -1) {
 inline bool Logged(const std::string &text, int priority = -1) {
   return CountLogged(text, priority) > 0;
 }
-inline bool Logged(int priority, const std::string &text) {
-  return CountLogged(text, priority) > 0;
-}
-inline std::pair<int, std::string> LastLogged() {
-  std::lock_guard<std::mutex> lock(logMutex);
-  return logLines.empty() ? std::pair<int, std::string>{-1, ""} : logLines.back();
-}
 
-// The registry as the daemon starts with it: its Finalise, then its
-// Initialise.
+// The registry as the daemon starts with it.
 inline void ResetRegistry() {
   VTR_FinaliseRegistry();
   ASSERT_EQ(VTR_InitHashTblAndList(), 0);
 }
 
+inline DiskEntry *Entry(uint32_t worldGroupId, uint64_t handleId) {
+  return VTR_FindDiskEntry(VTR_GetDiskKey(worldGroupId, handleId));
+}
 inline bool HasEntry(uint32_t worldGroupId, uint64_t handleId) {
-  return VTR_FindDiskEntry(VTR_GetDiskKey(worldGroupId, handleId)) != nullptr;
+  return Entry(worldGroupId, handleId) != nullptr;
 }
 
 // The simulated host's state document (caller releases it), and one integer

@@ -1,13 +1,10 @@
-// VM list, disk entries, start-up tracing and tracing control against the
-// simulated host, in-process: each of these tests checks that every host
-// parameter list it made the daemon create was destroyed again. Then the
-// hash table, disk keys and UUID formatting, with no host involved.
+// The registry against the simulated host (every host parameter list the
+// daemon creates must be destroyed again), then the hash table, disk keys and
+// UUIDs on their own.
 #include "registry/registry.h"
 
 #include <gtest/gtest.h>
 #include <jansson.h>
-#include <stdio.h>
-#include <stdlib.h>
 #include <string.h>
 
 #include <set>
@@ -58,9 +55,9 @@ std::set<Trace> Traced() {
   return traced;
 }
 
-void Fault(const std::string &node, int count = 1) {
-  std::string request = R"({"op":"fault","node":")" + node + R"(","status":195887105,"count":)" +
-                        std::to_string(count) + "}";
+// One failure (status 0xBAD0001) of the host's next call of node.
+void Fault(const std::string &node) {
+  const std::string request = R"({"op":"fault","node":")" + node + R"(","status":195887105})";
   hostsim_free(hostsim_control(request.c_str()));
 }
 
@@ -192,22 +189,21 @@ TEST_F(RegistryHostTest, EnableFailures) {
   EXPECT_EQ(ListedVMs(), (std::vector<uint32_t>{7, 9}));
 }
 
-TEST_F(RegistryHostTest, InitialCleanupStopsStaleTracesSkippingUnreadableInfo) {
-  ASSERT_EQ(hostsim_configure(kStaleHost.c_str(), nullptr), 0);
-  ASSERT_EQ(Traced().size(), 3u);
-  Fault("perf_vethra_handles_handleInfo");
-  EXPECT_EQ(VTR_InitialCleanup(), VTR_OK);
-  EXPECT_EQ(Traced(), (std::set<Trace>{{7, 8001}}));
-  EXPECT_EQ(HostStateInt("calls", "worldGroups_vscsi_stats_stopVethraTrace"), 2);
-}
-
-TEST_F(RegistryHostTest, InitialCleanupCountZeroOrUnreadable) {
+// A failed count leaves the stale traces for the next try; a handle whose
+// information cannot be read is skipped.
+TEST_F(RegistryHostTest, InitialCleanupStopsStaleTraces) {
   ASSERT_EQ(hostsim_configure(kStaleHost.c_str(), nullptr), 0);
   Fault("perf_vethra_monitoredDiskCount");
   EXPECT_EQ(VTR_InitialCleanup(), VTR_FAILURE);
   EXPECT_EQ(Traced().size(), 3u);
   EXPECT_EQ(HostStateInt("calls", "perf_vethra_handles"), 0);
+  Fault("perf_vethra_handles_handleInfo");
+  EXPECT_EQ(VTR_InitialCleanup(), VTR_OK);
+  EXPECT_EQ(Traced(), (std::set<Trace>{{7, 8001}}));
+  EXPECT_EQ(HostStateInt("calls", "worldGroups_vscsi_stats_stopVethraTrace"), 2);
 
+  // Nothing stale and a failed channel clear: the start time stamp is still
+  // reset, no handle is visited.
   ASSERT_EQ(hostsim_configure(kHost.c_str(), nullptr), 0);
   Fault("perf_vethra_command_clearLogChannel");
   EXPECT_EQ(VTR_InitialCleanup(), VTR_OK);
@@ -217,91 +213,73 @@ TEST_F(RegistryHostTest, InitialCleanupCountZeroOrUnreadable) {
 
 // Log texts are part of the interface: operators and their log scrapers
 // match them byte for byte, misspellings, odd spacing and trailing blanks
-// included. Each row starts from the plain host and an empty registry,
-// injects one host fault (or none), makes the call and expects the line.
+// included. Each row starts from the plain host (unless given) and an empty
+// registry, takes an earlier step (or none, not captured), injects one host fault (or none),
+// makes the call and expects the line.
+using L = TARN_ParamList *;  // the fixture's instance list
+void AddDb(L l) { Add(l, 101, 7); }
+void EnableDb(L) { VTR_EnableVMTrace(7); }
+void Cleanup(L) { VTR_InitialCleanup(); }
 TEST_F(RegistryHostTest, LogTexts) {
-  using Call = void (*)(TARN_ParamList *);
   struct Case {
-    const std::string *host;
     const char *fault;
-    Call call;
+    void (*call)(L);
     int priority;
     std::string text;
+    void (*before)(L) = nullptr;
+    const std::string *host = &kHost;
   } cases[] = {
-      {&kHost, nullptr,
-       [](TARN_ParamList *l) {
-         Add(l, 101, 7);
-         Add(l, 101, 7);
-       },
-       6, "Main: worldId: 7 already exist in the list failed to add it again."},
-      {&kHost, "worldGroups_vscsi_name", [](TARN_ParamList *l) { Add(l, 102, 9); }, 3,
+      {nullptr, AddDb, 6, "Main: worldId: 7 already exist in the list failed to add it again.",
+       AddDb},
+      {nullptr, [](L) { VTR_RemoveVMWorldIdFromList(42); }, 4,
+       "Main: The worldId:42 not present in the list", AddDb},
+      {nullptr, [](L) { VTR_AddHashEntry(7, 8001); }, 4,
+       "Main: Duplicate hashkey for worldGroupId:7 handleId:8001 Hash: 37", EnableDb},
+      {"worldGroups_vscsi_stats_stopVethraTrace", [](L l) { VTR_DisableVMTrace(7, l); }, 3,
+       "Monitor: Failed to stop tracing for VMid: 7  handleid: 8001", EnableDb},
+      {"worldGroups_vscsi_name", [](L l) { Add(l, 102, 9); }, 3,
        "Main: Failed to fetch dev name for handleid:9001"},
-      {&kHost, nullptr, [](TARN_ParamList *l) { Add(l, 103, 11); }, 3,
-       "Main: Id:11 Not a valid VM worldId."},
-      {&kHost, nullptr,
-       [](TARN_ParamList *l) {
-         Add(l, 101, 7);
-         VTR_RemoveVMWorldIdFromList(42);
-       },
-       4, "Main: The worldId:42 not present in the list"},
-      {&kHost, nullptr, [](TARN_ParamList *) { VTR_RemoveVMWorldIdFromList(9); }, 6,
-       "Main:The WorldId list is empty"},
-      {&kHost, "vm_vmmGroupInfo", [](TARN_ParamList *l) { Add(l, 101, 7); }, 3,
+      {nullptr, [](L l) { Add(l, 103, 11); }, 3, "Main: Id:11 Not a valid VM worldId."},
+      {nullptr, [](L) { VTR_RemoveVMWorldIdFromList(9); }, 6, "Main:The WorldId list is empty"},
+      {"vm_vmmGroupInfo", AddDb, 3,
        "Main: TARN_Get() failed to get device name for VM: 7 ,err: " + kFailText},
-      {&kHost, "worldGroups_vscsi", [](TARN_ParamList *l) { Add(l, 101, 7); }, 3,
+      {"worldGroups_vscsi", AddDb, 3,
        "Main: Failed to get vscsi handle list for worldId: 7 in VTR_AddVMWorldIdToList()"},
-      {&kHost, "paramListCreate", [](TARN_ParamList *l) { Add(l, 101, 7); }, 3,
+      {"paramListCreate", AddDb, 3,
        "Monitor: Insufficient memory to create TARN Param list for VM: 7"},
-      {&kHost, nullptr, [](TARN_ParamList *) { VTR_EnableVMTrace(7); }, 6,
-       " Monitor: vmLeaderID : 70"},
-      {&kHost, nullptr,
-       [](TARN_ParamList *) {
-         VTR_EnableVMTrace(7);
-         VTR_AddHashEntry(7, 8001);
-       },
-       4, "Main: Duplicate hashkey for worldGroupId:7 handleId:8001 Hash: 37"},
-      {&kHost, nullptr,
-       [](TARN_ParamList *l) {
-         VTR_EnableVMTrace(7);
-         Fault("worldGroups_vscsi_stats_stopVethraTrace");
-         VTR_DisableVMTrace(7, l);
-       },
-       3, "Monitor: Failed to stop tracing for VMid: 7  handleid: 8001"},
-      {&kHost, nullptr, [](TARN_ParamList *) { VTR_DeleteHashEntry(7, 8002); }, 4,
+      {nullptr, EnableDb, 6, " Monitor: vmLeaderID : 70"},
+      {nullptr, [](L) { VTR_DeleteHashEntry(7, 8002); }, 4,
        "Main: No hash entry found for vm: 7 and handleid: 8002"},
-      {&kHost, nullptr, [](TARN_ParamList *l) { VTR_DisableVMTrace(42, l); }, 3,
+      {nullptr, [](L l) { VTR_DisableVMTrace(42, l); }, 3,
        "Monitor: TARN_GetInstanceList() failed for VMid:42"},
-      {&kHost, nullptr, [](TARN_ParamList *) { VTR_EnableVMTrace(11); }, 3,
+      {nullptr, [](L) { VTR_EnableVMTrace(11); }, 3,
        "Monitor: Failed to add WorldID to VMlist : 11"},
-      {&kHost, "world_info", [](TARN_ParamList *) { VTR_EnableVMTrace(9); }, 3,
+      {"world_info", [](L) { VTR_EnableVMTrace(9); }, 3,
        "Monitor: Failed to get the groupID for vmId : 9"},
-      {&kStaleHost, nullptr, [](TARN_ParamList *) { VTR_InitialCleanup(); }, 6,
-       "Main: Disks monitored from previous run : 3"},
-      {&kStaleHost, "perf_vethra_handles_handleInfo",
-       [](TARN_ParamList *) { VTR_InitialCleanup(); }, 3,
-       "Main: Failed to get the handleInfo for handleId: 8001 with err:" + kFailText + " "},
-      {&kStaleHost, "perf_vethra_monitoredDiskCount",
-       [](TARN_ParamList *) { VTR_InitialCleanup(); }, 3,
-       "Main: Failed to get monitored Disk Count (195887105)"},
-      {&kHost, "perf_vethra_command_clearLogChannel",
-       [](TARN_ParamList *) { VTR_InitialCleanup(); }, 3,
+      {nullptr, Cleanup, 6, "Main: Disks monitored from previous run : 3", nullptr, &kStaleHost},
+      {"perf_vethra_handles_handleInfo", Cleanup, 3,
+       "Main: Failed to get the handleInfo for handleId: 8001 with err:" + kFailText + " ", nullptr,
+       &kStaleHost},
+      {"perf_vethra_monitoredDiskCount", Cleanup, 3,
+       "Main: Failed to get monitored Disk Count (195887105)", nullptr, &kStaleHost},
+      {"perf_vethra_command_clearLogChannel", Cleanup, 3,
        "Main: Failed to set TARN command node:clearLogChannel(195887105): " + kFailText},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.text);
     ASSERT_EQ(hostsim_configure(c.host->c_str(), nullptr), 0);
     ResetRegistry();
+    if (c.before) c.before(instance);
     StartLogCapture();
     if (c.fault) Fault(c.fault);
     c.call(instance);
-    EXPECT_TRUE(Logged(c.priority, c.text));
+    EXPECT_TRUE(Logged(c.text, c.priority));
   }
 }
 
 struct Selection {
   bool all;
-  std::vector<uint32_t> ids;
-  std::vector<uint32_t> listed;
+  std::vector<uint32_t> ids, listed;
   std::set<Trace> traced;
 };
 
@@ -317,8 +295,7 @@ TEST_P(SelectionTest, AddsAndTracesTheSelectedVMs) {
   EXPECT_EQ(ListedVMs(), s.listed);
   EXPECT_EQ(Traced(), s.traced);
   for (const Trace &t : s.traced) EXPECT_TRUE(HasEntry(t.first, t.second));
-  bool duplicateLogged = Logged(3, "Main: Failed to add WorldID to VMlist : 7");
-  EXPECT_EQ(duplicateLogged, s.all && !s.ids.empty());
+  EXPECT_EQ(Logged("Main: Failed to add WorldID to VMlist : 7", 3), s.all && !s.ids.empty());
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -332,7 +309,7 @@ TEST_F(RegistryHostTest, StartupSkipsVMWithoutCartelIdAndStopTracingUndoesAll) {
   VTR_StartupConfig().monitorAll = true;
   Fault("vm_cartelID");
   ASSERT_EQ(VTR_EnableVMVscsiTrace(), VTR_OK);
-  EXPECT_TRUE(Logged(3, "Main: Failed to get cartel id for VM instance: 101"));
+  EXPECT_TRUE(Logged("Main: Failed to get cartel id for VM instance: 101", 3));
   EXPECT_EQ(ListedVMs(), std::vector<uint32_t>{9});
   EXPECT_EQ(Traced(), (std::set<Trace>{{9, 9001}}));
 
@@ -342,9 +319,9 @@ TEST_F(RegistryHostTest, StartupSkipsVMWithoutCartelIdAndStopTracingUndoesAll) {
   ASSERT_EQ(VTR_RemoveVMWorldIdFromList(9), VTR_OK);
   Fault("vm_cartelID");  // VM 7 cannot be addressed at shutdown
   EXPECT_EQ(VTR_StopTracing(), VTR_OK);
-  EXPECT_TRUE(Logged(3, "Monitor: Failed to get cartel id for VM instance: 101"));
-  EXPECT_TRUE(Logged(3, "Monitor: Failed to stop tracing for WorldId : 103"));
-  EXPECT_TRUE(Logged(6, "Monitor: Number of handles disabled :1"));
+  EXPECT_TRUE(Logged("Monitor: Failed to get cartel id for VM instance: 101", 3));
+  EXPECT_TRUE(Logged("Monitor: Failed to stop tracing for WorldId : 103", 3));
+  EXPECT_TRUE(Logged("Monitor: Number of handles disabled :1", 6));
   EXPECT_EQ(Traced(), (std::set<Trace>{{7, 8001}, {7, 8002}}));
   EXPECT_EQ(ListedVMs(), std::vector<uint32_t>{7});
 }
@@ -359,19 +336,17 @@ TEST_F(RegistryHostTest, StopTracingWithWorldGroupIdsAlsoStopsAddedVMs) {
   ASSERT_EQ(VTR_EnableVMTrace(7), VTR_OK);  // added at run time
   logLines.clear();
   EXPECT_EQ(VTR_StopTracing(), VTR_OK);
-  EXPECT_TRUE(Logged(3, "Monitor: Failed to stop tracing for WorldId : 42"));
+  EXPECT_TRUE(Logged("Monitor: Failed to stop tracing for WorldId : 42", 3));
   EXPECT_EQ(disabledHandleCount, 3u);
   EXPECT_TRUE(Traced().empty());
   EXPECT_TRUE(VTR_VMListEmpty());
   EXPECT_FALSE(HasEntry(9, 9001) || HasEntry(7, 8001) || HasEntry(7, 8002));
-  std::vector<std::string> disables;
-  for (const auto &m : logLines) {
-    if (m.second.rfind("Monitor: Disable the monitoring for the VM :", 0) == 0)
-      disables.push_back(m.second);
+  const std::string disable = "Monitor: Disable the monitoring for the VM :";
+  std::string disabled;  // the ids of those lines, in order
+  for (const auto &[priority, line] : logLines) {
+    if (line.starts_with(disable)) disabled += line.substr(disable.size()) + ";";
   }
-  EXPECT_EQ(disables, (std::vector<std::string>{"Monitor: Disable the monitoring for the VM :9",
-                                                "Monitor: Disable the monitoring for the VM :42",
-                                                "Monitor: Disable the monitoring for the VM :7"}));
+  EXPECT_EQ(disabled, "9;42;7;");
 }
 
 // Without -w (the end-to-end list-mode test uses -w) every VM is printed
@@ -391,16 +366,12 @@ TEST_F(RegistryHostTest, ListModePrintsVMsAndDisks) {
                 "Virtual SCSI Disk handleID: 9001 (scsi0:0)\n"
                 "Virtual Machine worldGroupID: 11, Virtual Machine Display Name: helper, Virtual "
                 "Machine Config File: /srv/vms/helper.conf, \n");
-  EXPECT_TRUE(Logged(3, "Monitor: Failed to fetch dev name for handleid:8001"));
+  EXPECT_TRUE(Logged("Monitor: Failed to fetch dev name for handleid:8001", 3));
   EXPECT_TRUE(VTR_VMListEmpty());
   EXPECT_TRUE(Traced().empty());
 }
 
-std::string PtrText(const void *p) {
-  char text[32];
-  snprintf(text, sizeof text, "%p", p);
-  return text;
-}
+std::string PtrText(const void *p) { return ::testing::PrintToString(p); }  // as %p writes it
 
 class HashTableTest : public ::testing::Test {
  protected:
@@ -442,7 +413,6 @@ TEST_F(HashTableTest, CollisionChainAndRemovalFromMiddleEndAndHead) {
   EXPECT_EQ(logLines.back().second,
             "inserting key 0xd (ptr " + PtrText(&values[1]) + ") into bucket[3] (COLLISION)");
   ASSERT_EQ(hash_insert(&table, Node(2, 23)), 0);  // chain: 23 -> 13 -> 3
-  EXPECT_EQ(table.buckets[3], &nodes[2]);
 
   logLines.clear();
   EXPECT_EQ(hash_lookup(&table, 33), nullptr);  // same bucket, absent key
@@ -452,7 +422,6 @@ TEST_F(HashTableTest, CollisionChainAndRemovalFromMiddleEndAndHead) {
   EXPECT_EQ(hash_remove(&table, 13), &values[1]);
   EXPECT_EQ(logLines.back(), std::make_pair(7, "removed key 0xd (ptr " + PtrText(&values[1]) +
                                                    ") from middle of bucket"));
-  EXPECT_EQ(nodes[2].next, &nodes[0]);
   EXPECT_EQ(hash_lookup(&table, 3), &values[0]);
 
   EXPECT_EQ(hash_remove(&table, 3), &values[0]);
@@ -462,7 +431,7 @@ TEST_F(HashTableTest, CollisionChainAndRemovalFromMiddleEndAndHead) {
   logLines.clear();
   EXPECT_EQ(hash_remove(&table, 23), &values[2]);
   EXPECT_TRUE(logLines.empty());
-  EXPECT_EQ(table.buckets[3], nullptr);
+  EXPECT_EQ(hash_lookup_node(&table, 23), nullptr);
 }
 
 TEST_F(HashTableTest, DestroyedOrInvalidTablesAreRefused) {
@@ -496,10 +465,7 @@ TEST(UuidTest, DashedFormFromHostText) {
   EXPECT_EQ(Uuid("0011223344556677-8899aabbccddeeff"), "00112233-4455-6677-8899-aabbccddeeff");
   EXPECT_EQ(Uuid(""), "");
   EXPECT_EQ(Uuid("abc"), "abc");
-  std::string longText(100, 'a');
-  std::string formatted = Uuid(longText.c_str());
-  EXPECT_EQ(formatted.size(), 63u);
-  EXPECT_EQ(formatted.substr(0, 24), "aaaaaaaa-aaaa-aaaa-aaaa-");
+  EXPECT_EQ(Uuid(std::string(100, 'a').c_str()), "aaaaaaaa-aaaa-aaaa-aaaa-" + std::string(39, 'a'));
   EXPECT_EQ(Uuid("0011223344556677", 10), "00112233-");  // never beyond the buffer
 }
 
