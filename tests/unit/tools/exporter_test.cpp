@@ -29,8 +29,7 @@ namespace {
 
 const std::string VETHRACTL = VETHRACTL_BINARY;
 
-// Each test works in a temporary directory, removed with everything in it at
-// its end.
+// Each test works in a temporary directory of its own.
 class ExporterTest : public ::testing::Test {
  protected:
   ExporterTest() {
@@ -359,11 +358,9 @@ TEST_F(ExporterHttp, ConnectionsPastTheCapGet503) {
     return -1;
   };
   int a = served(), b = served();
-  ASSERT_GE(a, 0);
-  ASSERT_GE(b, 0);
+  ASSERT_TRUE(a >= 0 && b >= 0);
   int c = Connect(ex.port);
-  Reply over = Request(c, "/metrics");
-  EXPECT_EQ(over.status, 503);
+  EXPECT_EQ(Request(c, "/metrics").status, 503);
   close(c);
   close(a);
   // Once a connection closed, a new one is served again.
@@ -379,15 +376,11 @@ const std::string N3W = "$2b$04$GKjf8jpUmIh701qLU7PTweExkOeVnj/rhqoxipiSgR4FGcWK
 
 // curl's exit status and what -w printed.
 std::pair<int, std::string> Curl(const std::string &args) {
-  FILE *f = popen(
-      ("curl -s -o /dev/null -w '%{http_code} %header{www-authenticate}' " + args + " 2>/dev/null")
-          .c_str(),
-      "r");
-  char buf[256] = "";
-  size_t n = fread(buf, 1, sizeof buf - 1, f);
-  buf[n] = '\0';
-  int rc = pclose(f);
-  return {WIFEXITED(rc) ? WEXITSTATUS(rc) : -1, buf};
+  std::string out;
+  int rc = Shell(
+      "curl -s -o /dev/null -w '%{http_code} %header{www-authenticate}' " + args + " 2>/dev/null",
+      &out);
+  return {rc, out};
 }
 
 // A throwaway CA and a server certificate for 127.0.0.1 it signed.
