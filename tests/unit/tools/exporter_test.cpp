@@ -13,7 +13,6 @@
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
-#include <zlib.h>
 
 #include <atomic>
 #include <chrono>
@@ -28,19 +27,6 @@
 namespace {
 
 const std::string VETHRACTL = VETHRACTL_BINARY;
-
-// Each test works in a temporary directory of its own.
-class ExporterTest : public ::testing::Test {
- protected:
-  ExporterTest() {
-    char tmpl[] = "/tmp/vethra-exporter-XXXXXX";
-    dir = std::string(mkdtemp(tmpl)) + "/";
-  }
-  ~ExporterTest() override { (void)!system(("rm -rf " + dir).c_str()); }
-  std::string dir;
-};
-using ExporterHttp = ExporterTest;
-using ExporterStart = ExporterTest;
 
 void WriteFile(const std::string &path, const std::string &text) { std::ofstream(path) << text; }
 
@@ -239,20 +225,6 @@ int RunToEnd(const std::string &dir, std::vector<std::string> args, std::string 
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-std::string Gunzip(const std::string &in) {
-  z_stream z{};
-  inflateInit2(&z, 15 + 16);
-  std::string out(in.size() * 50 + 1024, '\0');
-  z.next_in = (Bytef *)in.data();
-  z.avail_in = (uInt)in.size();
-  z.next_out = (Bytef *)out.data();
-  z.avail_out = (uInt)out.size();
-  int rc = inflate(&z, Z_FINISH);
-  out.resize(z.total_out);
-  inflateEnd(&z);
-  return rc == Z_STREAM_END ? out : "(not gzip)";
-}
-
 // The exposition less the one line that differs between scrapes.
 std::string WithoutDuration(const std::string &text) {
   size_t a = text.find("\nvethra_scrape_duration_seconds ");
@@ -264,11 +236,28 @@ double Seconds(std::chrono::steady_clock::time_point since) {
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - since).count();
 }
 
-TEST_F(ExporterHttp, GzipAndKeepAliveOnOneConnection) {
+// Each test works in a temporary directory of its own.
+class ExporterTest : public ::testing::Test {
+ protected:
+  ExporterTest() {
+    char tmpl[] = "/tmp/vethra-exporter-XXXXXX";
+    dir = std::string(mkdtemp(tmpl)) + "/";
+  }
+  ~ExporterTest() override { (void)!system(("rm -rf " + dir).c_str()); }
+  // Starts the daemon with vms VMs of disks disks each, and the exporter with args.
+  void Start(int vms, int disks, const std::vector<std::string> &args) {
+    daemon.Start(dir, vms, disks);
+    ASSERT_TRUE(ex.Start(dir, daemon.path, args)) << ReadFile(ex.log);
+  }
+  std::string dir;
   FakeDaemon daemon;
-  daemon.Start(dir, 50, 20);  // a big body: compressed in parts
   Exporter ex;
-  ASSERT_TRUE(ex.Start(dir, daemon.path, {})) << ReadFile(ex.log);
+};
+using ExporterHttp = ExporterTest;
+using ExporterStart = ExporterTest;
+
+TEST_F(ExporterHttp, GzipAndKeepAliveOnOneConnection) {
+  ASSERT_NO_FATAL_FAILURE(Start(50, 20, {}));  // a big body: compressed in parts
   int fd = Connect(ex.port);
   Reply plain = Request(fd, "/metrics");
   ASSERT_EQ(plain.status, 200) << plain.head;
@@ -277,7 +266,10 @@ TEST_F(ExporterHttp, GzipAndKeepAliveOnOneConnection) {
   ASSERT_EQ(gz.status, 200) << gz.head;
   EXPECT_NE(gz.head.find("Content-Encoding: gzip"), std::string::npos) << gz.head;
   EXPECT_LT(gz.body.size(), plain.body.size());
-  EXPECT_EQ(WithoutDuration(Gunzip(gz.body)), WithoutDuration(plain.body));
+  WriteFile(dir + "body.gz", gz.body);
+  std::string gunzipped;
+  ASSERT_EQ(Shell("gzip -dc " + dir + "body.gz", &gunzipped), 0);
+  EXPECT_EQ(WithoutDuration(gunzipped), WithoutDuration(plain.body));
   Reply page = Request(fd, "/", "Accept-Encoding: gzip;q=0\r\n");
   EXPECT_EQ(page.status, 200);
   EXPECT_EQ(page.head.find("Content-Encoding"), std::string::npos) << page.head;
@@ -286,10 +278,8 @@ TEST_F(ExporterHttp, GzipAndKeepAliveOnOneConnection) {
 }
 
 TEST_F(ExporterHttp, StalledAndHalfSentClientsDoNotHoldAnotherScrape) {
-  FakeDaemon daemon;
-  daemon.Start(dir, 50, 20);  // /metrics is megabytes: more than the socket buffers hold
-  Exporter ex;
-  ASSERT_TRUE(ex.Start(dir, daemon.path, {"--web.idle-timeout", "1"})) << ReadFile(ex.log);
+  // /metrics is megabytes: more than the socket buffers hold.
+  ASSERT_NO_FATAL_FAILURE(Start(50, 20, {"--web.idle-timeout", "1"}));
   auto t0 = std::chrono::steady_clock::now();
   int fd = Connect(ex.port);
   ASSERT_GT(Request(fd, "/metrics").body.size(), 4u << 20);
@@ -323,7 +313,6 @@ TEST_F(ExporterHttp, StalledAndHalfSentClientsDoNotHoldAnotherScrape) {
 // A daemon that does not answer holds a scrape no longer than --timeout, or
 // than the scrape timeout Prometheus sends, whichever is shorter.
 TEST_F(ExporterHttp, ScrapesEndWithinTheirTimeout) {
-  FakeDaemon daemon;
   daemon.silent = true;
   daemon.Start(dir, 1, 1);
   const std::pair<const char *, const char *> cases[] = {
@@ -343,10 +332,7 @@ TEST_F(ExporterHttp, ScrapesEndWithinTheirTimeout) {
 }
 
 TEST_F(ExporterHttp, ConnectionsPastTheCapGet503) {
-  FakeDaemon daemon;
-  daemon.Start(dir, 1, 1);
-  Exporter ex;
-  ASSERT_TRUE(ex.Start(dir, daemon.path, {"--web.max-connections", "2"})) << ReadFile(ex.log);
+  ASSERT_NO_FATAL_FAILURE(Start(1, 1, {"--web.max-connections", "2"}));
   // A connection that closed a moment ago may still count: try again until served.
   auto served = [&]() {
     for (int i = 0; i < 500; i++) {
@@ -401,11 +387,7 @@ TEST_F(ExporterHttp, TlsWithBasicAuthOnEveryPath) {
   std::string tls =
       "tls_server_config:\n  cert_file: server.crt\n  key_file: " + dir + "server.key\n";
   WriteFile(dir + "web.yml", tls + "basic_auth_users:\n  prom: " + S3CRET + "\n");
-  FakeDaemon daemon;
-  daemon.Start(dir, 1, 1);
-  Exporter ex;
-  ASSERT_TRUE(ex.Start(dir, daemon.path, {"--web.config.file", dir + "web.yml"}))
-      << ReadFile(ex.log);
+  ASSERT_NO_FATAL_FAILURE(Start(1, 1, {"--web.config.file", dir + "web.yml"}));
   std::string base = " --cacert " + dir + "ca.crt https://127.0.0.1:" + std::to_string(ex.port);
   for (const char *path : {"/metrics", "/", "/api/v1/metrics"}) {
     const std::pair<const char *, const char *> cases[] = {
