@@ -12,23 +12,12 @@ const std::vector<TestVm> kBefore = {
      70001,
      {{"scsi0:0", {{"rio", 1000}, {"wio", 500}, {"rthput", 4096000}, {"wthput", 32768000}}}}},
     {"web-01", 70002, {}}};
-const std::vector<TestVm> kAfter = {{"db-01",
-                                     70001,
-                                     {{"scsi0:0",
-                                       {{"rio", 1200},
-                                        {"wio", 600},
-                                        {"rthput", 4915200},
-                                        {"wthput", 39321600},
-                                        {"seqrio", 100},
-                                        {"eq4kalirio", 200},
-                                        {"eq4kaliwio", 100},
-                                        {"eq4krio", 1200},
-                                        {"eq64kwio", 600},
-                                        {"rlat100us", 900},
-                                        {"rlat500us", 300},
-                                        {"wlat1ms", 600}}},
-                                      {"scsi0:1", {}}}},
-                                    {"web-01", 70002, {}}};
+const std::vector<std::pair<const char *, long long>> kAfterCounters = {
+    {"rio", 1200},     {"wio", 600},        {"rthput", 4915200}, {"wthput", 39321600},
+    {"seqrio", 100},   {"eq4kalirio", 200}, {"eq4kaliwio", 100}, {"eq4krio", 1200},
+    {"eq64kwio", 600}, {"rlat100us", 900},  {"rlat500us", 300},  {"wlat1ms", 600}};
+const std::vector<TestVm> kAfter = {
+    {"db-01", 70001, {{"scsi0:0", kAfterCounters}, {"scsi0:1", {}}}}, {"web-01", 70002, {}}};
 
 TEST(ToolsRender, MetricsTableFromTwoSamplesAndFromTotals) {
   VTR_Doc before = TestParse(TestMetricsDoc(100, kBefore)),
