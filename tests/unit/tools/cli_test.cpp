@@ -16,16 +16,15 @@ std::vector<std::string> Split(const std::string &s) {
   return out;
 }
 
-// Every form the daemon reads as meant is accepted (no message); refused is
-// what the daemon would misread: numbers it takes as 0 or partly, options it
-// answers with its usage text and exit status 0, stray arguments.
+// Every form the daemon reads as meant is accepted (no message): short options,
+// clustered, values apart and attached, long options with a space or '=',
+// abbreviations. Refused is what the daemon would misread: numbers it takes as
+// 0 or partly, options it answers with its usage text and exit status 0, stray
+// arguments.
 TEST(ToolsCli, OptionCheckAcceptsValidFormsAndRefusesWhatTheDaemonWouldMisread) {
   const std::pair<const char *, std::vector<const char *>> cases[] = {
-      // short and clustered options
       {nullptr, {"", "-s", "-s -v 5", "-a -c", "-as", "-v0", "-l", "-h", "-n rack7 -s"}},
-      // values apart and attached
       {nullptr, {"-w 70001 -w 70002", "-w70001", "-d 0", "-d 3600 -n rack7", "-d3600"}},
-      // long options with a space or '=', abbreviations
       {nullptr, {"--duration 60", "--duration=60", "--dur=60", "--worldgroupid=70001"}},
       {nullptr, {"--name=rack7 --verbose=7", "--changerate_shll", "--changerate_hll --all"}},
       {"-d needs a whole number", {"-d abc", "-d 10s", "-d -5", "--duration="}},

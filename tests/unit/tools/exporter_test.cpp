@@ -94,9 +94,8 @@ struct FakeDaemon {
   }
 };
 
-// A loopback port that was free; with keep, the socket listening on it is
-// left open in *keep.
-int FreePort(int *keep = nullptr) {
+// A loopback port that was free.
+int FreePort() {
   int fd = socket(AF_INET, SOCK_STREAM, 0);
   sockaddr_in sa{};
   sa.sin_family = AF_INET;
@@ -104,12 +103,7 @@ int FreePort(int *keep = nullptr) {
   bind(fd, (sockaddr *)&sa, sizeof sa);
   socklen_t len = sizeof sa;
   getsockname(fd, (sockaddr *)&sa, &len);
-  if (keep) {
-    listen(fd, 1);
-    *keep = fd;
-  } else {
-    close(fd);
-  }
+  close(fd);
   return ntohs(sa.sin_port);
 }
 
@@ -417,8 +411,8 @@ TEST_F(ExporterHttp, TlsWithBasicAuthOnEveryPath) {
 TEST_F(ExporterStart, RefusesBadAddressesAndWebConfigsSayingWhy) {
   if (system("command -v openssl >/dev/null") != 0) GTEST_SKIP() << "no openssl";
   ASSERT_TRUE(MakeCertificates(dir));
-  int busy = -1;
-  std::string taken = "127.0.0.1:" + std::to_string(FreePort(&busy));
+  ASSERT_NO_FATAL_FAILURE(Start(1, 1, {}));  // an exporter that holds a port
+  std::string taken = "127.0.0.1:" + std::to_string(ex.port);
   const std::string tls = "tls_server_config:\n  cert_file: server.crt\n  key_file: server.key\n";
   struct Case {
     std::string listen, webConfig;
@@ -462,7 +456,6 @@ TEST_F(ExporterStart, RefusesBadAddressesAndWebConfigsSayingWhy) {
     EXPECT_EQ(RunToEnd(dir, args, &err), c.exit) << c.listen << c.webConfig << err;
     EXPECT_NE(err.find(c.message), std::string::npos) << c.listen << c.webConfig << err;
   }
-  close(busy);
 }
 
 }  // namespace
