@@ -1,13 +1,10 @@
 // Starts the daemon on a simulated host and the exporter in front of it, for
-// the browser test and the endpoint benchmark. The daemon runs in private
-// mount and PID namespaces whose /run is a temporary directory, so its socket
-// /var/run/vethra.uds appears there and its single-instance check does not
-// see other daemons on the machine; the exporter runs outside on that socket.
-// With VETHRA_BROWSER_TLS=1 the exporter serves HTTPS with basic
-// authentication (a web configuration file and a CA made here with openssl):
-// fetch() of the tests sends the credentials and trusts that CA, and
-// host.contextOptions and host.scrapeConfig do the same for Chromium and
-// Prometheus.
+// the browser tests and the endpoint benchmark. The daemon runs in private
+// mount and PID namespaces whose /run is a temporary directory (its socket
+// appears there, its single-instance check sees no other daemon); the exporter
+// runs outside on that socket. With VETHRA_BROWSER_TLS=1 the exporter serves
+// HTTPS with basic authentication; fetch() of the tests, host.contextOptions
+// (Chromium) and host.scrapeConfig (Prometheus) trust its CA and log in.
 'use strict';
 
 const { spawn, execFileSync } = require('node:child_process');
@@ -103,12 +100,15 @@ async function startHost(host, args = ['-a', '-s'], exporterArgs = []) {
   const base = `${TLS ? 'https' : 'http'}://127.0.0.1:${port}`;
   const webArgs = TLS ? ['--web.config.file', makeWebConfig(dir)] : [];
   let exporter = null;
+  // Sends sig to p unless it has exited; resolves once it has.
+  const end = (p, sig) => new Promise((resolve) => {
+    if (!p || p.exitCode !== null || p.signalCode !== null) return resolve();
+    p.on('exit', resolve);
+    p.kill(sig);
+  });
   const stop = async () => {
     // unshare ignores SIGTERM while it waits; SIGKILL takes the daemon along (--kill-child).
-    const stops = [[exporter, 'SIGTERM'], [daemon, 'SIGKILL']]
-      .filter(([p]) => p && p.exitCode === null && p.signalCode === null)
-      .map(([p, sig]) => new Promise((resolve) => { p.on('exit', resolve); p.kill(sig); }));
-    await Promise.all(stops);
+    await Promise.all([end(exporter, 'SIGTERM'), end(daemon, 'SIGKILL')]);
     fs.rmSync(dir, { recursive: true, force: true });
   };
   try {
@@ -134,11 +134,7 @@ async function startHost(host, args = ['-a', '-s'], exporterArgs = []) {
     });
     sock.on('error', reject);
   });
-  const killDaemon = () => new Promise((resolve) => {
-    if (daemon.exitCode !== null || daemon.signalCode !== null) return resolve();
-    daemon.on('exit', resolve);
-    daemon.kill('SIGKILL');
-  });
+  const killDaemon = () => end(daemon, 'SIGKILL');
   const contextOptions = TLS ? { ignoreHTTPSErrors: true, httpCredentials: { username: USER, password: PASSWORD } } : {};
   const scrapeConfig = TLS ? `    scheme: https
     tls_config: {ca_file: "${dir}/ca.crt"}
