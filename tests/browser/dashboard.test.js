@@ -126,8 +126,7 @@ test('lists every VM and disk that the daemon reports, with the values that the 
     })),
   }));
   assert.deepEqual(vms, data.metrics.metricValues.vmWorldGroups.map((v) => ({ wg: v.worldGroupId, name: v.vmName, disks: v.vmDisks.map((d) => d.vscsiDevName) })));
-  assert.deepEqual(vms.map((v) => v.name).sort(), ['batch-01', 'db-01', 'fileserver-01', 'web-01']);
-  assert.equal(vms.find((v) => v.name === 'fileserver-01').disks.length, 12);
+  assert.deepEqual(vms.map((v) => `${v.name} ${v.disks.length}`).sort(), ['batch-01 1', 'db-01 2', 'fileserver-01 12', 'web-01 1']);
   // What the page shows is what the exporter sent it.
   assert.ok(apiBodies.some((b) => JSON.stringify(b) === JSON.stringify(data)), 'rendered data was never served');
   assert.ok(data.rates.intervalSeconds > 0);
@@ -201,10 +200,9 @@ test('updates after new records are injected; the last interval shows only the n
   await nextRefresh();
   const values = (key) => page.$eval(`${sel} canvas[data-chart="${key}"]`, (c) => c.dataset.values.split(',').map(Number));
   assert.deepEqual(await values('readSize'), new Array(19).fill(0), 'the silent disk starts empty');
-  const reads = Array.from({ length: 10 }, (_, i) => ({ opcode: 0x28, worldGroupId: 70001, handleId: 8002,
-    length: 4096, lba: 8 * i, latency: 150 }));
-  const writes = Array.from({ length: 5 }, (_, i) => ({ opcode: 0x2a, worldGroupId: 70001, handleId: 8002,
-    length: 65536, lba: 4096 + 128 * i, latency: 7000 }));
+  const records = (n, opcode, length, lba, latency) => Array.from({ length: n }, (_, i) => ({ opcode, worldGroupId: 70001,
+    handleId: 8002, length, lba: lba + (length / 512) * i, latency }));
+  const reads = records(10, 0x28, 4096, 0, 150), writes = records(5, 0x2a, 65536, 4096, 7000);
   assert.equal((await host.control({ op: 'inject', records: reads.concat(writes) })).appended, 15);
   await host.control({ op: 'drain' });
   await until('the injected records on the page', async () => (await values('readSize'))[1] === 10);
@@ -246,30 +244,26 @@ test('a freshly opened page shows the history from before it was opened; values 
   assert.ok(delta > 0);
   assert.ok(Math.abs(sum - delta) <= largest * 1.1, `history ${sum.toFixed(0)} reads, daemon ${delta} (one sample: ${largest.toFixed(0)})`);
 
-  const fresh = await context.newPage();
-  try {
-    const opened = Date.now() / 1000;
-    await fresh.goto(base + '/');
-    await fresh.waitForFunction(() => Number(document.querySelector('#host canvas[data-chart="hostIops"]')?.dataset.points) > 0);
-    const first = Number(await fresh.$eval('#host canvas[data-chart="hostIops"]', (c) => c.dataset.first));
-    assert.ok(first < opened - 4, `the host chart starts at ${first}, the page was opened at ${opened}`);
-    assert.ok(await painted(fresh, '#host canvas[data-chart="hostThroughput"]') > 1000, 'the throughput chart is drawn');
-    // Opening a disk draws its history at once, points from before it was opened included.
-    const sel = diskSelector(70002, 'scsi0:0');
-    await fresh.click(sel + ' > summary');
-    await fresh.waitForFunction((s) => Number(document.querySelector(s + ' canvas[data-chart="latency"]')?.dataset.points) > 0, sel);
-    for (const key of ['iops', 'throughput', 'latency']) {
-      const c = await fresh.$eval(`${sel} canvas[data-chart="${key}"]`, (x) => ({ points: Number(x.dataset.points), first: Number(x.dataset.first) }));
-      assert.ok(c.points >= 4 && c.first < opened, `${key}: ${c.points} points from ${c.first}`);
-    }
-    // Hovering shows the values at a time.
-    const box = await fresh.$eval(`${sel} canvas[data-chart="iops"]`, (c) => { const r = c.getBoundingClientRect(); return [r.x, r.y, r.width, r.height]; });
-    await fresh.mouse.move(box[0] + box[2] * 0.8, box[1] + box[3] / 2);
-    const tip = await fresh.$eval(`${sel} canvas[data-chart="iops"]`, (c) => Chart.getChart(c).tooltip.body.map((b) => b.lines.join(' ')));
-    assert.ok(tip.some((t) => /^read: \d+\.\d IOPS$/.test(t)), tip.join(' | '));
-  } finally {
-    await fresh.close();
+  await page.close();  // the page of this test is opened now
+  const opened = Date.now() / 1000;
+  await openPage(base);
+  await page.waitForFunction(() => Number(document.querySelector('#host canvas[data-chart="hostIops"]')?.dataset.points) > 0);
+  const first = Number(await page.$eval('#host canvas[data-chart="hostIops"]', (c) => c.dataset.first));
+  assert.ok(first < opened - 4, `the host chart starts at ${first}, the page was opened at ${opened}`);
+  assert.ok(await painted(page, '#host canvas[data-chart="hostThroughput"]') > 1000, 'the throughput chart is drawn');
+  // Opening a disk draws its history at once, points from before it was opened included.
+  const sel = diskSelector(70002, 'scsi0:0');
+  await page.click(sel + ' > summary');
+  await page.waitForFunction((s) => Number(document.querySelector(s + ' canvas[data-chart="latency"]')?.dataset.points) > 0, sel);
+  for (const key of ['iops', 'throughput', 'latency']) {
+    const c = await page.$eval(`${sel} canvas[data-chart="${key}"]`, (x) => ({ points: Number(x.dataset.points), first: Number(x.dataset.first) }));
+    assert.ok(c.points >= 4 && c.first < opened, `${key}: ${c.points} points from ${c.first}`);
   }
+  // Hovering shows the values at a time.
+  const box = await page.$eval(`${sel} canvas[data-chart="iops"]`, (c) => { const r = c.getBoundingClientRect(); return [r.x, r.y, r.width, r.height]; });
+  await page.mouse.move(box[0] + box[2] * 0.8, box[1] + box[3] / 2);
+  const tip = await page.$eval(`${sel} canvas[data-chart="iops"]`, (c) => Chart.getChart(c).tooltip.body.map((b) => b.lines.join(' ')));
+  assert.ok(tip.some((t) => /^read: \d+\.\d IOPS$/.test(t)), tip.join(' | '));
 });
 
 test('filters VMs and disks', async () => {

@@ -13,6 +13,8 @@ const https = require('node:https');
 const net = require('node:net');
 const os = require('node:os');
 const path = require('node:path');
+const { buffer } = require('node:stream/consumers');
+const { setTimeout: sleep } = require('node:timers/promises');
 
 const ROOT = path.resolve(__dirname, '../..');
 const BUILD = process.env.VETHRA_BUILD_DIR || path.join(ROOT, 'build');
@@ -26,16 +28,10 @@ const PASSWORD_HASH = '$2b$04$f41r21DVDmmiZuMpgqIHbO5C9kyVJyYYFZ.5AGRINByUzqBDxB
 let tlsCa = null;  // PEM of the CA of the running host
 
 // GET over HTTPS with the CA above and the credentials.
-function httpsGet(url) {
-  return new Promise((resolve, reject) => {
-    const headers = { authorization: 'Basic ' + Buffer.from(`${USER}:${PASSWORD}`).toString('base64') };
-    https.get(url, { ca: tlsCa, headers }, (res) => {
-      const chunks = [];
-      res.on('data', (c) => chunks.push(c));
-      res.on('end', () => resolve(new Response(Buffer.concat(chunks), { status: res.statusCode })));
-      res.on('error', reject);
-    }).on('error', reject);
-  });
+async function httpsGet(url) {
+  const headers = { authorization: 'Basic ' + Buffer.from(`${USER}:${PASSWORD}`).toString('base64') };
+  const res = await new Promise((resolve, reject) => https.get(url, { ca: tlsCa, headers }, resolve).on('error', reject));
+  return new Response(await buffer(res), { status: res.statusCode });
 }
 if (TLS) {
   const plainFetch = globalThis.fetch;
@@ -68,17 +64,12 @@ function freePort() {
   });
 }
 
+// Polls fn until it returns something true; its errors count as false until the time is up.
 async function until(what, fn, timeoutMs = 20000) {
-  const end = Date.now() + timeoutMs;
-  for (;;) {
-    try {
-      const v = await fn();
-      if (v) return v;
-    } catch (e) {
-      if (Date.now() > end) throw e;
-    }
+  for (const end = Date.now() + timeoutMs; ; await sleep(200)) {
+    const v = await Promise.resolve().then(fn).catch((e) => { if (Date.now() > end) throw e; });
+    if (v) return v;
     if (Date.now() > end) throw new Error('timed out waiting for ' + what);
-    await new Promise((r) => setTimeout(r, 200));
   }
 }
 
