@@ -8,11 +8,13 @@
 'use strict';
 
 const { spawn, execFileSync } = require('node:child_process');
+const { once } = require('node:events');
 const fs = require('node:fs');
 const https = require('node:https');
 const net = require('node:net');
 const os = require('node:os');
 const path = require('node:path');
+const readline = require('node:readline');
 const { buffer } = require('node:stream/consumers');
 const { setTimeout: sleep } = require('node:timers/promises');
 
@@ -111,20 +113,17 @@ async function startHost(host, args = ['-a', '-s'], exporterArgs = []) {
     await stop();
     throw e;
   }
-  const control = (request) => new Promise((resolve, reject) => {
+  // One request to hostsim's control socket; its reply.
+  const control = async (request) => {
     const sock = net.createConnection(path.join(dir, 'hostsim.ctl'));
-    let data = '';
-    sock.on('connect', () => sock.write(JSON.stringify(request) + '\n'));
-    sock.on('data', (chunk) => {
-      data += chunk;
-      if (!data.includes('\n')) return;
-      sock.end();
-      const reply = JSON.parse(data);
-      if (reply.error) reject(new Error(`hostsim ${request.op}: ${reply.error}`));
-      else resolve(reply);
-    });
-    sock.on('error', reject);
-  });
+    await once(sock, 'connect');
+    sock.write(JSON.stringify(request) + '\n');
+    const [line] = await once(readline.createInterface({ input: sock }), 'line');
+    sock.end();
+    const reply = JSON.parse(line);
+    if (reply.error) throw new Error(`hostsim ${request.op}: ${reply.error}`);
+    return reply;
+  };
   const killDaemon = () => end(daemon, 'SIGKILL');
   const contextOptions = TLS ? { ignoreHTTPSErrors: true, httpCredentials: { username: USER, password: PASSWORD } } : {};
   const scrapeConfig = TLS ? `    scheme: https

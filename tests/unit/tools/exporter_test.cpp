@@ -17,7 +17,6 @@
 #include <atomic>
 #include <chrono>
 #include <fstream>
-#include <sstream>
 #include <thread>
 
 #include "frame.h"
@@ -31,9 +30,8 @@ const std::string VETHRACTL = VETHRACTL_BINARY;
 void WriteFile(const std::string &path, const std::string &text) { std::ofstream(path) << text; }
 
 std::string ReadFile(const std::string &path) {
-  std::stringstream s;
-  s << std::ifstream(path).rdbuf();
-  return s.str();
+  std::ifstream in(path);
+  return {std::istreambuf_iterator<char>(in), {}};
 }
 
 // A daemon that answers every metrics query with one document and reports
@@ -276,8 +274,7 @@ TEST_F(ExporterTest, StalledAndHalfSentClientsDoNotHoldAnotherScrape) {
   close(fd);
 
   int stalled = Connect(ex.port, 4096);
-  std::string req = "GET /metrics HTTP/1.1\r\nHost: test\r\n\r\n";
-  send(stalled, req.data(), req.size(), MSG_NOSIGNAL);
+  send(stalled, "GET /metrics HTTP/1.1\r\nHost: test\r\n\r\n", 37, MSG_NOSIGNAL);
   pollfd p{stalled, POLLIN, 0};
   ASSERT_EQ(poll(&p, 1, 20000), 1);  // the server is sending, and will soon be stuck
   int half = Connect(ex.port);

@@ -1,6 +1,8 @@
 // vethractl's renderers on known documents (golden text).
 #include <gtest/gtest.h>
 
+#include <sstream>
+
 #include "unit/tools/tools_docs.h"
 
 namespace {
@@ -68,9 +70,8 @@ TEST(ToolsRender, ColumnsAlignByDisplayWidth) {
   // Every line but the summary ends in the same column, and the world group
   // ids end where the header's WGID does.
   std::vector<std::string> lines;
-  for (size_t at = 0, nl; (nl = table.find('\n', at)) != std::string::npos; at = nl + 1) {
-    lines.push_back(table.substr(at, nl - at));
-  }
+  std::istringstream in(table);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
   ASSERT_EQ(lines.size(), 4u) << table;
   auto columnsTo = [](const std::string &line, const std::string &word) {
     return VTR_DisplayWidth(line.substr(0, line.find(word) + word.size()));
