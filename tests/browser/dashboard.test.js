@@ -71,8 +71,7 @@ before(async () => {
   host = await startHost(HOST, ['-a', '-s'], ['--sample-interval', '2']);
   base = host.base;
   origins.add(base);
-  const index = await (await fetch(base + '/')).text();
-  assert.match(index, /id="vms"/, 'this vethractl does not serve the dashboard page');
+  assert.match(await (await fetch(base + '/')).text(), /id="vms"/, 'this vethractl does not serve the dashboard page');
   await until('four VMs in the metrics', async () => (await api()).metrics.metricValues.vmWorldGroups.length === 4);
 
   context = await chromium.launchPersistentContext(path.join(host.dir, 'profile'), {

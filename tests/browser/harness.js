@@ -57,13 +57,12 @@ basic_auth_users: {${USER}: "${PASSWORD_HASH}"}
   return file;
 }
 
-function freePort() {
-  return new Promise((resolve, reject) => {
-    const srv = net.createServer().listen(0, '127.0.0.1', () => {
-      const { port } = srv.address();
-      srv.close(() => resolve(port));
-    }).on('error', reject);
-  });
+async function freePort() {
+  const srv = net.createServer().listen(0, '127.0.0.1');
+  await once(srv, 'listening');
+  const { port } = srv.address();
+  await new Promise((resolve) => srv.close(resolve));
+  return port;
 }
 
 // Polls fn until it returns something true; its errors count as false until the time is up.

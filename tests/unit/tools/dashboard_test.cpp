@@ -74,7 +74,7 @@ TEST(DashboardApi, PassesTheDocumentsThroughAndTakesRatesAgainstAnOldEnoughSampl
 // Daemon failures in between are reported without losing the rate base.
 TEST(DashboardApi, WritesTheBodyByteForByteAndKeepsTheRateBaseThroughFailures) {
   auto doc = [](long long rio, long long wio, long long seq) {
-    const std::vector<std::pair<const char *, long long>> busy = {
+    const TestCounters busy = {
         {"rio", rio}, {"wio", wio}, {"rthput", rio * 4096}, {"seqrio", seq}, {"eq4kaliwio", wio}};
     return TestMetricsDoc(
         rio,

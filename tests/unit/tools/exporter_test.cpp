@@ -167,7 +167,15 @@ struct Exporter {
     for (int attempt = 0; attempt < 5; attempt++) {
       port = FreePort();
       args[5] = "127.0.0.1:" + std::to_string(port);
-      pid = Spawn(args, log);
+      pid = fork();
+      if (pid == 0) {
+        dup2(open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 2);
+        std::vector<char *> argv;
+        for (const std::string &a : args) argv.push_back((char *)a.c_str());
+        argv.push_back(nullptr);
+        execv(argv[0], argv.data());
+        _exit(127);
+      }
       for (int i = 0; i < 1000; i++) {
         int fd = Connect(port);
         if (fd >= 0) return close(fd), true;
@@ -181,19 +189,6 @@ struct Exporter {
       }
     }
     return false;
-  }
-  static pid_t Spawn(const std::vector<std::string> &args, const std::string &log) {
-    pid_t p = fork();
-    if (p == 0) {
-      int fd = open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-      dup2(fd, 2);
-      std::vector<char *> argv;
-      for (const std::string &a : args) argv.push_back((char *)a.c_str());
-      argv.push_back(nullptr);
-      execv(argv[0], argv.data());
-      _exit(127);
-    }
-    return p;
   }
   // Stops it with SIGTERM; its exit status.
   int Stop() {

@@ -14,16 +14,15 @@ namespace {
 
 VTR_Scrape KnownScrape() {
   VTR_Scrape s{};
-  std::string err;
   const long long readBytes = 4096 * 4 + 3000 + 5120 * 2;  // 4 reads of 4 KiB, 1 < 4K, 2 of 5 KiB
-  const std::vector<std::pair<const char *, long long>> counters = {
-      {"rio", 7},     {"rthput", readBytes}, {"wio", 1},         {"wthput", 2000000},
-      {"lt4krio", 1}, {"eq4krio", 4},        {"gt4lt8krio", 2},  {"gt1mwio", 1},
-      {"rlat1us", 1}, {"rlat100ms", 5},      {"rlatgt100ms", 1}, {"wlat5ms", 1}};
+  const TestCounters counters = {{"rio", 7},          {"rthput", readBytes}, {"wio", 1},
+                                 {"wthput", 2000000}, {"lt4krio", 1},        {"eq4krio", 4},
+                                 {"gt4lt8krio", 2},   {"gt1mwio", 1},        {"rlat1us", 1},
+                                 {"rlat100ms", 5},    {"rlatgt100ms", 1},    {"wlat5ms", 1}};
   // The VM's name is the JSON text of: db "01"\x<line end>z
   std::string json = TestMetricsDoc(9, {{R"(db \"01\"\\x\nz)", 70001, {{"scsi0:0", counters}}},
                                         {"web-01", 70002, {{"scsi0:0", {}}}}});
-  EXPECT_EQ(VTR_ParseMetricsDoc(json, &s.metrics, &err), 0) << err;
+  s.metrics = TestParse(json);
   s.metricsOk = true;
   s.changeRate = 1;
   s.rates = s.metrics;

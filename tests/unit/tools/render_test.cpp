@@ -9,15 +9,14 @@ namespace {
 
 // db-01 scsi0:0 does 200 reads (4 KiB, 100 of them sequential) and 100 writes
 // of 64 KiB in 2 s; web-01 has no disks.
-const std::vector<TestVm> kBefore = {
-    {"db-01",
-     70001,
-     {{"scsi0:0", {{"rio", 1000}, {"wio", 500}, {"rthput", 4096000}, {"wthput", 32768000}}}}},
-    {"web-01", 70002, {}}};
-const std::vector<std::pair<const char *, long long>> kAfterCounters = {
-    {"rio", 1200},     {"wio", 600},        {"rthput", 4915200}, {"wthput", 39321600},
-    {"seqrio", 100},   {"eq4kalirio", 200}, {"eq4kaliwio", 100}, {"eq4krio", 1200},
-    {"eq64kwio", 600}, {"rlat100us", 900},  {"rlat500us", 300},  {"wlat1ms", 600}};
+const TestCounters kBeforeCounters = {
+    {"rio", 1000}, {"wio", 500}, {"rthput", 4096000}, {"wthput", 32768000}};
+const std::vector<TestVm> kBefore = {{"db-01", 70001, {{"scsi0:0", kBeforeCounters}}},
+                                     {"web-01", 70002, {}}};
+const TestCounters kAfterCounters = {{"rio", 1200},        {"wio", 600},       {"rthput", 4915200},
+                                     {"wthput", 39321600}, {"seqrio", 100},    {"eq4kalirio", 200},
+                                     {"eq4kaliwio", 100},  {"eq4krio", 1200},  {"eq64kwio", 600},
+                                     {"rlat100us", 900},   {"rlat500us", 300}, {"wlat1ms", 600}};
 const std::vector<TestVm> kAfter = {
     {"db-01", 70001, {{"scsi0:0", kAfterCounters}, {"scsi0:1", {}}}}, {"web-01", 70002, {}}};
 

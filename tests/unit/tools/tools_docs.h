@@ -10,9 +10,10 @@
 
 #include "vethractl.h"
 
+using TestCounters = std::vector<std::pair<const char *, long long>>;  // by name; the rest are 0
 struct TestDisk {
   std::string name;
-  std::vector<std::pair<const char *, long long>> counters;  // by counter name; the rest are 0
+  TestCounters counters;
 };
 struct TestVm {
   std::string name;
