@@ -1,10 +1,6 @@
 // Drives the exporter's dashboard in the system's headless Chromium against a
-// real daemon on a simulated host: the daemon runs in private mount and PID
-// namespaces with its own /run, the exporter outside them on that socket.
-//
-// Each test opens a page of its own on the shared host, so that no page state
-// carries over from one test to the next.
-//
+// real daemon on a simulated host (see ./harness). Each test opens a page of its
+// own on the shared host, so that no page state carries over to the next test.
 // Environment: VETHRA_BUILD_DIR (default <repo>/build), VETHRA_BINARY,
 // VETHRACTL_BINARY, CHROMIUM (default /usr/bin/chromium), SCREENSHOT (where
 // to write the page's picture; default a temporary file, or
@@ -49,9 +45,12 @@ let host, context, page, base;
 const origins = new Set();  // the exporters the pages may fetch from
 let consoleErrors, foreignRequests, apiBodies;
 
-async function api() {
-  const reply = await fetch(base + '/api/v1/metrics');
-  return reply.json();
+const api = async () => (await fetch(base + '/api/v1/metrics')).json();
+
+// The counter `name` of disk `disk` of VM `wg` in a document of the JSON endpoint.
+function counter(doc, wg, disk, name) {
+  const d = doc.metrics.metricValues.vmWorldGroups.find((v) => v.worldGroupId === wg).vmDisks.find((x) => x.vscsiDevName === disk);
+  return d.ioCounters[doc.metrics.vethraMetrics.metricFields.indexOf(name)];
 }
 
 // Waits until the page has rendered a refresh that started after this call.
@@ -60,9 +59,7 @@ async function nextRefresh() {
   await page.waitForFunction((k) => Number(document.body.dataset.refreshes || 0) >= k + 2, n, { timeout: 15000 });
 }
 
-function diskSelector(wg, disk) {
-  return `details.vm[data-wg="${wg}"] details.disk[data-disk="${disk}"]`;
-}
+const diskSelector = (wg, disk) => `details.vm[data-wg="${wg}"] details.disk[data-disk="${disk}"]`;
 
 // How many pixels of the canvas at `sel` on page `p` are painted.
 const painted = (p, sel) => p.$eval(sel, (c) => c.getContext('2d').getImageData(0, 0, c.width, c.height).data
@@ -74,8 +71,7 @@ before(async () => {
   host = await startHost(HOST, ['-a', '-s'], ['--sample-interval', '2']);
   base = host.base;
   origins.add(base);
-  const index = await (await fetch(base + '/')).text();
-  assert.match(index, /id="vms"/, 'this vethractl does not serve the dashboard page');
+  assert.match(await (await fetch(base + '/')).text(), /id="vms"/, 'this vethractl does not serve the dashboard page');
   await until('four VMs in the metrics', async () => (await api()).metrics.metricValues.vmWorldGroups.length === 4);
 
   context = await chromium.launchPersistentContext(path.join(host.dir, 'profile'), {
@@ -129,8 +125,7 @@ test('lists every VM and disk that the daemon reports, with the values that the 
     })),
   }));
   assert.deepEqual(vms, data.metrics.metricValues.vmWorldGroups.map((v) => ({ wg: v.worldGroupId, name: v.vmName, disks: v.vmDisks.map((d) => d.vscsiDevName) })));
-  assert.deepEqual(vms.map((v) => v.name).sort(), ['batch-01', 'db-01', 'fileserver-01', 'web-01']);
-  assert.equal(vms.find((v) => v.name === 'fileserver-01').disks.length, 12);
+  assert.deepEqual(vms.map((v) => `${v.name} ${v.disks.length}`).sort(), ['batch-01 1', 'db-01 2', 'fileserver-01 12', 'web-01 1']);
   // What the page shows is what the exporter sent it.
   assert.ok(apiBodies.some((b) => JSON.stringify(b) === JSON.stringify(data)), 'rendered data was never served');
   assert.ok(data.rates.intervalSeconds > 0);
@@ -156,37 +151,30 @@ async function openDisk(wg, disk) {
 }
 
 test('draws the size and latency histograms of an opened disk, every bucket labelled', async () => {
+  const sel = diskSelector(70001, 'scsi0:0');
   await page.selectOption('#hist-mode', 'total');
   await openDisk(70001, 'scsi0:0');
   await nextRefresh();
-  const charts = await page.evaluate((sel) => {
-    const d = document.querySelector(sel);
-    const data = window.vethraLastData;
-    const fields = data.metrics.vethraMetrics.metricFields;
-    const disk = data.metrics.metricValues.vmWorldGroups.find((v) => v.worldGroupId === 70001)
-      .vmDisks.find((x) => x.vscsiDevName === 'scsi0:0');
-    const counter = (n) => disk.ioCounters[fields.indexOf(n)];
-    return [...d.querySelectorAll('.histograms canvas')].map((c) => ({
-      key: c.dataset.chart, values: c.dataset.values.split(',').map(Number),
-      expect: { eq8krio: counter('eq8krio'), eq8kwio: counter('eq8kwio'), rlat500us: counter('rlat500us'),
-          rlat1ms: counter('rlat1ms'), wlat50ms: counter('wlat50ms'), wio: counter('wio') } }));
-  }, diskSelector(70001, 'scsi0:0'));
-  assert.deepEqual(charts.map((c) => c.key), ['readSize', 'writeSize', 'readLatency', 'writeLatency']);
-  for (const c of charts) {
-    assert.ok(await painted(page, `${diskSelector(70001, 'scsi0:0')} canvas[data-chart="${c.key}"]`) > 1000, `${c.key} has pixels`);
+  const { data, charts } = await page.evaluate((s) => ({  // the charts and the data of one refresh
+    data: window.vethraLastData,
+    charts: [...document.querySelectorAll(s + ' .histograms canvas')].map((c) => [c.dataset.chart, c.dataset.values.split(',').map(Number)]),
+  }), sel);
+  assert.deepEqual(charts.map(([key]) => key), ['readSize', 'writeSize', 'readLatency', 'writeLatency']);
+  for (const [key] of charts) {
+    assert.ok(await painted(page, `${sel} canvas[data-chart="${key}"]`) > 1000, `${key} has pixels`);
   }
-  const [readSize, writeSize, readLat, writeLat] = charts;
-  const e = readSize.expect;
-  assert.ok(e.eq8krio > 0 && e.wio > 0);
-  assert.equal(readSize.values[3], e.eq8krio);  // the 8K bucket
-  assert.equal(writeSize.values[3], e.eq8kwio);
-  assert.equal(readLat.values[3], e.rlat500us);  // 150 µs
-  assert.equal(readLat.values[4], e.rlat1ms);    // 800 µs
-  assert.equal(writeLat.values[8], e.wlat50ms);  // 30 ms
-  assert.equal(writeSize.values.reduce((a, b) => a + b), e.wio, 'every write is in one size bucket');
+  const [[, readSize], [, writeSize], [, readLat], [, writeLat]] = charts;
+  const n = (name) => counter(data, 70001, 'scsi0:0', name);
+  assert.ok(n('eq8krio') > 0 && n('wio') > 0);
+  assert.equal(readSize[3], n('eq8krio'));  // the 8K bucket
+  assert.equal(writeSize[3], n('eq8kwio'));
+  assert.equal(readLat[3], n('rlat500us'));  // 150 µs
+  assert.equal(readLat[4], n('rlat1ms'));    // 800 µs
+  assert.equal(writeLat[8], n('wlat50ms'));  // 30 ms
+  assert.equal(writeSize.reduce((a, b) => a + b), n('wio'), 'every write is in one size bucket');
 
   // At 1280 px no bucket label is skipped, and neighbouring labels do not overlap.
-  const scales = await page.$$eval(diskSelector(70001, 'scsi0:0') + ' .histograms canvas', (cs) => cs.map((c) => {
+  const scales = await page.$$eval(sel + ' .histograms canvas', (cs) => cs.map((c) => {
     const x = Chart.getChart(c).scales.x;
     const px = x.ticks.map((_, i) => x.getPixelForTick(i));
     const gap = Math.min(...px.slice(1).map((p, i) => p - px[i]));
@@ -211,10 +199,9 @@ test('updates after new records are injected; the last interval shows only the n
   await nextRefresh();
   const values = (key) => page.$eval(`${sel} canvas[data-chart="${key}"]`, (c) => c.dataset.values.split(',').map(Number));
   assert.deepEqual(await values('readSize'), new Array(19).fill(0), 'the silent disk starts empty');
-  const reads = Array.from({ length: 10 }, (_, i) => ({ opcode: 0x28, worldGroupId: 70001, handleId: 8002,
-    length: 4096, lba: 8 * i, latency: 150 }));
-  const writes = Array.from({ length: 5 }, (_, i) => ({ opcode: 0x2a, worldGroupId: 70001, handleId: 8002,
-    length: 65536, lba: 4096 + 128 * i, latency: 7000 }));
+  const records = (n, opcode, length, lba, latency) => Array.from({ length: n }, (_, i) => ({ opcode, worldGroupId: 70001,
+    handleId: 8002, length, lba: lba + (length / 512) * i, latency }));
+  const reads = records(10, 0x28, 4096, 0, 150), writes = records(5, 0x2a, 65536, 4096, 7000);
   assert.equal((await host.control({ op: 'inject', records: reads.concat(writes) })).appended, 15);
   await host.control({ op: 'drain' });
   await until('the injected records on the page', async () => (await values('readSize'))[1] === 10);
@@ -231,9 +218,7 @@ test('updates after new records are injected; the last interval shows only the n
 });
 
 test('a freshly opened page shows the history from before it was opened; values agree with counter deltas', async () => {
-  const busy = (doc) => doc.metrics.metricValues.vmWorldGroups.find((v) => v.worldGroupId === 70001)
-    .vmDisks.find((d) => d.vscsiDevName === 'scsi0:0');
-  const rio = (doc) => busy(doc).ioCounters[doc.metrics.vethraMetrics.metricFields.indexOf('rio')];
+  const rio = (doc) => counter(doc, 70001, 'scsi0:0', 'rio');
   const history = async (query = '') => (await fetch(base + '/api/v1/history' + query)).json();
   // The daemon's counters now, then again after a few of the exporter's samples.
   const t1 = Date.now() / 1000;
@@ -258,30 +243,26 @@ test('a freshly opened page shows the history from before it was opened; values 
   assert.ok(delta > 0);
   assert.ok(Math.abs(sum - delta) <= largest * 1.1, `history ${sum.toFixed(0)} reads, daemon ${delta} (one sample: ${largest.toFixed(0)})`);
 
-  const fresh = await context.newPage();
-  try {
-    const opened = Date.now() / 1000;
-    await fresh.goto(base + '/');
-    await fresh.waitForFunction(() => Number(document.querySelector('#host canvas[data-chart="hostIops"]')?.dataset.points) > 0);
-    const first = Number(await fresh.$eval('#host canvas[data-chart="hostIops"]', (c) => c.dataset.first));
-    assert.ok(first < opened - 4, `the host chart starts at ${first}, the page was opened at ${opened}`);
-    assert.ok(await painted(fresh, '#host canvas[data-chart="hostThroughput"]') > 1000, 'the throughput chart is drawn');
-    // Opening a disk draws its history at once, points from before it was opened included.
-    await fresh.click(diskSelector(70002, 'scsi0:0') + ' > summary');
-    const sel = diskSelector(70002, 'scsi0:0');
-    await fresh.waitForFunction((s) => Number(document.querySelector(s + ' canvas[data-chart="latency"]')?.dataset.points) > 0, sel);
-    for (const key of ['iops', 'throughput', 'latency']) {
-      const c = await fresh.$eval(`${sel} canvas[data-chart="${key}"]`, (x) => ({ points: Number(x.dataset.points), first: Number(x.dataset.first) }));
-      assert.ok(c.points >= 4 && c.first < opened, `${key}: ${c.points} points from ${c.first}`);
-    }
-    // Hovering shows the values at a time.
-    const box = await fresh.$eval(`${sel} canvas[data-chart="iops"]`, (c) => { const r = c.getBoundingClientRect(); return [r.x, r.y, r.width, r.height]; });
-    await fresh.mouse.move(box[0] + box[2] * 0.8, box[1] + box[3] / 2);
-    const tip = await fresh.$eval(`${sel} canvas[data-chart="iops"]`, (c) => Chart.getChart(c).tooltip.body.map((b) => b.lines.join(' ')));
-    assert.ok(tip.some((t) => /^read: \d+\.\d IOPS$/.test(t)), tip.join(' | '));
-  } finally {
-    await fresh.close();
+  await page.close();  // the page of this test is opened now
+  const opened = Date.now() / 1000;
+  await openPage(base);
+  await page.waitForFunction(() => Number(document.querySelector('#host canvas[data-chart="hostIops"]')?.dataset.points) > 0);
+  const first = Number(await page.$eval('#host canvas[data-chart="hostIops"]', (c) => c.dataset.first));
+  assert.ok(first < opened - 4, `the host chart starts at ${first}, the page was opened at ${opened}`);
+  assert.ok(await painted(page, '#host canvas[data-chart="hostThroughput"]') > 1000, 'the throughput chart is drawn');
+  // Opening a disk draws its history at once, points from before it was opened included.
+  const sel = diskSelector(70002, 'scsi0:0');
+  await page.click(sel + ' > summary');
+  await page.waitForFunction((s) => Number(document.querySelector(s + ' canvas[data-chart="latency"]')?.dataset.points) > 0, sel);
+  for (const key of ['iops', 'throughput', 'latency']) {
+    const c = await page.$eval(`${sel} canvas[data-chart="${key}"]`, (x) => ({ points: Number(x.dataset.points), first: Number(x.dataset.first) }));
+    assert.ok(c.points >= 4 && c.first < opened, `${key}: ${c.points} points from ${c.first}`);
   }
+  // Hovering shows the values at a time.
+  const box = await page.$eval(`${sel} canvas[data-chart="iops"]`, (c) => { const r = c.getBoundingClientRect(); return [r.x, r.y, r.width, r.height]; });
+  await page.mouse.move(box[0] + box[2] * 0.8, box[1] + box[3] / 2);
+  const tip = await page.$eval(`${sel} canvas[data-chart="iops"]`, (c) => Chart.getChart(c).tooltip.body.map((b) => b.lines.join(' ')));
+  assert.ok(tip.some((t) => /^read: \d+\.\d IOPS$/.test(t)), tip.join(' | '));
 });
 
 test('filters VMs and disks', async () => {

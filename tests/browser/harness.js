@@ -1,21 +1,22 @@
 // Starts the daemon on a simulated host and the exporter in front of it, for
-// the browser test and the endpoint benchmark. The daemon runs in private
-// mount and PID namespaces whose /run is a temporary directory, so its socket
-// /var/run/vethra.uds appears there and its single-instance check does not
-// see other daemons on the machine; the exporter runs outside on that socket.
-// With VETHRA_BROWSER_TLS=1 the exporter serves HTTPS with basic
-// authentication (a web configuration file and a CA made here with openssl):
-// fetch() of the tests sends the credentials and trusts that CA, and
-// host.contextOptions and host.scrapeConfig do the same for Chromium and
-// Prometheus.
+// the browser tests and the endpoint benchmark. The daemon runs in private
+// mount and PID namespaces whose /run is a temporary directory (its socket
+// appears there, its single-instance check sees no other daemon); the exporter
+// runs outside on that socket. With VETHRA_BROWSER_TLS=1 the exporter serves
+// HTTPS with basic authentication; fetch() of the tests, host.contextOptions
+// (Chromium) and host.scrapeConfig (Prometheus) trust its CA and log in.
 'use strict';
 
 const { spawn, execFileSync } = require('node:child_process');
+const { once } = require('node:events');
 const fs = require('node:fs');
 const https = require('node:https');
 const net = require('node:net');
 const os = require('node:os');
 const path = require('node:path');
+const readline = require('node:readline');
+const { buffer } = require('node:stream/consumers');
+const { setTimeout: sleep } = require('node:timers/promises');
 
 const ROOT = path.resolve(__dirname, '../..');
 const BUILD = process.env.VETHRA_BUILD_DIR || path.join(ROOT, 'build');
@@ -29,16 +30,10 @@ const PASSWORD_HASH = '$2b$04$f41r21DVDmmiZuMpgqIHbO5C9kyVJyYYFZ.5AGRINByUzqBDxB
 let tlsCa = null;  // PEM of the CA of the running host
 
 // GET over HTTPS with the CA above and the credentials.
-function httpsGet(url) {
-  return new Promise((resolve, reject) => {
-    const headers = { authorization: 'Basic ' + Buffer.from(`${USER}:${PASSWORD}`).toString('base64') };
-    https.get(url, { ca: tlsCa, headers }, (res) => {
-      const chunks = [];
-      res.on('data', (c) => chunks.push(c));
-      res.on('end', () => resolve(new Response(Buffer.concat(chunks), { status: res.statusCode })));
-      res.on('error', reject);
-    }).on('error', reject);
-  });
+async function httpsGet(url) {
+  const headers = { authorization: 'Basic ' + Buffer.from(`${USER}:${PASSWORD}`).toString('base64') };
+  const res = await new Promise((resolve, reject) => https.get(url, { ca: tlsCa, headers }, resolve).on('error', reject));
+  return new Response(await buffer(res), { status: res.statusCode });
 }
 if (TLS) {
   const plainFetch = globalThis.fetch;
@@ -62,26 +57,20 @@ basic_auth_users: {${USER}: "${PASSWORD_HASH}"}
   return file;
 }
 
-function freePort() {
-  return new Promise((resolve, reject) => {
-    const srv = net.createServer().listen(0, '127.0.0.1', () => {
-      const { port } = srv.address();
-      srv.close(() => resolve(port));
-    }).on('error', reject);
-  });
+async function freePort() {
+  const srv = net.createServer().listen(0, '127.0.0.1');
+  await once(srv, 'listening');
+  const { port } = srv.address();
+  await new Promise((resolve) => srv.close(resolve));
+  return port;
 }
 
+// Polls fn until it returns something true; its errors count as false until the time is up.
 async function until(what, fn, timeoutMs = 20000) {
-  const end = Date.now() + timeoutMs;
-  for (;;) {
-    try {
-      const v = await fn();
-      if (v) return v;
-    } catch (e) {
-      if (Date.now() > end) throw e;
-    }
+  for (const end = Date.now() + timeoutMs; ; await sleep(200)) {
+    const v = await Promise.resolve().then(fn).catch((e) => { if (Date.now() > end) throw e; });
+    if (v) return v;
     if (Date.now() > end) throw new Error('timed out waiting for ' + what);
-    await new Promise((r) => setTimeout(r, 200));
   }
 }
 
@@ -103,12 +92,15 @@ async function startHost(host, args = ['-a', '-s'], exporterArgs = []) {
   const base = `${TLS ? 'https' : 'http'}://127.0.0.1:${port}`;
   const webArgs = TLS ? ['--web.config.file', makeWebConfig(dir)] : [];
   let exporter = null;
+  // Sends sig to p unless it has exited; resolves once it has.
+  const end = (p, sig) => new Promise((resolve) => {
+    if (!p || p.exitCode !== null || p.signalCode !== null) return resolve();
+    p.on('exit', resolve);
+    p.kill(sig);
+  });
   const stop = async () => {
     // unshare ignores SIGTERM while it waits; SIGKILL takes the daemon along (--kill-child).
-    const stops = [[exporter, 'SIGTERM'], [daemon, 'SIGKILL']]
-      .filter(([p]) => p && p.exitCode === null && p.signalCode === null)
-      .map(([p, sig]) => new Promise((resolve) => { p.on('exit', resolve); p.kill(sig); }));
-    await Promise.all(stops);
+    await Promise.all([end(exporter, 'SIGTERM'), end(daemon, 'SIGKILL')]);
     fs.rmSync(dir, { recursive: true, force: true });
   };
   try {
@@ -120,25 +112,18 @@ async function startHost(host, args = ['-a', '-s'], exporterArgs = []) {
     await stop();
     throw e;
   }
-  const control = (request) => new Promise((resolve, reject) => {
+  // One request to hostsim's control socket; its reply.
+  const control = async (request) => {
     const sock = net.createConnection(path.join(dir, 'hostsim.ctl'));
-    let data = '';
-    sock.on('connect', () => sock.write(JSON.stringify(request) + '\n'));
-    sock.on('data', (chunk) => {
-      data += chunk;
-      if (!data.includes('\n')) return;
-      sock.end();
-      const reply = JSON.parse(data);
-      if (reply.error) reject(new Error(`hostsim ${request.op}: ${reply.error}`));
-      else resolve(reply);
-    });
-    sock.on('error', reject);
-  });
-  const killDaemon = () => new Promise((resolve) => {
-    if (daemon.exitCode !== null || daemon.signalCode !== null) return resolve();
-    daemon.on('exit', resolve);
-    daemon.kill('SIGKILL');
-  });
+    await once(sock, 'connect');
+    sock.write(JSON.stringify(request) + '\n');
+    const [line] = await once(readline.createInterface({ input: sock }), 'line');
+    sock.end();
+    const reply = JSON.parse(line);
+    if (reply.error) throw new Error(`hostsim ${request.op}: ${reply.error}`);
+    return reply;
+  };
+  const killDaemon = () => end(daemon, 'SIGKILL');
   const contextOptions = TLS ? { ignoreHTTPSErrors: true, httpCredentials: { username: USER, password: PASSWORD } } : {};
   const scrapeConfig = TLS ? `    scheme: https
     tls_config: {ca_file: "${dir}/ca.crt"}

@@ -29,14 +29,18 @@ std::vector<std::string> Show(const std::vector<VTR_Rec> &recs) {
   return out;
 }
 
+// A source I/O as "R|W disk lba+length @time latency".
+std::string ShowIo(const VTR_SourceIo &io) {
+  return std::string(io.write ? "W " : "R ") + io.disk + " " + std::to_string(io.lba) + "+" +
+         std::to_string(io.length) + " @" + std::to_string(io.timeNs) + " " +
+         std::to_string(io.latencyNs);
+}
+
 TEST(ToolsConvert, MsrLinesAndRecordLayout) {
   VTR_SourceIo io{};
   ASSERT_EQ(VTR_ParseMsrLine("128166385365934025,web,0,Write,3160743424,4096,135731\r\n", &io), 1);
-  EXPECT_EQ(io.disk, "web_0");
-  EXPECT_TRUE(io.write);
-  EXPECT_EQ(io.lba, 3160743424u / 512);
-  EXPECT_EQ(io.length, 4096u);
-  EXPECT_EQ(io.latencyNs, 13573100u);  // 100 ns units
+  // Offsets in bytes, times in 100 ns units.
+  EXPECT_EQ(ShowIo(io), "W web_0 6173327+4096 @12816638536593402500 13573100");
   EXPECT_EQ(VTR_ParseMsrLine("Timestamp,Hostname,DiskNumber,Type,Offset,Size,ResponseTime", &io),
             0);
   EXPECT_EQ(VTR_ParseMsrLine("1,web,0,Trim,0,512,1", &io), -1);
@@ -118,12 +122,9 @@ TEST(ToolsConvert, BlkparsePairsIssuesWithCompletions) {
 TEST(ToolsConvert, DiskSimGzipAndUnknownInput) {
   VTR_SourceIo io{};
   ASSERT_EQ(VTR_ParseDiskSimLine("0.594 5 174933616 16 1\r", 1e6, &io), 1);
-  EXPECT_EQ(io.disk, "5");
-  EXPECT_FALSE(io.write);
-  EXPECT_EQ(io.length, 8192u);
-  EXPECT_EQ(io.timeNs, 594000u);
+  EXPECT_EQ(ShowIo(io), "R 5 174933616+8192 @594000 0");
   EXPECT_EQ(VTR_ParseDiskSimLine("938513000 4 264719034 16 0", 1, &io), 1);
-  EXPECT_TRUE(io.write);
+  EXPECT_EQ(ShowIo(io), "W 4 264719034+8192 @938513000 0");
   EXPECT_EQ(VTR_ParseDiskSimLine("1 2 3 x 1", 1, &io), -1);
 
   std::string plain =
@@ -134,7 +135,7 @@ TEST(ToolsConvert, DiskSimGzipAndUnknownInput) {
   std::string err;
   ASSERT_EQ(VTR_ReadTraceFile(plain + ".gz", VTR_FMT_AUTO, 1e6, false, &ios, &st, &err), 0) << err;
   ASSERT_EQ(ios.size(), 1u);  // the 0-byte write has no data
-  EXPECT_EQ(ios[0].disk, "h_2");
+  EXPECT_EQ(ShowIo(ios[0]), "R h_2 0+4096 @10000 1000");
   EXPECT_EQ(st.skipped, 1u);
   EXPECT_EQ(VTR_ReadTraceFile(WriteTemp("vethra_bad.txt", "hello world\n"), VTR_FMT_AUTO, 1e6,
                               false, &ios, &st, &err),

@@ -13,12 +13,10 @@
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
-#include <zlib.h>
 
 #include <atomic>
 #include <chrono>
 #include <fstream>
-#include <sstream>
 #include <thread>
 
 #include "frame.h"
@@ -29,26 +27,11 @@ namespace {
 
 const std::string VETHRACTL = VETHRACTL_BINARY;
 
-// Each test works in a temporary directory, removed with everything in it at
-// its end.
-class ExporterTest : public ::testing::Test {
- protected:
-  ExporterTest() {
-    char tmpl[] = "/tmp/vethra-exporter-XXXXXX";
-    dir = std::string(mkdtemp(tmpl)) + "/";
-  }
-  ~ExporterTest() override { (void)!system(("rm -rf " + dir).c_str()); }
-  std::string dir;
-};
-using ExporterHttp = ExporterTest;
-using ExporterStart = ExporterTest;
-
 void WriteFile(const std::string &path, const std::string &text) { std::ofstream(path) << text; }
 
 std::string ReadFile(const std::string &path) {
-  std::stringstream s;
-  s << std::ifstream(path).rdbuf();
-  return s.str();
+  std::ifstream in(path);
+  return {std::istreambuf_iterator<char>(in), {}};
 }
 
 // A daemon that answers every metrics query with one document and reports
@@ -109,9 +92,8 @@ struct FakeDaemon {
   }
 };
 
-// A loopback port that was free; with keep, the socket listening on it is
-// left open in *keep.
-int FreePort(int *keep = nullptr) {
+// A loopback port that was free.
+int FreePort() {
   int fd = socket(AF_INET, SOCK_STREAM, 0);
   sockaddr_in sa{};
   sa.sin_family = AF_INET;
@@ -119,12 +101,7 @@ int FreePort(int *keep = nullptr) {
   bind(fd, (sockaddr *)&sa, sizeof sa);
   socklen_t len = sizeof sa;
   getsockname(fd, (sockaddr *)&sa, &len);
-  if (keep) {
-    listen(fd, 1);
-    *keep = fd;
-  } else {
-    close(fd);
-  }
+  close(fd);
   return ntohs(sa.sin_port);
 }
 
@@ -190,7 +167,15 @@ struct Exporter {
     for (int attempt = 0; attempt < 5; attempt++) {
       port = FreePort();
       args[5] = "127.0.0.1:" + std::to_string(port);
-      pid = Spawn(args, log);
+      pid = fork();
+      if (pid == 0) {
+        dup2(open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 2);
+        std::vector<char *> argv;
+        for (const std::string &a : args) argv.push_back((char *)a.c_str());
+        argv.push_back(nullptr);
+        execv(argv[0], argv.data());
+        _exit(127);
+      }
       for (int i = 0; i < 1000; i++) {
         int fd = Connect(port);
         if (fd >= 0) return close(fd), true;
@@ -205,19 +190,6 @@ struct Exporter {
     }
     return false;
   }
-  static pid_t Spawn(const std::vector<std::string> &args, const std::string &log) {
-    pid_t p = fork();
-    if (p == 0) {
-      int fd = open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-      dup2(fd, 2);
-      std::vector<char *> argv;
-      for (const std::string &a : args) argv.push_back((char *)a.c_str());
-      argv.push_back(nullptr);
-      execv(argv[0], argv.data());
-      _exit(127);
-    }
-    return p;
-  }
   // Stops it with SIGTERM; its exit status.
   int Stop() {
     if (pid < 0) return -1;
@@ -231,27 +203,10 @@ struct Exporter {
 };
 
 // Runs vethractl to its end; its exit status, stderr in *err.
-int RunToEnd(const std::string &dir, std::vector<std::string> args, std::string *err) {
-  args.insert(args.begin(), VETHRACTL);
-  pid_t p = Exporter::Spawn(args, dir + "run.log");
-  int status = 0;
-  waitpid(p, &status, 0);
-  *err = ReadFile(dir + "run.log");
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
-std::string Gunzip(const std::string &in) {
-  z_stream z{};
-  inflateInit2(&z, 15 + 16);
-  std::string out(in.size() * 50 + 1024, '\0');
-  z.next_in = (Bytef *)in.data();
-  z.avail_in = (uInt)in.size();
-  z.next_out = (Bytef *)out.data();
-  z.avail_out = (uInt)out.size();
-  int rc = inflate(&z, Z_FINISH);
-  out.resize(z.total_out);
-  inflateEnd(&z);
-  return rc == Z_STREAM_END ? out : "(not gzip)";
+int RunToEnd(const std::vector<std::string> &args, std::string *err) {
+  std::string command = VETHRACTL;
+  for (const std::string &a : args) command += " '" + a + "'";
+  return Shell(command + " 2>&1 >/dev/null", err);
 }
 
 // The exposition less the one line that differs between scrapes.
@@ -265,11 +220,26 @@ double Seconds(std::chrono::steady_clock::time_point since) {
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - since).count();
 }
 
-TEST_F(ExporterHttp, GzipAndKeepAliveOnOneConnection) {
+// Each test works in a temporary directory of its own.
+class ExporterTest : public ::testing::Test {
+ protected:
+  ExporterTest() {
+    char tmpl[] = "/tmp/vethra-exporter-XXXXXX";
+    dir = std::string(mkdtemp(tmpl)) + "/";
+  }
+  ~ExporterTest() override { (void)!system(("rm -rf " + dir).c_str()); }
+  // Starts the daemon with vms VMs of disks disks each, and the exporter with args.
+  void Start(int vms, int disks, const std::vector<std::string> &args) {
+    daemon.Start(dir, vms, disks);
+    ASSERT_TRUE(ex.Start(dir, daemon.path, args)) << ReadFile(ex.log);
+  }
+  std::string dir;
   FakeDaemon daemon;
-  daemon.Start(dir, 50, 20);  // a big body: compressed in parts
   Exporter ex;
-  ASSERT_TRUE(ex.Start(dir, daemon.path, {})) << ReadFile(ex.log);
+};
+
+TEST_F(ExporterTest, GzipAndKeepAliveOnOneConnection) {
+  ASSERT_NO_FATAL_FAILURE(Start(50, 20, {}));  // a big body: compressed in parts
   int fd = Connect(ex.port);
   Reply plain = Request(fd, "/metrics");
   ASSERT_EQ(plain.status, 200) << plain.head;
@@ -278,7 +248,10 @@ TEST_F(ExporterHttp, GzipAndKeepAliveOnOneConnection) {
   ASSERT_EQ(gz.status, 200) << gz.head;
   EXPECT_NE(gz.head.find("Content-Encoding: gzip"), std::string::npos) << gz.head;
   EXPECT_LT(gz.body.size(), plain.body.size());
-  EXPECT_EQ(WithoutDuration(Gunzip(gz.body)), WithoutDuration(plain.body));
+  WriteFile(dir + "body.gz", gz.body);
+  std::string gunzipped;
+  ASSERT_EQ(Shell("gzip -dc " + dir + "body.gz", &gunzipped), 0);
+  EXPECT_EQ(WithoutDuration(gunzipped), WithoutDuration(plain.body));
   Reply page = Request(fd, "/", "Accept-Encoding: gzip;q=0\r\n");
   EXPECT_EQ(page.status, 200);
   EXPECT_EQ(page.head.find("Content-Encoding"), std::string::npos) << page.head;
@@ -286,11 +259,9 @@ TEST_F(ExporterHttp, GzipAndKeepAliveOnOneConnection) {
   EXPECT_EQ(ex.Stop(), 0);
 }
 
-TEST_F(ExporterHttp, StalledAndHalfSentClientsDoNotHoldAnotherScrape) {
-  FakeDaemon daemon;
-  daemon.Start(dir, 50, 20);  // /metrics is megabytes: more than the socket buffers hold
-  Exporter ex;
-  ASSERT_TRUE(ex.Start(dir, daemon.path, {"--web.idle-timeout", "1"})) << ReadFile(ex.log);
+TEST_F(ExporterTest, StalledAndHalfSentClientsDoNotHoldAnotherScrape) {
+  // /metrics is megabytes: more than the socket buffers hold.
+  ASSERT_NO_FATAL_FAILURE(Start(50, 20, {"--web.idle-timeout", "1"}));
   auto t0 = std::chrono::steady_clock::now();
   int fd = Connect(ex.port);
   ASSERT_GT(Request(fd, "/metrics").body.size(), 4u << 20);
@@ -298,8 +269,7 @@ TEST_F(ExporterHttp, StalledAndHalfSentClientsDoNotHoldAnotherScrape) {
   close(fd);
 
   int stalled = Connect(ex.port, 4096);
-  std::string req = "GET /metrics HTTP/1.1\r\nHost: test\r\n\r\n";
-  send(stalled, req.data(), req.size(), MSG_NOSIGNAL);
+  send(stalled, "GET /metrics HTTP/1.1\r\nHost: test\r\n\r\n", 37, MSG_NOSIGNAL);
   pollfd p{stalled, POLLIN, 0};
   ASSERT_EQ(poll(&p, 1, 20000), 1);  // the server is sending, and will soon be stuck
   int half = Connect(ex.port);
@@ -323,8 +293,7 @@ TEST_F(ExporterHttp, StalledAndHalfSentClientsDoNotHoldAnotherScrape) {
 
 // A daemon that does not answer holds a scrape no longer than --timeout, or
 // than the scrape timeout Prometheus sends, whichever is shorter.
-TEST_F(ExporterHttp, ScrapesEndWithinTheirTimeout) {
-  FakeDaemon daemon;
+TEST_F(ExporterTest, ScrapesEndWithinTheirTimeout) {
   daemon.silent = true;
   daemon.Start(dir, 1, 1);
   const std::pair<const char *, const char *> cases[] = {
@@ -343,11 +312,8 @@ TEST_F(ExporterHttp, ScrapesEndWithinTheirTimeout) {
   }
 }
 
-TEST_F(ExporterHttp, ConnectionsPastTheCapGet503) {
-  FakeDaemon daemon;
-  daemon.Start(dir, 1, 1);
-  Exporter ex;
-  ASSERT_TRUE(ex.Start(dir, daemon.path, {"--web.max-connections", "2"})) << ReadFile(ex.log);
+TEST_F(ExporterTest, ConnectionsPastTheCapGet503) {
+  ASSERT_NO_FATAL_FAILURE(Start(1, 1, {"--web.max-connections", "2"}));
   // A connection that closed a moment ago may still count: try again until served.
   auto served = [&]() {
     for (int i = 0; i < 500; i++) {
@@ -359,11 +325,9 @@ TEST_F(ExporterHttp, ConnectionsPastTheCapGet503) {
     return -1;
   };
   int a = served(), b = served();
-  ASSERT_GE(a, 0);
-  ASSERT_GE(b, 0);
+  ASSERT_TRUE(a >= 0 && b >= 0);
   int c = Connect(ex.port);
-  Reply over = Request(c, "/metrics");
-  EXPECT_EQ(over.status, 503);
+  EXPECT_EQ(Request(c, "/metrics").status, 503);
   close(c);
   close(a);
   // Once a connection closed, a new one is served again.
@@ -379,15 +343,11 @@ const std::string N3W = "$2b$04$GKjf8jpUmIh701qLU7PTweExkOeVnj/rhqoxipiSgR4FGcWK
 
 // curl's exit status and what -w printed.
 std::pair<int, std::string> Curl(const std::string &args) {
-  FILE *f = popen(
-      ("curl -s -o /dev/null -w '%{http_code} %header{www-authenticate}' " + args + " 2>/dev/null")
-          .c_str(),
-      "r");
-  char buf[256] = "";
-  size_t n = fread(buf, 1, sizeof buf - 1, f);
-  buf[n] = '\0';
-  int rc = pclose(f);
-  return {WIFEXITED(rc) ? WEXITSTATUS(rc) : -1, buf};
+  std::string out;
+  int rc = Shell(
+      "curl -s -o /dev/null -w '%{http_code} %header{www-authenticate}' " + args + " 2>/dev/null",
+      &out);
+  return {rc, out};
 }
 
 // A throwaway CA and a server certificate for 127.0.0.1 it signed.
@@ -401,18 +361,14 @@ bool MakeCertificates(const std::string &dir) {
   return system(("(" + cmd + ") >/dev/null 2>&1").c_str()) == 0;
 }
 
-TEST_F(ExporterHttp, TlsWithBasicAuthOnEveryPath) {
+TEST_F(ExporterTest, TlsWithBasicAuthOnEveryPath) {
   if (system("command -v openssl >/dev/null && command -v curl >/dev/null") != 0)
     GTEST_SKIP() << "no openssl/curl";
   ASSERT_TRUE(MakeCertificates(dir));
   std::string tls =
       "tls_server_config:\n  cert_file: server.crt\n  key_file: " + dir + "server.key\n";
   WriteFile(dir + "web.yml", tls + "basic_auth_users:\n  prom: " + S3CRET + "\n");
-  FakeDaemon daemon;
-  daemon.Start(dir, 1, 1);
-  Exporter ex;
-  ASSERT_TRUE(ex.Start(dir, daemon.path, {"--web.config.file", dir + "web.yml"}))
-      << ReadFile(ex.log);
+  ASSERT_NO_FATAL_FAILURE(Start(1, 1, {"--web.config.file", dir + "web.yml"}));
   std::string base = " --cacert " + dir + "ca.crt https://127.0.0.1:" + std::to_string(ex.port);
   for (const char *path : {"/metrics", "/", "/api/v1/metrics"}) {
     const std::pair<const char *, const char *> cases[] = {
@@ -439,11 +395,11 @@ TEST_F(ExporterHttp, TlsWithBasicAuthOnEveryPath) {
   EXPECT_EQ(ex.Stop(), 0);
 }
 
-TEST_F(ExporterStart, RefusesBadAddressesAndWebConfigsSayingWhy) {
+TEST_F(ExporterTest, RefusesBadAddressesAndWebConfigsSayingWhy) {
   if (system("command -v openssl >/dev/null") != 0) GTEST_SKIP() << "no openssl";
   ASSERT_TRUE(MakeCertificates(dir));
-  int busy = -1;
-  std::string taken = "127.0.0.1:" + std::to_string(FreePort(&busy));
+  ASSERT_NO_FATAL_FAILURE(Start(1, 1, {}));  // an exporter that holds a port
+  std::string taken = "127.0.0.1:" + std::to_string(ex.port);
   const std::string tls = "tls_server_config:\n  cert_file: server.crt\n  key_file: server.key\n";
   struct Case {
     std::string listen, webConfig;
@@ -484,10 +440,9 @@ TEST_F(ExporterStart, RefusesBadAddressesAndWebConfigsSayingWhy) {
       args.insert(args.end(), {"--web.config.file", dir + "web.yml"});
     }
     std::string err;
-    EXPECT_EQ(RunToEnd(dir, args, &err), c.exit) << c.listen << c.webConfig << err;
+    EXPECT_EQ(RunToEnd(args, &err), c.exit) << c.listen << c.webConfig << err;
     EXPECT_NE(err.find(c.message), std::string::npos) << c.listen << c.webConfig << err;
   }
-  close(busy);
 }
 
 }  // namespace

@@ -14,24 +14,15 @@ namespace {
 
 VTR_Scrape KnownScrape() {
   VTR_Scrape s{};
-  std::string err;
-  std::string json = TestMetricsDoc(9, {{R"(db \"01\"\\x\nz)",
-                                         70001,  // JSON text of: db "01"\x<line end>z
-                                         {{"scsi0:0",
-                                           {{"rio", 7},
-                                            {"rthput", 4096 * 4 + 3000 + 5120 * 2},
-                                            {"wio", 1},
-                                            {"wthput", 2000000},
-                                            {"lt4krio", 1},
-                                            {"eq4krio", 4},
-                                            {"gt4lt8krio", 2},
-                                            {"gt1mwio", 1},
-                                            {"rlat1us", 1},
-                                            {"rlat100ms", 5},
-                                            {"rlatgt100ms", 1},
-                                            {"wlat5ms", 1}}}}},
+  const long long readBytes = 4096 * 4 + 3000 + 5120 * 2;  // 4 reads of 4 KiB, 1 < 4K, 2 of 5 KiB
+  const TestCounters counters = {{"rio", 7},          {"rthput", readBytes}, {"wio", 1},
+                                 {"wthput", 2000000}, {"lt4krio", 1},        {"eq4krio", 4},
+                                 {"gt4lt8krio", 2},   {"gt1mwio", 1},        {"rlat1us", 1},
+                                 {"rlat100ms", 5},    {"rlatgt100ms", 1},    {"wlat5ms", 1}};
+  // The VM's name is the JSON text of: db "01"\x<line end>z
+  std::string json = TestMetricsDoc(9, {{R"(db \"01\"\\x\nz)", 70001, {{"scsi0:0", counters}}},
                                         {"web-01", 70002, {{"scsi0:0", {}}}}});
-  EXPECT_EQ(VTR_ParseMetricsDoc(json, &s.metrics, &err), 0) << err;
+  s.metrics = TestParse(json);
   s.metricsOk = true;
   s.changeRate = 1;
   s.rates = s.metrics;
@@ -50,21 +41,21 @@ std::vector<Sample> Check(const std::string &text, bool om) {
   static const std::regex comment(R"(# (HELP|TYPE|UNIT) ([a-zA-Z_:][a-zA-Z0-9_:]*) .*)");
   static const std::regex sample(R"(([a-zA-Z_:][a-zA-Z0-9_:]*)(\{(.*)\})? (-?[0-9.e+-]+|\+Inf))");
   static const std::regex labels(R"((?:[a-zA-Z_][a-zA-Z0-9_]*="(?:[^"\\\n]|\\[\\"n])*"(?:,|$))*)");
+  static const std::regex suffix("_(total|bucket|count|sum|info)$");
   static const std::regex le(R"((?:^|,)le="([^"]*)\")");
   std::vector<Sample> out;
   std::map<std::string, std::string> types;
+  // OpenMetrics ends in "# EOF", and only there.
+  EXPECT_EQ(text.find("# EOF\n"), om ? text.size() - 6 : std::string::npos);
   size_t pos = 0;
-  bool eof = false;
   while (pos < text.size()) {
     size_t nl = text.find('\n', pos);
     EXPECT_NE(nl, std::string::npos) << "last line not terminated";
     std::string line = text.substr(pos, nl - pos);
     pos = nl + 1;
-    EXPECT_FALSE(eof) << "line after # EOF: " << line;
+    if (line == "# EOF") continue;
     std::smatch m;
-    if (line == "# EOF") {
-      eof = true;
-    } else if (std::regex_match(line, m, comment)) {
+    if (std::regex_match(line, m, comment)) {
       if (m[1] == "TYPE") types[m[2]] = line.substr(line.rfind(' ') + 1);
     } else if (std::regex_match(line, m, sample)) {
       Sample s{m[1], m[3], "", strtod(m[4].str().c_str(), nullptr)};
@@ -72,21 +63,14 @@ std::vector<Sample> Check(const std::string &text, bool om) {
       std::smatch lm;
       if (std::regex_search(s.labels, lm, le)) s.le = lm[1];
       // The family's TYPE came first; OpenMetrics names counters without _total.
-      std::string fam = s.name;
-      for (const char *suf : {"_total", "_bucket", "_count", "_sum", "_info"}) {
-        if (!types.count(fam) && fam.size() > strlen(suf) && fam.ends_with(suf))
-          fam.resize(fam.size() - strlen(suf));
-      }
-      EXPECT_TRUE(types.count(om ? fam : s.name) || types.count(fam)) << "no TYPE for " << line;
-      if (types[fam] == "counter") {
-        EXPECT_TRUE(s.name.ends_with("_total")) << line;
-      }
+      std::string fam = types.count(s.name) ? s.name : std::regex_replace(s.name, suffix, "");
+      EXPECT_TRUE(types.count(fam)) << "no TYPE for " << line;
+      EXPECT_TRUE(types[fam] != "counter" || s.name.ends_with("_total")) << line;
       out.push_back(s);
     } else {
       ADD_FAILURE() << "unparsable line: " << line;
     }
   }
-  EXPECT_EQ(eof, om);
   return out;
 }
 

@@ -4,7 +4,6 @@
 #include "history.h"
 
 #include <gtest/gtest.h>
-#include <math.h>
 
 #include "tools_docs.h"
 
@@ -33,8 +32,7 @@ TEST(HistogramPercentile, InterpolatesWithinBucketsAndFloorsTheOpenOne) {
   };
   for (const Case &c : cases) {
     EXPECT_NEAR(VTR_HistogramPercentile(c.counts, upper, 4, c.q), c.want, 1e-9)
-        << c.counts[0] << "," << c.counts[1] << "," << c.counts[2] << "," << c.counts[3]
-        << " q=" << c.q;
+        << "case " << &c - cases;
   }
 }
 
@@ -60,15 +58,13 @@ TEST(History, RatesSkipResetsFailedQueriesAndTooShortIntervals) {
   };
   EXPECT_FALSE(add(100, 0, 100, 4096));  // the first sample is only a base
   EXPECT_TRUE(add(105, 5, 600, 4096 + 5 * 8192));
-  ASSERT_EQ(h.samples.size(), 1u);
-  const VTR_HistPoint *p = Point(h, 0, 100, "scsi0:0");
-  ASSERT_TRUE(p);
-  EXPECT_FLOAT_EQ(p->v[VTR_HIST_READ_IOPS], 100);
-  EXPECT_FLOAT_EQ(p->v[VTR_HIST_WRITE_IOPS], 0);
-  EXPECT_FLOAT_EQ(p->v[VTR_HIST_READ_BPS], 8192);
-  EXPECT_FLOAT_EQ(p->v[VTR_HIST_SEQ_SHARE], 0.5);
-  EXPECT_TRUE(isnan(p->v[VTR_HIST_WRITE_P50]));  // no write in the interval
-  EXPECT_TRUE(isnan(p->changedBytes5m));
+  // No latencies without writes or latency counters, no change rate: left out.
+  EXPECT_EQ(VTR_HistoryJson(h, VTR_HistoryQuery{}),
+            "{\"intervalSeconds\":5,\"historySeconds\":900,\"samples\":[{\"time\":1005.000,"
+            "\"totals\":{\"readIops\":100,\"writeIops\":0,\"readBytesPerSecond\":8192,"
+            "\"writeBytesPerSecond\":0},\"disks\":[{\"vm\":\"db\",\"worldGroupId\":100,\"disk\":"
+            "\"scsi0:0\",\"readIops\":100,\"writeIops\":0,\"readBytesPerSecond\":8192,"
+            "\"writeBytesPerSecond\":0,\"sequentialShare\":0.5}]}]}");
 
   // The daemon restarted: its counters start again from zero. A gap, then rates again.
   EXPECT_TRUE(add(110, 10, 10, 0));
@@ -118,7 +114,6 @@ TEST(History, DisksThatComeAndGoAndTheRingsBounds) {
   // "a" has left the ring: its name is no longer held.
   EXPECT_EQ(h.diskIndex.size(), 1u);
   EXPECT_EQ(h.disks[h.diskIndex.begin()->second].name, "b");
-  EXPECT_EQ(h.disks[h.diskIndex.begin()->second].refs, 4u);
 }
 
 TEST(History, DocumentHasTheSamplesAfterSinceAndLeavesOutUnknowns) {
@@ -145,13 +140,13 @@ TEST(History, DocumentHasTheSamplesAfterSinceAndLeavesOutUnknowns) {
       "\"readLatencyP99Seconds\":9.91e-05,\"changedBytes5m\":4096}]}]}");
 
   ASSERT_TRUE(VTR_ParseHistoryQuery("disks=none", &q));
-  std::string totals = VTR_HistoryJson(h, q);
-  EXPECT_EQ(totals.find("\"vm\""), std::string::npos) << totals;
-  EXPECT_NE(
-      totals.find(
-          "\"writeIops\":0.5,\"readBytesPerSecond\":0,\"writeBytesPerSecond\":0},\"disks\":[]}]}"),
-      std::string::npos)
-      << totals;
+  const std::string totals =
+      "\"totals\":{\"readIops\":4,\"writeIops\":0.5,\"readBytesPerSecond\":0,"
+      "\"writeBytesPerSecond\":0},\"disks\":[]}";
+  EXPECT_EQ(VTR_HistoryJson(h, q),
+            "{\"intervalSeconds\":5,\"historySeconds\":900,\"samples\":[{"
+            "\"time\":1700000010.250," +
+                totals + ",{\"time\":1700000020.250," + totals + "]}");
   for (const char *bad : {"since=", "since=abc", "worldGroupId=1x", "since=nan", "disks=all"}) {
     EXPECT_FALSE(VTR_ParseHistoryQuery(bad, &q)) << bad;
   }

@@ -1,34 +1,24 @@
 // vethractl's renderers on known documents (golden text).
 #include <gtest/gtest.h>
 
+#include <sstream>
+
 #include "unit/tools/tools_docs.h"
 
 namespace {
 
 // db-01 scsi0:0 does 200 reads (4 KiB, 100 of them sequential) and 100 writes
 // of 64 KiB in 2 s; web-01 has no disks.
-const std::vector<TestVm> kBefore = {
-    {"db-01",
-     70001,
-     {{"scsi0:0", {{"rio", 1000}, {"wio", 500}, {"rthput", 4096000}, {"wthput", 32768000}}}}},
-    {"web-01", 70002, {}}};
-const std::vector<TestVm> kAfter = {{"db-01",
-                                     70001,
-                                     {{"scsi0:0",
-                                       {{"rio", 1200},
-                                        {"wio", 600},
-                                        {"rthput", 4915200},
-                                        {"wthput", 39321600},
-                                        {"seqrio", 100},
-                                        {"eq4kalirio", 200},
-                                        {"eq4kaliwio", 100},
-                                        {"eq4krio", 1200},
-                                        {"eq64kwio", 600},
-                                        {"rlat100us", 900},
-                                        {"rlat500us", 300},
-                                        {"wlat1ms", 600}}},
-                                      {"scsi0:1", {}}}},
-                                    {"web-01", 70002, {}}};
+const TestCounters kBeforeCounters = {
+    {"rio", 1000}, {"wio", 500}, {"rthput", 4096000}, {"wthput", 32768000}};
+const std::vector<TestVm> kBefore = {{"db-01", 70001, {{"scsi0:0", kBeforeCounters}}},
+                                     {"web-01", 70002, {}}};
+const TestCounters kAfterCounters = {{"rio", 1200},        {"wio", 600},       {"rthput", 4915200},
+                                     {"wthput", 39321600}, {"seqrio", 100},    {"eq4kalirio", 200},
+                                     {"eq4kaliwio", 100},  {"eq4krio", 1200},  {"eq64kwio", 600},
+                                     {"rlat100us", 900},   {"rlat500us", 300}, {"wlat1ms", 600}};
+const std::vector<TestVm> kAfter = {
+    {"db-01", 70001, {{"scsi0:0", kAfterCounters}, {"scsi0:1", {}}}}, {"web-01", 70002, {}}};
 
 TEST(ToolsRender, MetricsTableFromTwoSamplesAndFromTotals) {
   VTR_Doc before = TestParse(TestMetricsDoc(100, kBefore)),
@@ -79,9 +69,8 @@ TEST(ToolsRender, ColumnsAlignByDisplayWidth) {
   // Every line but the summary ends in the same column, and the world group
   // ids end where the header's WGID does.
   std::vector<std::string> lines;
-  for (size_t at = 0, nl; (nl = table.find('\n', at)) != std::string::npos; at = nl + 1) {
-    lines.push_back(table.substr(at, nl - at));
-  }
+  std::istringstream in(table);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
   ASSERT_EQ(lines.size(), 4u) << table;
   auto columnsTo = [](const std::string &line, const std::string &word) {
     return VTR_DisplayWidth(line.substr(0, line.find(word) + word.size()));

@@ -1,16 +1,19 @@
-// Builders of daemon documents for the tool tests.
+// Builders of daemon documents, and a shell runner, for the tool tests.
 #pragma once
 
 #include <gtest/gtest.h>
+#include <stdio.h>
+#include <sys/wait.h>
 
 #include <string>
 #include <vector>
 
 #include "vethractl.h"
 
+using TestCounters = std::vector<std::pair<const char *, long long>>;  // by name; the rest are 0
 struct TestDisk {
   std::string name;
-  std::vector<std::pair<const char *, long long>> counters;  // by counter name; the rest are 0
+  TestCounters counters;
 };
 struct TestVm {
   std::string name;
@@ -58,4 +61,13 @@ inline VTR_Doc TestParse(const std::string &text, bool changeRate = false) {
   EXPECT_EQ((changeRate ? VTR_ParseChangeRateDoc : VTR_ParseMetricsDoc)(text, &doc, &err), 0)
       << err;
   return doc;
+}
+
+// Runs a shell command; its exit status, and what it wrote in *out.
+inline int Shell(const std::string &command, std::string *out) {
+  FILE *p = popen(command.c_str(), "r");
+  if (!p) return -1;
+  char buf[256];
+  while (fgets(buf, sizeof buf, p)) *out += buf;
+  return WEXITSTATUS(pclose(p));
 }
