@@ -104,22 +104,32 @@ TEST(SHll, ExactAcrossClockWraps) {
   }
 }
 
-// Straightforward model: per register and rank, the time of the last write.
-struct Reference {
-  std::vector<long> stamp = std::vector<long>(16384 * 52, -1);
-  void Write(uint64_t sector, uint32_t length) {
+// Plain reference: per register, its entries
+// (stamp, rank) in a sorted list, a new entry replacing those of lower or
+// equal rank, no filter and no compact storage; estimates prune as the
+// estimator does.
+struct ListReference {
+  std::vector<std::vector<std::pair<long, int>>> regs =
+      std::vector<std::vector<std::pair<long, int>>>(16384);
+  void Write(uint64_t sector, uint32_t length, long now) {
     for (uint32_t i = 0; i < (length + 4095) / 4096; ++i) {
       uint64_t h = VTR_MurmurHash64A((sector & ~7ULL) + 8 * i, VTR_HLL_SEED);
-      stamp[VTR_HllIndex(h) * 52 + VTR_HllRank(h)] = fakeSeconds;
+      auto &list = regs[VTR_HllIndex(h)];
+      while (!list.empty() && list.back().second <= VTR_HllRank(h)) list.pop_back();
+      list.emplace_back(now, VTR_HllRank(h));
     }
   }
-  uint64_t Estimate(long window) {
+  uint64_t Estimate(long now, long window) {
     double sum = 0;
     uint32_t zeros = 0;
-    for (long *reg = stamp.data(); reg < stamp.data() + stamp.size(); reg += 52) {
-      int mx = 0;
-      for (int r = 1; r <= 51; ++r) mx = reg[r] >= 0 && fakeSeconds - reg[r] <= window ? r : mx;
-      for (int r = 1; r <= 51; ++r) reg[r] = r != mx && fakeSeconds - reg[r] >= 3600 ? -1 : reg[r];
+    for (auto &list : regs) {
+      size_t counted = 0;
+      while (counted < list.size() && now - list[counted].first > window) ++counted;
+      int mx = counted < list.size() ? list[counted].second : 0;
+      std::vector<std::pair<long, int>> kept;
+      for (size_t i = 0; i < list.size(); ++i)
+        if (i == counted || now - list[i].first < 3600) kept.push_back(list[i]);
+      list.swap(kept);
       zeros += (mx == 0);
       sum += ldexp(1.0, -mx);
     }
@@ -128,7 +138,7 @@ struct Reference {
 };
 
 // `s` answers with one call for several windows, `twin` (fed alike) with one
-// call per window in the same order; both must match the model, pruning
+// call per window in the same order; both must match the reference, pruning
 // included, with the default limit of sparse registers and with a low one
 // that makes the estimators change between sparse and dense storage often.
 TEST(SHll, MatchesModelUnderRandomWorkload) {
@@ -140,18 +150,18 @@ TEST(SHll, MatchesModelUnderRandomWorkload) {
       VTR_SHllSetDenseLimit(s.slot.shll, limit);
       VTR_SHllSetDenseLimit(twin.slot.shll, limit);
     }
-    Reference ref;
+    ListReference ref;
     auto write = [&](uint64_t sector, uint32_t length) {
       s.Write(sector, length);
       twin.Write(sector, length);
-      ref.Write(sector, length);
+      ref.Write(sector, length, fakeSeconds);
     };
     auto check = [&](const std::vector<uint16_t> &windows, int round) {
       std::vector<uint64_t> together(windows.size());
       VTR_SHllEstimateWindows(s.slot.shll, windows.data(), static_cast<int>(windows.size()),
                               together.data());
       for (size_t i = 0; i < windows.size(); ++i) {
-        uint64_t expected = ref.Estimate(windows[i]);
+        uint64_t expected = ref.Estimate(fakeSeconds, windows[i]);
         ASSERT_EQ(twin.Est(windows[i]), expected) << round << " " << windows[i];
         ASSERT_EQ(together[i], expected) << round << " " << windows[i];
       }
@@ -205,39 +215,6 @@ TEST(SHll, MatchesModelUnderRandomWorkload) {
     EXPECT_GE(toSparse, 1);  // a pruned table moved back to the sparse form
   }
 }
-
-// Plain reference for the differential test: per register, its entries
-// (stamp, rank) in a sorted list, a new entry replacing those of lower or
-// equal rank, no filter and no compact storage; estimates prune as the
-// estimator does.
-struct ListReference {
-  std::vector<std::vector<std::pair<long, int>>> regs =
-      std::vector<std::vector<std::pair<long, int>>>(16384);
-  void Write(uint64_t sector, uint32_t length, long now) {
-    for (uint32_t i = 0; i < (length + 4095) / 4096; ++i) {
-      uint64_t h = VTR_MurmurHash64A((sector & ~7ULL) + 8 * i, VTR_HLL_SEED);
-      auto &list = regs[VTR_HllIndex(h)];
-      while (!list.empty() && list.back().second <= VTR_HllRank(h)) list.pop_back();
-      list.emplace_back(now, VTR_HllRank(h));
-    }
-  }
-  uint64_t Estimate(long now, long window) {
-    double sum = 0;
-    uint32_t zeros = 0;
-    for (auto &list : regs) {
-      size_t counted = 0;
-      while (counted < list.size() && now - list[counted].first > window) ++counted;
-      int mx = counted < list.size() ? list[counted].second : 0;
-      std::vector<std::pair<long, int>> kept;
-      for (size_t i = 0; i < list.size(); ++i)
-        if (i == counted || now - list[i].first < 3600) kept.push_back(list[i]);
-      list.swap(kept);
-      zeros += (mx == 0);
-      sum += ldexp(1.0, -mx);
-    }
-    return VTR_HllFormula(sum, zeros);
-  }
-};
 
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 #define VTR_SANITIZED_BUILD 1
