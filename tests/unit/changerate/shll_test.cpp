@@ -104,10 +104,9 @@ TEST(SHll, ExactAcrossClockWraps) {
   }
 }
 
-// Plain reference: per register, its entries
-// (stamp, rank) in a sorted list, a new entry replacing those of lower or
-// equal rank, no filter and no compact storage; estimates prune as the
-// estimator does.
+// Plain reference: per register, its entries (stamp, rank) in a sorted list,
+// a new entry replacing those of lower or equal rank, no filter and no
+// compact storage; estimates prune as the estimator does.
 struct ListReference {
   std::vector<std::vector<std::pair<long, int>>> regs =
       std::vector<std::vector<std::pair<long, int>>>(16384);
