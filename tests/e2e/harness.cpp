@@ -15,7 +15,6 @@
 
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 
 #include "vethra_client.h"
 
@@ -253,27 +252,35 @@ bool ParseMetrics(const std::string &body, MetricsMap *out, std::string *why) {
   return true;
 }
 
+bool WaitMetrics(Daemon *d, MetricsMap *out, const std::function<bool(const MetricsMap &)> &done) {
+  return PollUntil(
+      [&] {
+        uint32_t code = 1;
+        std::string body, why;
+        return DaemonCall(d, 10, "", &code, &body) == 0 && ParseMetrics(body, out, &why) &&
+               done(*out);
+      },
+      kWaitMs);
+}
+
 std::string GeneratedHost(int vms, int disks, const std::string &workload) {
-  std::string host = R"({"vms":[)";
+  Json host(json_pack("{s:[]}", "vms"));
   for (int v = 0; v < vms; v++) {
-    int id = 5001 + v;
-    host +=
-        (v ? "," : "") + std::string(R"({"worldGroupId":)") + std::to_string(id) + R"(,"disks":[)";
-    for (int i = 0; i < disks; i++) {
-      host += (i ? "," : "") + std::string(R"({"handleId":)") + std::to_string(id * 1000 + i);
-      if (!workload.empty()) host += R"(,"workload":)" + workload;
-      host += "}";
+    json_t *list = json_array();
+    for (json_int_t handle = (5001 + v) * 1000; handle < (5001 + v) * 1000 + disks; handle++) {
+      json_t *disk = json_pack("{s:I}", "handleId", handle);
+      if (!workload.empty()) json_object_set_new(disk, "workload", ParseJson(workload).release());
+      json_array_append_new(list, disk);
     }
-    host += "]}";
+    json_array_append_new(json_object_get(host.get(), "vms"),
+                          json_pack("{s:i,s:o}", "worldGroupId", 5001 + v, "disks", list));
   }
-  return host + "]}";
+  return JsonText(host.get());
 }
 
 std::string ReadFile(const std::string &path) {
   std::ifstream f(path, std::ios::binary);
-  std::stringstream ss;
-  ss << f.rdbuf();
-  return ss.str();
+  return std::string(std::istreambuf_iterator<char>(f), {});
 }
 
 DaemonOptions Opts(std::vector<std::string> args, std::string hostJson) {
@@ -346,8 +353,8 @@ void StartServing(Daemon *d, const DaemonOptions &o) {
                             << LogDump(d);
 }
 
-void ExpectCleanExit(Daemon *d) {
-  EXPECT_EQ(WaitExit(d), 0) << Stderr(d) << LogDump(d);
+void ExpectCleanExit(Daemon *d, int code) {
+  EXPECT_EQ(WaitExit(d), code) << Stderr(d) << LogDump(d);
   Json state = ExitState(d);
   ASSERT_TRUE(state) << "hostsim recorded no state at exit";
   EXPECT_TRUE(TracedHandles(state.get()).empty()) << ReadFile(d->StatePath());
@@ -384,10 +391,10 @@ bool WaitListening(Daemon *d, const std::string &path, int timeoutMs) {
   return ready;
 }
 
-int RunToExit(Daemon *d, const DaemonOptions &options, int timeoutMs) {
+int RunToExit(Daemon *d, const DaemonOptions &options) {
   std::string error;
   if (!Start(d, options, &error)) return -1;
-  int code = WaitExit(d, timeoutMs);
+  int code = WaitExit(d);
   if (code < 0) Kill(d);
   return code;
 }
@@ -426,22 +433,8 @@ std::vector<LogLine> Lines(Daemon *d) {
   return r->lines;
 }
 
-bool WaitForLog(Daemon *d, const std::string &needle, LogLine *line, int timeoutMs) {
-  SyslogReceiver *r = &d->syslog;
-  size_t checked = 0;
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-  std::unique_lock<std::mutex> lock(r->mutex);
-  for (;;) {
-    for (; checked < r->lines.size(); checked++) {
-      if (r->lines[checked].text.find(needle) == std::string::npos) continue;
-      if (line) *line = r->lines[checked];
-      return true;
-    }
-    if (r->changed.wait_until(lock, deadline) == std::cv_status::timeout &&
-        checked == r->lines.size()) {
-      return false;
-    }
-  }
+bool WaitForLog(Daemon *d, const std::string &needle) {
+  return PollUntil([&] { return !FindLogs(d, needle).empty(); }, kWaitMs);
 }
 
 std::vector<LogLine> FindLogs(Daemon *d, const std::string &needle) {
@@ -452,16 +445,18 @@ std::vector<LogLine> FindLogs(Daemon *d, const std::string &needle) {
   return out;
 }
 
-std::string LogDump(Daemon *d) {
+std::string LogDump(const std::vector<LogLine> &lines) {
   std::string s;
-  for (const auto &l : Lines(d)) s += "  [" + std::to_string(l.priority) + "] " + l.text + "\n";
+  for (const auto &l : lines) s += "[" + std::to_string(l.priority) + "] " + l.text + "\n";
   return s;
 }
 
-std::string HostControl(Daemon *d, const std::string &request, std::string *error, int timeoutMs) {
+std::string LogDump(Daemon *d) { return LogDump(Lines(d)); }
+
+std::string HostControl(Daemon *d, const std::string &request, std::string *error) {
   std::string err, reply;
   int fd = vtrc_connect(d->controlPath.c_str());
-  struct timeval limit = {timeoutMs / 1000, timeoutMs % 1000 * 1000};
+  struct timeval limit = {kWaitMs / 1000, 0};
   if (fd < 0) {
     err = "connect " + d->controlPath + ": " + strerror(-fd);
   } else if (setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit) != 0 ||

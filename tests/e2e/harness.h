@@ -12,6 +12,7 @@
 #include <sys/types.h>
 
 #include <condition_variable>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -80,15 +81,15 @@ bool Start(Daemon *d, const DaemonOptions &options, std::string *error);
 // Starts a long-running daemon, waits until its socket accepts connections
 // and fails the test when it ended instead.
 void StartServing(Daemon *d, const DaemonOptions &options);
-// Waits for exit code 0 and checks that hostsim's state at exit has no
-// trace left on.
-void ExpectCleanExit(Daemon *d);
+// Waits for the exit code (0 unless given) and checks that hostsim's state
+// at exit has no trace left on.
+void ExpectCleanExit(Daemon *d, int code = 0);
 // SIGTERM, then ExpectCleanExit.
 void StopCleanly(Daemon *d);
 
-// Starts, waits for the exit (killing it after timeoutMs) and returns the
-// exit code, or -1 on a time-out or set-up failure.
-int RunToExit(Daemon *d, const DaemonOptions &options, int timeoutMs = kWaitMs);
+// Starts, waits for the exit (killing it after kWaitMs) and returns the exit
+// code, or -1 on a time-out or set-up failure.
+int RunToExit(Daemon *d, const DaemonOptions &options);
 
 bool IsRunning(Daemon *d);
 // Waits for the process to end; returns its exit code (128 + signal when
@@ -109,19 +110,19 @@ std::string Shell(const std::string &command, int *code = nullptr);
 
 // Every syslog message sent before the call.
 std::vector<LogLine> Lines(Daemon *d);
-// Waits for a message whose text contains `needle`. Fills *line when given.
-bool WaitForLog(Daemon *d, const std::string &needle, LogLine *line = nullptr,
-                int timeoutMs = kWaitMs);
+// Waits for a message whose text contains `needle`.
+bool WaitForLog(Daemon *d, const std::string &needle);
 // Every message sent before the call whose text contains needle.
 std::vector<LogLine> FindLogs(Daemon *d, const std::string &needle);
-// The whole log as text, for failure messages.
+// Messages as text, one "[priority] text" line each; the whole log, for
+// failure messages.
+std::string LogDump(const std::vector<LogLine> &lines);
 std::string LogDump(Daemon *d);
 
 // hostsim control (its socket appears when the daemon first loads
 // libhostrt.so): sends one request line and returns the reply line (empty on
 // failure, with *error set).
-std::string HostControl(Daemon *d, const std::string &request, std::string *error = nullptr,
-                        int timeoutMs = kWaitMs);
+std::string HostControl(Daemon *d, const std::string &request, std::string *error = nullptr);
 
 // One framed request to the daemon on a connection of its own. Returns 0 and
 // the reply, or -errno (-ETIMEDOUT when none came).
@@ -173,6 +174,9 @@ using DiskKey = std::pair<int64_t, std::string>;
 using MetricsMap = std::map<DiskKey, std::vector<uint64_t>>;
 // Parses a metrics reply; false when the document is malformed (with *why).
 bool ParseMetrics(const std::string &body, MetricsMap *out, std::string *why);
+// Polls the metrics until `done` holds for them (false after kWaitMs); *out
+// holds the last ones read.
+bool WaitMetrics(Daemon *d, MetricsMap *out, const std::function<bool(const MetricsMap &)> &done);
 
 // A host of `vms` VMs (world group ids 5001...) with `disks` disks each
 // (handle ids vm*1000 + i), every disk running `workload` (JSON, or empty).

@@ -89,22 +89,6 @@ const char kSteadyHost[] = R"({"vms":[{"worldGroupId":5001,"disks":[)"
                            R"({"handleId":2,"name":"busy","workload":{"rate":1900}}]}]})";
 const std::map<std::string, double> kSteadyIops = {{"slow", 200}, {"busy", 1900}};
 
-// Waits until both generators of kSteadyHost are running (both disks count).
-void WaitSteady(Daemon *d) {
-  for (int i = 0; i < 200; i++) {
-    MetricsMap m;
-    std::string body, why;
-    uint32_t code = 0;
-    if (DaemonCall(d, 10, "", &code, &body) == 0 && ParseMetrics(body, &m, &why) && m.size() == 2 &&
-        m.begin()->second[0] + m.begin()->second[1] > 0 &&
-        m.rbegin()->second[0] + m.rbegin()->second[1] > 0) {
-      return;
-    }
-    usleep(50 * 1000);
-  }
-  ADD_FAILURE() << "the workloads did not start";
-}
-
 // Steady workloads of 200 and 1,900 IOPS read within 5 % over intervals of
 // 1, 1.5 and 2.5 s, in vethractl and in the exporter's /api/v1/metrics:
 // counters follow the records within milliseconds, not in the one-second
@@ -117,7 +101,11 @@ void WaitSteady(Daemon *d) {
 TEST(Vethractl, RatesOfASteadyWorkloadDoNotAlias) {
   Daemon d;
   StartServing(&d, Opts({"-w", "5001"}, kSteadyHost));
-  WaitSteady(&d);
+  MetricsMap m;  // both generators running: both disks count
+  ASSERT_TRUE(WaitMetrics(&d, &m, [](const MetricsMap &m) {
+    return m.size() == 2 && m.begin()->second[0] + m.begin()->second[1] > 0 &&
+           m.rbegin()->second[0] + m.rbegin()->second[1] > 0;
+  }));
   for (const char *interval : {"1", "1.5", "2.5"}) {
     ToolRun r = Vethractl(&d, std::string("metrics --interval ") + interval + " --count 2");
     ASSERT_EQ(r.code, 0) << r.err;
