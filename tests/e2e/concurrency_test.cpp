@@ -29,9 +29,7 @@ TEST(ConcurrencyDaemon, RequestsDuringTracingAndShutdown) {
       if (command == 12 || command == 13) {
         payload = "{\"vmWorldGroups\":[" + std::to_string(5001 + (i + id) % 3) + "]}";
       }
-      uint32_t code = 0;
-      std::string body;
-      if (DaemonCall(&d, command, payload, &code, &body, 10000) == 0) replies++;
+      if (Request(&d, command, payload, nullptr, 10000) >= 0) replies++;
     }
   };
   std::vector<std::thread> clients;

@@ -207,10 +207,8 @@ int64_t JsonInt(json_t *obj, const char *key) {
 }
 
 Json QueryDoc(Daemon *d, uint32_t command) {
-  uint32_t code = 99;
   std::string body;
-  if (DaemonCall(d, command, "", &code, &body) != 0 || code != 0) return nullptr;
-  return ParseJson(body);
+  return Request(d, command, "", &body) == 0 ? ParseJson(body) : nullptr;
 }
 
 json_t *DocVms(json_t *doc) {
@@ -255,10 +253,8 @@ bool ParseMetrics(const std::string &body, MetricsMap *out, std::string *why) {
 bool WaitMetrics(Daemon *d, MetricsMap *out, const std::function<bool(const MetricsMap &)> &done) {
   return PollUntil(
       [&] {
-        uint32_t code = 1;
         std::string body, why;
-        return DaemonCall(d, 10, "", &code, &body) == 0 && ParseMetrics(body, out, &why) &&
-               done(*out);
+        return Request(d, 10, "", &body) == 0 && ParseMetrics(body, out, &why) && done(*out);
       },
       kWaitMs);
 }
@@ -477,9 +473,13 @@ std::string HostControl(Daemon *d, const std::string &request, std::string *erro
   return err.empty() ? reply.substr(0, reply.find('\n')) : "";
 }
 
-int DaemonCall(Daemon *d, uint32_t command, const std::string &payload, uint32_t *code,
-               std::string *body, int timeoutMs) {
-  return vtrc_call(d->SocketPath().c_str(), command, payload, code, body, timeoutMs);
+int64_t Request(Daemon *d, uint32_t command, const std::string &payload, std::string *body,
+                int timeoutMs) {
+  uint32_t code = 0;
+  std::string ignored;
+  int rc = vtrc_call(d->SocketPath().c_str(), command, payload, &code, body ? body : &ignored,
+                     timeoutMs);
+  return rc != 0 ? rc : code;
 }
 
 Peer::Peer(Daemon *d) : fd(vtrc_connect(d->SocketPath().c_str())) {}

@@ -124,10 +124,10 @@ std::string LogDump(Daemon *d);
 // failure, with *error set).
 std::string HostControl(Daemon *d, const std::string &request, std::string *error = nullptr);
 
-// One framed request to the daemon on a connection of its own. Returns 0 and
-// the reply, or -errno (-ETIMEDOUT when none came).
-int DaemonCall(Daemon *d, uint32_t command, const std::string &payload, uint32_t *code,
-               std::string *body, int timeoutMs = kWaitMs);
+// One framed request to the daemon on a connection of its own: the reply's
+// code (and body), or -errno (-ETIMEDOUT when none came).
+int64_t Request(Daemon *d, uint32_t command, const std::string &payload = "",
+                std::string *body = nullptr, int timeoutMs = kWaitMs);
 
 // One client connection; closed by the destructor. Frame (frame.h) builds
 // the raw bytes to send.

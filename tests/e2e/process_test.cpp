@@ -207,10 +207,8 @@ TEST(ProcessFrame, LogLevelGatesSyslog) {
     std::vector<std::string> args = {"-a", "-c"};
     if (debug) args.insert(args.begin(), {"-v", "7"});
     StartServing(&d, Opts(args, kHost));
-    uint32_t code = 99;
     std::string body;
-    ASSERT_EQ(DaemonCall(&d, 14, "", &code, &body), 0);
-    EXPECT_EQ(code, 0u) << body;
+    ASSERT_EQ(Request(&d, 14, "", &body), 0) << body;
     StopCleanly(&d);
     const std::string log = "\n" + LogDump(&d);
     EXPECT_NE(log.find("\n[6] "), std::string::npos) << log;
@@ -261,14 +259,13 @@ TEST(ProcessFrame, ChangeRateOptionsSelectTheEstimator) {
       return m.size() == 2 && m.rbegin()->second[0] >= kReads;
     }));
     std::string body;
-    uint32_t code = 99;
-    ASSERT_EQ(DaemonCall(&d, 14, "", &code, &body), 0);
+    int64_t code = Request(&d, 14, "", &body);
     if (c.mode == kDisabled) {
-      EXPECT_EQ(code, 1u);
+      EXPECT_EQ(code, 1);
       EXPECT_EQ(body, "Change rate estimation is disabled");
       continue;
     }
-    ASSERT_EQ(code, 0u) << body;
+    ASSERT_EQ(code, 0) << body;
     Json doc = ParseJson(body);
     json_t *disk =
         json_array_get(json_object_get(json_array_get(DocVms(doc.get()), 0), "vmDisks"), 0);

@@ -25,10 +25,8 @@ std::string Control(Daemon *d, const std::string &request) {
 TEST(ConcurrencyShutdown, WatchedAndAppendedVMsAreStoppedOnTerm) {
   Daemon d;
   StartServing(&d, Opts({"-w", "5001"}, GeneratedHost(3, 2)));
-  uint32_t code = 99;
   std::string body;
-  ASSERT_EQ(DaemonCall(&d, kAppend, R"({"vmWorldGroups":[5002]})", &code, &body), 0);
-  ASSERT_EQ(code, 0u) << body;
+  ASSERT_EQ(Request(&d, kAppend, R"({"vmWorldGroups":[5002]})", &body), 0) << body;
   Json state = HostState(&d);
   ASSERT_EQ(TracedHandles(state.get()).size(), 4u);
   StopCleanly(&d);

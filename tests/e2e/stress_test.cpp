@@ -413,10 +413,7 @@ void RunStress(const std::vector<std::string> &estimatorArgs, int seconds) {
   if (fastClock && seconds * speed > 2 * 300) {
     // A HyperLogLog period has ended (sliding: the windows hold writes): the
     // always-monitored sentinel disk, written by its workload, has an estimate.
-    uint32_t code = 1;
-    std::string body;
-    EXPECT_EQ(DaemonCall(&d, 14, "", &code, &body), 0);
-    Json doc = ParseJson(body);
+    Json doc = QueryDoc(&d, 14);
     int64_t estimate = -1;
     size_t i;
     json_t *vm;
@@ -425,7 +422,7 @@ void RunStress(const std::vector<std::string> &estimatorArgs, int seconds) {
       if (JsonInt(vm, "worldGroupId") == kSentinelVm)
         estimate = json_integer_value(json_array_get(json_object_get(disk, "changeRates"), 0));
     }
-    EXPECT_GT(estimate, 0) << body.substr(0, 600);
+    EXPECT_GT(estimate, 0) << JsonText(doc.get()).substr(0, 600);
   }
   EXPECT_GT(s.comparisons.load(), 0u);
 
@@ -434,12 +431,10 @@ void RunStress(const std::vector<std::string> &estimatorArgs, int seconds) {
   for (int i = 0; i < kWorkloadVms; i++) {
     HostControl(&d, R"({"op":"powerOn","worldGroupId":)" + std::to_string(kFirstVm + i) + "}");
   }
-  uint32_t code = 1;
+  EXPECT_NE(StatusVmIds(&d), "error");
   std::string body, why;
   MetricsMap m;
-  EXPECT_EQ(DaemonCall(&d, 11, "", &code, &body), 0);
-  EXPECT_EQ(code, 0u) << body;
-  EXPECT_EQ(DaemonCall(&d, 10, "", &code, &body), 0);
+  EXPECT_EQ(Request(&d, 10, "", &body), 0) << body;
   EXPECT_TRUE(ParseMetrics(body, &m, &why)) << why;
   // The SIGTERM comes during heavy ingest: the workloads still run.
   StopCleanly(&d);

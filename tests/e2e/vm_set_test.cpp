@@ -40,10 +40,9 @@ TEST(VmSet, AnyIdOfAWatchedVMIsAlreadyWatched) {
   };
   for (const auto &s : steps) {
     SCOPED_TRACE(std::to_string(s.command) + " " + s.ids);
-    uint32_t code = 99;
     std::string body;
-    ASSERT_EQ(DaemonCall(&d, s.command, R"({"vmWorldGroups":[)" + s.ids + "]}", &code, &body), 0);
-    EXPECT_EQ(code, s.code) << body;
+    EXPECT_EQ(Request(&d, s.command, R"({"vmWorldGroups":[)" + s.ids + "]}", &body), s.code)
+        << body;
     EXPECT_EQ(StatusVmIds(&d), s.listed);
   }
   Json state = HostState(&d);
