@@ -3,11 +3,8 @@
 // change-rate queries take a while), then SIGTERM with requests still in
 // flight. Under the sanitizer builds a data race or a use after free in
 // the daemon ends it with a non-zero status and a report on stderr.
-#include <gtest/gtest.h>
-#include <signal.h>
 
 #include <atomic>
-#include <thread>
 
 #include "e2e/harness.h"
 

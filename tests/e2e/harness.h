@@ -8,8 +8,10 @@
 
 #include <gtest/gtest.h>
 #include <jansson.h>
+#include <signal.h>
 #include <stdint.h>
 #include <sys/types.h>
+#include <unistd.h>
 
 #include <condition_variable>
 #include <functional>

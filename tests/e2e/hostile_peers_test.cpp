@@ -2,13 +2,8 @@
 // a stalled payload, peers that leave mid-reply and a thousand idle
 // connections (an absurd length: unit_interface's framing test). The daemon must go on serving
 // everyone else and end cleanly.
-#include <gtest/gtest.h>
-#include <signal.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
-
-#include <memory>
-#include <vector>
 
 #include "e2e/harness.h"
 
@@ -16,8 +11,7 @@ namespace {
 
 using namespace e2e;
 
-const char kHost[] = R"({"vms":[{"worldGroupId":1001,"displayName":"db01",
-  "disks":[{"handleId":8001,"name":"scsi0:0"},{"handleId":8002,"name":"scsi0:1"}]}]})";
+const std::string kHost = GeneratedHost(1, 2);
 
 TEST(HostilePeers, StalledPayloadDoesNotHoldUpOthers) {
   Daemon d;
@@ -26,14 +20,14 @@ TEST(HostilePeers, StalledPayloadDoesNotHoldUpOthers) {
   std::string body;
   // A peer that announces a payload and stalls does not hold up another
   // connection; when the rest arrives it is served too.
-  std::string append = R"({"vmWorldGroups":[1001]})";
+  std::string append = R"({"vmWorldGroups":[5001]})";
   Peer stalled(&d);
   ASSERT_TRUE(stalled.Send(Frame(12, static_cast<uint32_t>(append.size())) + append.substr(0, 5)));
   EXPECT_EQ(StatusVmIds(&d), "[]");
   ASSERT_TRUE(stalled.Send(append.substr(5)));
   ASSERT_EQ(stalled.Receive(&code, &body), 0);
   EXPECT_EQ(code, 0u) << body;
-  EXPECT_EQ(StatusVmIds(&d), "[1001]");
+  EXPECT_EQ(StatusVmIds(&d), "[5001]");
 
   StopCleanly(&d);
 }
@@ -93,10 +87,10 @@ TEST(HostilePeers, ThousandIdleConnectionsLeaveRoomForANewOne) {
   for (Peer *p : {idle.front().get(), idle.back().get()}) {
     ASSERT_TRUE(p->Send(Frame(11, 0)));
     ASSERT_EQ(p->Receive(&code, &body, 10000), 0);
-    EXPECT_NE(body.find("[1001]"), std::string::npos) << body;
+    EXPECT_NE(body.find("[5001]"), std::string::npos) << body;
   }
   idle.clear();
-  EXPECT_EQ(StatusVmIds(&d), "[1001]");
+  EXPECT_EQ(StatusVmIds(&d), "[5001]");
   StopCleanly(&d);
 }
 

@@ -4,12 +4,8 @@
 // (counters_test); here every stream also goes to a twin disk, a few records
 // later in the channel, so records lost, counted twice, sent to the wrong
 // disk or reordered on the way make the twins' 70 counters differ.
-#include <gtest/gtest.h>
-#include <signal.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <array>
 #include <fstream>
 #include <random>
 

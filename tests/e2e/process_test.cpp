@@ -1,12 +1,8 @@
 // End-to-end tests of the process frame: command line, usage text, exit
 // codes, the log gate, the single-instance check, signals and the duration
 // alarm. Each daemon runs in a namespace of its own.
-#include <gtest/gtest.h>
-#include <signal.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
-#include <map>
 #include <regex>
 
 #include "e2e/harness.h"
@@ -33,11 +29,7 @@ const char kUsage[] =
     "             Enable change rate estimation using Hyperloglog\n"
     "   -v, --verbose <level>: Log level <0-7>. Default level is 6 (INFO)\n";
 
-// One VM with two disks.
-const char kHost[] = R"({"vms":[{"instanceId":11,"worldGroupId":1001,"vmmLeaderId":1002,
-  "worldIds":[1003],"displayName":"db01","configFile":"/srv/vms/db01/db01.conf",
-  "uuid":"42 1a 2b 3c 4d 5e 6f 70-81 92 a3 b4 c5 d6 e7 f8",
-  "disks":[{"handleId":8001,"name":"scsi0:0"},{"handleId":8002,"name":"scsi0:1"}]}]})";
+const std::string kHost = GeneratedHost(1, 2);  // VM 5001, disks scsi0:0 and scsi0:1
 
 const char kMismatchHost[] =
     R"({"signatureMatches":false,"hostBuildDate":"Feb 02 2024 11:22:33","vms":[]})";
@@ -138,7 +130,7 @@ TEST(ProcessFrame, SingleInstanceRefusedButListModeRuns) {
   std::string out = second("-l", &code);
   EXPECT_EQ(code, 0) << out;
   EXPECT_EQ(out.find("already running"), std::string::npos) << out;
-  EXPECT_NE(out.find("Virtual Machine worldGroupID: 1001"), std::string::npos) << out;
+  EXPECT_NE(out.find("Virtual Machine worldGroupID: 5001"), std::string::npos) << out;
   // The refused instance changed nothing: the first one still serves.
   EXPECT_TRUE(WaitListening(&d, d.SocketPath()));
   StopCleanly(&d);
@@ -237,8 +229,8 @@ TEST(ProcessFrame, ChangeRateOptionsSelectTheEstimator) {
   std::string records;
   for (int i = 0; i < kWrites + kReads; i++) {
     bool write = i < kWrites;
-    records += std::string(i ? "," : "") + R"({"worldGroupId":1001,"opcode":)" +
-               (write ? "42" : "40") + R"(,"handleId":)" + (write ? "8001" : "8002") +
+    records += std::string(i ? "," : "") + R"({"worldGroupId":5001,"opcode":)" +
+               (write ? "42" : "40") + R"(,"handleId":)" + (write ? "5001000" : "5001001") +
                R"(,"length":)" + (write ? "4096" : "8192") + R"(,"lba":)" +
                std::to_string(write ? i * 8 : i * 1000) + R"(,"latency":)" +
                (write ? "150" : "2000") + R"(,"timestamp":)" + std::to_string(1000 + i) + "}";

@@ -2,8 +2,6 @@
 // when the process ends, whoever ends it, and a request that completes after
 // the final stop changes nothing. Races are staged with hostsim holds (the
 // next call on a node blocks until released), never with sleeps.
-#include <gtest/gtest.h>
-#include <signal.h>
 
 #include "e2e/harness.h"
 

@@ -3,11 +3,8 @@
 // must end with exit code 0, without a crash, and with every trace it
 // started switched off again (hostsim records its state when the process
 // ends).
-#include <gtest/gtest.h>
-#include <signal.h>
 
 #include <iostream>
-#include <thread>
 
 #include "e2e/harness.h"
 

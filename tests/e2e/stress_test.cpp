@@ -15,9 +15,6 @@
 // start-up): the daemon's wall clock runs that much faster under libfaketime
 // (when installed), so that HyperLogLog periods end and sliding windows
 // expire during the run; 1 turns it off.
-#include <gtest/gtest.h>
-#include <signal.h>
-#include <unistd.h>
 
 #include <array>
 #include <atomic>

@@ -1,8 +1,6 @@
 // End-to-end tests of the watched VM set as a peer sees it: a VM asked for
 // by any of its ids is watched once, under its world group id; a name cut to
 // its buffer still gives a VM that every reply lists.
-#include <gtest/gtest.h>
-#include <signal.h>
 
 #include "e2e/harness.h"
 
