@@ -101,13 +101,12 @@ void SyslogLoop(SyslogReceiver *r) {
 }
 
 bool StartSyslog(SyslogReceiver *r, const std::string &path) {
-  r->path = path;
   r->fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  if (r->fd < 0) return false;
-  struct sockaddr_un addr = {};
-  addr.sun_family = AF_UNIX;
-  snprintf(addr.sun_path, sizeof addr.sun_path, "%s", path.c_str());
-  if (bind(r->fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0) return false;
+  r->addr.sun_family = AF_UNIX;
+  snprintf(r->addr.sun_path, sizeof r->addr.sun_path, "%s", path.c_str());
+  if (r->fd < 0 || bind(r->fd, reinterpret_cast<sockaddr *>(&r->addr), sizeof r->addr) != 0) {
+    return false;
+  }
   chmod(path.c_str(), 0666);
   int size = 4 << 20;
   setsockopt(r->fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
@@ -123,7 +122,7 @@ void StopSyslog(SyslogReceiver *r) {
 }
 
 // Environment for the daemon: ours without HOSTSIM_*, plus the given ones.
-std::vector<std::string> DaemonEnv(const Daemon *d, const DaemonOptions &o) {
+std::vector<std::string> DaemonEnv(const Daemon *d) {
   std::vector<std::string> env;
   for (char **e = environ; *e; e++) {
     if (strncmp(*e, "HOSTSIM_", 8) != 0) env.emplace_back(*e);
@@ -131,7 +130,7 @@ std::vector<std::string> DaemonEnv(const Daemon *d, const DaemonOptions &o) {
   if (!d->hostConfigPath.empty()) env.push_back("HOSTSIM_CONFIG=" + d->hostConfigPath);
   env.push_back("HOSTSIM_CONTROL=" + d->controlPath);
   env.push_back("HOSTSIM_STATE_AT_EXIT=" + d->StatePath());
-  env.insert(env.end(), o.extraEnv.begin(), o.extraEnv.end());
+  env.insert(env.end(), d->extraEnv.begin(), d->extraEnv.end());
   return env;
 }
 
@@ -279,13 +278,6 @@ std::string ReadFile(const std::string &path) {
   return std::string(std::istreambuf_iterator<char>(f), {});
 }
 
-DaemonOptions Opts(std::vector<std::string> args, std::string hostJson) {
-  DaemonOptions o;
-  o.args = std::move(args);
-  o.hostJson = std::move(hostJson);
-  return o;
-}
-
 Daemon::Daemon() {
   char templ[] = "/tmp/vethra-e2e-XXXXXX";
   if (mkdtemp(templ) == nullptr) return;
@@ -320,7 +312,7 @@ bool Start(Daemon *d, const DaemonOptions &o, std::string *error) {
   // The daemon gets exactly its environment through env -i; the script and
   // its tools run in ours.
   std::vector<std::string> argv = {"sh", "-c", kInitScript, "init", d->dir, "env", "-i"};
-  std::vector<std::string> env = DaemonEnv(d, o);
+  std::vector<std::string> env = DaemonEnv(d);
   argv.insert(argv.end(), env.begin(), env.end());
   argv.push_back(VETHRA_BINARY);
   argv.insert(argv.end(), o.args.begin(), o.args.end());
@@ -415,14 +407,10 @@ std::vector<LogLine> Lines(Daemon *d) {
     std::lock_guard<std::mutex> lock(r->mutex);
     target = r->markersSeen + 1;
   }
-  // The marker comes after every message sent before this call.
-  int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  struct sockaddr_un addr = {};
-  addr.sun_family = AF_UNIX;
-  snprintf(addr.sun_path, sizeof addr.sun_path, "%s", r->path.c_str());
+  // The marker (sent to itself) comes after every message sent before this call.
   std::string marker = kSyncTag + std::to_string(target);
-  sendto(fd, marker.data(), marker.size(), 0, reinterpret_cast<sockaddr *>(&addr), sizeof addr);
-  close(fd);
+  sendto(r->fd, marker.data(), marker.size(), 0, reinterpret_cast<sockaddr *>(&r->addr),
+         sizeof r->addr);
   std::unique_lock<std::mutex> lock(r->mutex);
   r->changed.wait_for(lock, std::chrono::milliseconds(kWaitMs),
                       [&] { return r->markersSeen >= target; });

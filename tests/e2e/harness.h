@@ -11,6 +11,7 @@
 #include <signal.h>
 #include <stdint.h>
 #include <sys/types.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <condition_variable>
@@ -41,7 +42,7 @@ struct LogLine {
 // Receives the datagrams that glibc's syslog() sends to /dev/log.
 struct SyslogReceiver {
   int fd = -1;
-  std::string path;
+  struct sockaddr_un addr = {};
   std::thread reader;
   std::mutex mutex;
   std::condition_variable changed;
@@ -50,20 +51,17 @@ struct SyslogReceiver {
 };
 
 struct DaemonOptions {
-  std::vector<std::string> args;      // arguments after argv[0]
-  std::string hostJson;               // host description; empty: built-in demo host
-  std::vector<std::string> extraEnv;  // "NAME=value"
+  std::vector<std::string> args;  // arguments after argv[0]
+  std::string hostJson;           // host description; empty: built-in demo host
 };
-
-// Options for a run with these arguments on this host description.
-DaemonOptions Opts(std::vector<std::string> args, std::string hostJson = {});
 
 struct Daemon {
   std::string dir;          // per-test temp dir (removed by the destructor)
   std::string runDir;       // bound over /run inside the namespace
   std::string controlPath;  // hostsim's control socket (HOSTSIM_CONTROL)
   std::string hostConfigPath;
-  pid_t initPid = -1;  // outer pid of the namespace's init
+  std::vector<std::string> extraEnv;  // "NAME=value", for the daemon
+  pid_t initPid = -1;                 // outer pid of the namespace's init
   bool exited = false;
   int waitStatus = 0;
   SyslogReceiver syslog;

@@ -1,7 +1,5 @@
-// End-to-end tests with broken and hostile peers against the real daemon:
-// a stalled payload, peers that leave mid-reply and a thousand idle
-// connections (an absurd length: unit_interface's framing test). The daemon must go on serving
-// everyone else and end cleanly.
+// Broken and hostile peers (an absurd length: unit_interface's framing
+// test): the daemon must go on serving everyone else and end cleanly.
 #include <sys/resource.h>
 #include <sys/socket.h>
 
@@ -15,7 +13,7 @@ const std::string kHost = GeneratedHost(1, 2);
 
 TEST(HostilePeers, StalledPayloadDoesNotHoldUpOthers) {
   Daemon d;
-  StartServing(&d, Opts({"-v", "6"}, kHost));
+  StartServing(&d, {{"-v", "6"}, kHost});
   uint32_t code = 99;
   std::string body;
   // A peer that announces a payload and stalls does not hold up another
@@ -36,7 +34,7 @@ TEST(HostilePeers, PeersLeavingMidReplyDoNotHurtTheDaemon) {
   Daemon d;
   // 2048 disks: a metrics reply of several hundred KiB, more than a socket
   // buffer holds, so the daemon is still sending when the peer leaves.
-  StartServing(&d, Opts({"-a"}, GeneratedHost(64, 32)));
+  StartServing(&d, {{"-a"}, GeneratedHost(64, 32)});
   for (int i = 0; i < 12; i++) {
     Peer p(&d);
     ASSERT_TRUE(p.Send(Frame(10, 0)));
@@ -73,7 +71,7 @@ TEST(HostilePeers, ThousandIdleConnectionsLeaveRoomForANewOne) {
       &old, [](void *p) { setrlimit(RLIMIT_NOFILE, static_cast<struct rlimit *>(p)); });
 
   Daemon d;
-  StartServing(&d, Opts({"-a"}, kHost));
+  StartServing(&d, {{"-a"}, kHost});
   std::vector<std::unique_ptr<Peer>> idle;
   for (int i = 0; i < 1000; i++) {
     idle.push_back(std::make_unique<Peer>(&d));

@@ -46,9 +46,7 @@ std::vector<Rec> OrderedStream(std::mt19937_64 &rng, uint32_t wg, uint64_t handl
   uint64_t ts = 1000, lba = 4096;
   uint32_t len = 4096;
   for (int i = 0; i < n; i++) {
-    // The next range continues the last one, repeats it (if the length
-    // does), leaves a short gap after it, overlaps it, ends a short gap
-    // before it, or lies far away (twice as likely).
+    // (far away twice as likely)
     const uint64_t end = lba + len / 512, back = len / 512 + rng() % 40;
     const uint64_t before = lba > back ? lba - back : lba;
     const uint64_t next[] = {
@@ -68,7 +66,7 @@ TEST(Pipeline, InjectedRecordsGiveExactCounters) {
     {"worldGroupId":302,"disks":[{"handleId":7},{"handleId":8}]},
     {"worldGroupId":303,"disks":[{"handleId":1}]}]})";
   Daemon d;
-  StartServing(&d, Opts({"-w", "301", "-w", "302"}, host));
+  StartServing(&d, {{"-w", "301", "-w", "302"}, host});
   // Disk 303/1 is traced by the host but not monitored by the daemon.
   HostControl(&d, R"({"op":"setTraced","worldGroupId":303,"handleId":1,"traced":true})");
 

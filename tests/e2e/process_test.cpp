@@ -1,6 +1,3 @@
-// End-to-end tests of the process frame: command line, usage text, exit
-// codes, the log gate, the single-instance check, signals and the duration
-// alarm. Each daemon runs in a namespace of its own.
 #include <sys/stat.h>
 
 #include <regex>
@@ -57,21 +54,20 @@ TEST(ProcessFrame, UsageTextAndExitCodes) {
        std::string("Main: Debug level changed to 4\nMain: Debug level changed to 0\n") + kUsage},
   };
   for (const auto &c : cases) {
-    std::string label;
-    for (const auto &a : c.args) label += a + " ";
+    SCOPED_TRACE(testing::PrintToString(c.args));
     Daemon d;
-    EXPECT_EQ(RunToExit(&d, Opts(c.args, kHost)), c.exitCode) << label << Stderr(&d);
-    EXPECT_EQ(Stdout(&d), c.stdoutText) << label;
+    EXPECT_EQ(RunToExit(&d, {c.args, kHost}), c.exitCode) << Stderr(&d);
+    EXPECT_EQ(Stdout(&d), c.stdoutText);
     // No start-up action: nothing is logged and no socket appears.
-    EXPECT_EQ(LogDump(&d), "") << label;
-    EXPECT_NE(access(d.SocketPath().c_str(), F_OK), 0) << label;
+    EXPECT_EQ(LogDump(&d), "");
+    EXPECT_NE(access(d.SocketPath().c_str(), F_OK), 0);
   }
 }
 
 TEST(ProcessFrame, SignatureMismatchExits1BeforeOptions) {
   for (std::vector<std::string> args : {std::vector<std::string>{}, {"-h"}, {"-a", "-v", "7"}}) {
     Daemon d;
-    EXPECT_EQ(RunToExit(&d, Opts(args, kMismatchHost)), 1);
+    EXPECT_EQ(RunToExit(&d, {args, kMismatchHost}), 1);
     EXPECT_EQ(Stdout(&d), "");
     auto lines = Lines(&d);
     EXPECT_TRUE(std::regex_match(
@@ -106,7 +102,7 @@ TEST(ProcessFrame, OversizedWorldGroupListAndNameAreRefused) {
   for (const auto &c : cases) {
     Daemon d;
     // 2 is the documented code of a refused option.
-    EXPECT_EQ(RunToExit(&d, Opts(c.args, kHost)), c.refused ? 2 : 0) << Stderr(&d);
+    EXPECT_EQ(RunToExit(&d, {c.args, kHost}), c.refused ? 2 : 0) << Stderr(&d);
     EXPECT_EQ(Stderr(&d).empty(), !c.refused) << Stderr(&d);
     EXPECT_EQ(Stdout(&d), kUsage);
   }
@@ -114,7 +110,7 @@ TEST(ProcessFrame, OversizedWorldGroupListAndNameAreRefused) {
 
 TEST(ProcessFrame, SingleInstanceRefusedButListModeRuns) {
   Daemon d;
-  StartServing(&d, Opts({"-n", "first"}, kHost));
+  StartServing(&d, {{"-n", "first"}, kHost});
   // A second vethra beside the first, in its namespaces, on the same host
   // but with a control socket of its own.
   auto second = [&](const std::string &option, int *code) {
@@ -149,7 +145,7 @@ TEST(ProcessFrame, SignalsEndTheRunWithExitCode0) {
                {SIGALRM, {"-d", "600"}, "Main: Runtime exceeds configured duration. Exiting"}};
   for (const auto &c : cases) {
     Daemon d;
-    StartServing(&d, Opts(c.args, kHost));
+    StartServing(&d, {c.args, kHost});
     ASSERT_TRUE(Signal(&d, c.sig));
     EXPECT_EQ(WaitExit(&d), 0) << Stderr(&d);
     EXPECT_EQ(LogDump(FindLogs(&d, c.message)), "[6] " + c.message + "\n") << LogDump(&d);
@@ -157,7 +153,7 @@ TEST(ProcessFrame, SignalsEndTheRunWithExitCode0) {
   }
 
   Daemon plain;
-  StartServing(&plain, Opts({"-n", "plain"}, kHost));
+  StartServing(&plain, {{"-n", "plain"}, kHost});
   ASSERT_TRUE(Signal(&plain, SIGALRM));
   // Proving that nothing happens needs a wait: the main thread acts on an
   // exit request within 500 ms, so 1.5 s covers it even on a slow machine.
@@ -173,7 +169,7 @@ TEST(ProcessFrame, SocketCreationFailureExits6) {
   std::string blocker = d.SocketPath();
   ASSERT_EQ(mkdir(blocker.c_str(), 0755), 0);
   ASSERT_EQ(mkdir((blocker + "/keep").c_str(), 0755), 0);
-  RunToExit(&d, Opts({"-a"}, kHost));
+  RunToExit(&d, {{"-a"}, kHost});
   // Both disks were traced before the socket failed; neither is left on.
   ExpectCleanExit(&d, 6);
   EXPECT_EQ(LogDump(FindLogs(&d, "Main: Failed to create")),
@@ -181,14 +177,13 @@ TEST(ProcessFrame, SocketCreationFailureExits6) {
   EXPECT_EQ(FindLogs(&d, "Monitor: Number of handles disabled :2").size(), 1u) << LogDump(&d);
 }
 
-// The exit code 5 path (the disk table cannot be allocated) is not reached
-// here: the 2000-bucket table is a small allocation that only fails when the
-// whole process is out of memory, and no host description influences it.
+// Exit code 5 (no disk table) is not reached: that small allocation fails
+// only when the whole process is out of memory.
 
 TEST(ProcessFrame, LogLevelGatesSyslog) {
   // Level 2 silences everything, even the shutdown message.
   Daemon quiet;
-  StartServing(&quiet, Opts({"-v", "2", "-a", "-c"}, kHost));
+  StartServing(&quiet, {{"-v", "2", "-a", "-c"}, kHost});
   StopCleanly(&quiet);
   EXPECT_EQ(LogDump(&quiet), "");
   EXPECT_EQ(Stdout(&quiet), "Main: Debug level changed to 2\n");
@@ -198,7 +193,7 @@ TEST(ProcessFrame, LogLevelGatesSyslog) {
     Daemon d;
     std::vector<std::string> args = {"-a", "-c"};
     if (debug) args.insert(args.begin(), {"-v", "7"});
-    StartServing(&d, Opts(args, kHost));
+    StartServing(&d, {args, kHost});
     std::string body;
     ASSERT_EQ(Request(&d, 14, "", &body), 0) << body;
     StopCleanly(&d);
@@ -240,7 +235,7 @@ TEST(ProcessFrame, ChangeRateOptionsSelectTheEstimator) {
     args.insert(args.end(), c.args.begin(), c.args.end());
     SCOPED_TRACE(args.back());
     Daemon d;
-    StartServing(&d, Opts(args, kHost));
+    StartServing(&d, {args, kHost});
     std::string reply = HostControl(&d, R"({"op":"inject","records":[)" + records + "]}");
     ASSERT_EQ(JsonInt(ParseJson(reply).get(), "appended"), kWrites + kReads) << reply;
     HostControl(&d, R"({"op":"drain"})");

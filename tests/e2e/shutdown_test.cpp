@@ -1,7 +1,5 @@
-// End-to-end tests of the shutdown: every trace the daemon switched on is off
-// when the process ends, whoever ends it, and a request that completes after
-// the final stop changes nothing. Races are staged with hostsim holds (the
-// next call on a node blocks until released), never with sleeps.
+// Races are staged with hostsim holds (the next call on a node blocks until
+// released), never with sleeps.
 
 #include "e2e/harness.h"
 
@@ -22,7 +20,7 @@ std::string Control(Daemon *d, const std::string &request) {
 // -w: the VMs a peer added are stopped at exit as well.
 TEST(ConcurrencyShutdown, WatchedAndAppendedVMsAreStoppedOnTerm) {
   Daemon d;
-  StartServing(&d, Opts({"-w", "5001"}, GeneratedHost(3, 2)));
+  StartServing(&d, {{"-w", "5001"}, GeneratedHost(3, 2)});
   std::string body;
   ASSERT_EQ(Request(&d, kAppend, R"({"vmWorldGroups":[5002]})", &body), 0) << body;
   Json state = HostState(&d);
@@ -36,7 +34,7 @@ TEST(ConcurrencyShutdown, WatchedAndAppendedVMsAreStoppedOnTerm) {
 // process cannot end) until the handler has answered.
 TEST(ConcurrencyShutdown, AppendCompletingAfterTheStopChangesNothing) {
   Daemon d;
-  StartServing(&d, Opts({"-w", "5001", "-v", "7"}, GeneratedHost(3, 2)));
+  StartServing(&d, {{"-w", "5001", "-v", "7"}, GeneratedHost(3, 2)});
   Control(&d, R"({"op":"hold","node":"perf_logChannel_data"})");
   Control(&d, R"({"op":"awaitHeld"})");
 
@@ -65,7 +63,7 @@ TEST(ConcurrencyShutdown, AppendCompletingAfterTheStopChangesNothing) {
 // before that stop is complete, and it runs once.
 TEST(ConcurrencyShutdown, ExitRequestAndTermStopOnce) {
   Daemon d;
-  StartServing(&d, Opts({"-a"}, GeneratedHost(3, 2)));
+  StartServing(&d, {{"-a"}, GeneratedHost(3, 2)});
   Control(&d, R"({"op":"hold","node":"worldGroups_vscsi_stats_stopVethraTrace"})");
   Peer p(&d);
   ASSERT_TRUE(p.Send(Frame(kExit, 0)));

@@ -1,7 +1,5 @@
-// End-to-end tests of start-up against hostsim: list mode output and
-// parameter-list balance when host calls fail. Which VMs -a/-w select, what
-// the shutdown stops and the clean-up of traces left by an earlier run are
-// checked in-process (unit_registry).
+// Which VMs -a/-w select, what the shutdown stops and the clean-up of traces
+// left by an earlier run are checked in-process (unit_registry).
 
 #include <regex>
 
@@ -32,7 +30,7 @@ const char kListHost[] = R"({"faults":[{"node":"vm_vmmGroupInfo","status":"0xBAD
 // information cannot be read shows the host's status text instead.
 TEST(Startup, ListMode) {
   Daemon d;
-  RunToExit(&d, Opts({"-l", "-w", "3001"}, kListHost));
+  RunToExit(&d, {{"-l", "-w", "3001"}, kListHost});
   ExpectCleanExit(&d);  // list mode traces nothing
   std::string out = Stdout(&d);
   size_t vm = out.find("Virtual Machine");
@@ -83,7 +81,7 @@ TEST(Startup, InjectedFailuresLeakNoParameterList) {
        {std::vector<std::string>{"-a"}, {"-a", "-w", "9"}, {"-l"}, {"-l", "-w", "7"}}) {
     Daemon d;
     std::string error;
-    ASSERT_TRUE(Start(&d, Opts(args, host), &error)) << error;
+    ASSERT_TRUE(Start(&d, {args, host}, &error)) << error;
     if (WaitListening(&d, d.SocketPath())) {
       ASSERT_TRUE(Signal(&d, SIGTERM));
     }

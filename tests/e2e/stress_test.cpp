@@ -359,22 +359,19 @@ void Probe(Daemon *d, Shared *s) {
   }
 }
 
-void RunStress(const std::vector<std::string> &estimatorArgs, int seconds) {
+void RunStress(const char *estimator, int seconds) {
   const int perDiskRate = EnvInt("VETHRA_STRESS_RATE", kDefaultRate) / (2 * kWorkloadVms);
   const char *faketime = "/usr/lib/x86_64-linux-gnu/faketime/libfaketimeMT.so.1";
   const int speed = EnvInt("VETHRA_STRESS_CLOCK_SPEED", kDefaultClockSpeed);
   const bool fastClock = speed > 1 && access(faketime, R_OK) == 0;
   Daemon d;
-  std::vector<std::string> args = {"-a"};
-  args.insert(args.end(), estimatorArgs.begin(), estimatorArgs.end());
-  DaemonOptions options = Opts(args, HostJson(perDiskRate));
   if (fastClock) {
     // Only the wall clock: the queue waits and hostsim's trace clock are
     // monotonic and keep their pace.
-    options.extraEnv = {std::string("LD_PRELOAD=") + faketime,
-                        "FAKETIME=+0 x" + std::to_string(speed), "FAKETIME_DONT_FAKE_MONOTONIC=1"};
+    d.extraEnv = {std::string("LD_PRELOAD=") + faketime, "FAKETIME=+0 x" + std::to_string(speed),
+                  "FAKETIME_DONT_FAKE_MONOTONIC=1"};
   }
-  StartServing(&d, options);
+  StartServing(&d, {{"-a", estimator}, HostJson(perDiskRate)});
   ASSERT_TRUE(WaitListening(&d, d.controlPath)) << Stderr(&d) << LogDump(&d);
   Json before = HostState(&d);
   ASSERT_TRUE(before);
@@ -448,8 +445,8 @@ void RunStress(const std::vector<std::string> &estimatorArgs, int seconds) {
 
 int HalfTime() { return std::max(2, EnvInt("VETHRA_STRESS_SECONDS", 30) / 2); }
 
-TEST(ConcurrencyStress, HyperLogLog) { RunStress({"-c"}, HalfTime()); }
+TEST(ConcurrencyStress, HyperLogLog) { RunStress("-c", HalfTime()); }
 
-TEST(ConcurrencyStress, SlidingHyperLogLog) { RunStress({"-s"}, HalfTime()); }
+TEST(ConcurrencyStress, SlidingHyperLogLog) { RunStress("-s", HalfTime()); }
 
 }  // namespace

@@ -1,6 +1,3 @@
-// End-to-end tests of vethractl against the real daemon: what add and remove
-// report per id, and rates of a steady workload over intervals that are not
-// whole seconds.
 #include <math.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -38,7 +35,7 @@ const char kTwoVms[] =
 // and repeating a request that succeeded succeeds again.
 TEST(Vethractl, AddAndRemoveReportEachId) {
   Daemon d;
-  StartServing(&d, Opts({"-w", "5001"}, kTwoVms));
+  StartServing(&d, {{"-w", "5001"}, kTwoVms});
   const struct {
     const char *args;
     int code;
@@ -70,15 +67,11 @@ TEST(Vethractl, AddAndRemoveReportEachId) {
 // A loopback port that was free a moment ago.
 int FreePort() {
   int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  sockaddr_in a = {AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
   socklen_t len = sizeof a;
-  int port = -1;
-  if (bind(fd, (sockaddr *)&a, sizeof a) == 0 && getsockname(fd, (sockaddr *)&a, &len) == 0)
-    port = ntohs(a.sin_port);
+  bool ok = bind(fd, (sockaddr *)&a, len) == 0 && getsockname(fd, (sockaddr *)&a, &len) == 0;
   close(fd);
-  return port;
+  return ok ? ntohs(a.sin_port) : -1;
 }
 
 const char kSteadyHost[] = R"({"vms":[{"worldGroupId":5001,"disks":[)"
@@ -103,18 +96,15 @@ void ExpectSteady(Samples samples, size_t n, const std::string &context) {
   EXPECT_EQ(samples.size(), kSteadyIops.size()) << context;
 }
 
-// Steady workloads of 200 and 1,900 IOPS read within 5 % over intervals of
-// 1, 1.5 and 2.5 s, in vethractl and in the exporter's /api/v1/metrics:
-// counters follow the records within milliseconds, not in the one-second
-// steps that made such rates alias (0 and twice the rate at 0.5 s, 0.67 and
-// 1.33 times it at 1.5 s, 0.8 and 1.2 times it at 2.5 s). On a loaded machine
-// the simulated host's generator thread may stall for tens of milliseconds
-// at a sample, which moves a few records into the next interval: so each
-// single rate is held to 15 %, which every aliased rate misses, and the rates
-// of consecutive intervals, weighted by their lengths, to 5 %.
+// Rates over 1, 1.5 and 2.5 s, in vethractl and in the exporter: counters
+// follow the records within milliseconds, not in one-second steps that made
+// rates alias (0.67 and 1.33 times the rate at 1.5 s, 0.8 and 1.2 at 2.5 s).
+// A stalled generator on a loaded machine moves a few records into the next
+// interval, so single rates get 15 % (which every aliased rate misses) and
+// the weighted mean 5 %.
 TEST(Vethractl, RatesOfASteadyWorkloadDoNotAlias) {
   Daemon d;
-  StartServing(&d, Opts({"-w", "5001"}, kSteadyHost));
+  StartServing(&d, {{"-w", "5001"}, kSteadyHost});
   MetricsMap m;  // both generators running: both disks count
   ASSERT_TRUE(WaitMetrics(&d, &m, [](const MetricsMap &m) {
     return m.size() == 2 && m.begin()->second[0] + m.begin()->second[1] > 0 &&

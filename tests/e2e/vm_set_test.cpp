@@ -1,6 +1,3 @@
-// End-to-end tests of the watched VM set as a peer sees it: a VM asked for
-// by any of its ids is watched once, under its world group id; a name cut to
-// its buffer still gives a VM that every reply lists.
 
 #include "e2e/harness.h"
 
@@ -22,7 +19,7 @@ const std::string kHost = R"({"vms":[
 
 TEST(VmSet, AnyIdOfAWatchedVMIsAlreadyWatched) {
   Daemon d;
-  StartServing(&d, Opts({"-w", "70001"}, kHost));
+  StartServing(&d, {{"-w", "70001"}, kHost});
   const struct {
     uint32_t command;
     std::string ids;
