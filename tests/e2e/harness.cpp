@@ -234,16 +234,15 @@ bool ParseMetrics(const std::string &body, MetricsMap *out, std::string *why) {
   json_t *vm, *disk, *value;
   json_array_foreach(vms, i, vm) {
     json_array_foreach(json_object_get(vm, "vmDisks"), j, disk) {
-      json_t *counters = json_object_get(disk, "ioCounters");
-      if (json_array_size(counters) != 70) {
+      auto &values = (*out)[{JsonInt(vm, "worldGroupId"),
+                             json_string_value(json_object_get(disk, "vscsiDevName"))}];
+      json_array_foreach(json_object_get(disk, "ioCounters"), k, value) {
+        values.push_back(json_integer_value(value));
+      }
+      if (values.size() != 70) {
         *why = "disk without 70 counters in VM " + std::to_string(JsonInt(vm, "worldGroupId"));
         return false;
       }
-      std::vector<uint64_t> values(70);
-      json_array_foreach(counters, k, value) values[k] =
-          static_cast<uint64_t>(json_integer_value(value));
-      (*out)[{JsonInt(vm, "worldGroupId"),
-              json_string_value(json_object_get(disk, "vscsiDevName"))}] = values;
     }
   }
   return true;
@@ -283,9 +282,8 @@ Daemon::Daemon() {
   if (mkdtemp(templ) == nullptr) return;
   dir = templ;
   chmod(dir.c_str(), 0755);
-  runDir = dir + "/run";
   controlPath = dir + "/hostsim.ctl";
-  mkdir(runDir.c_str(), 0755);
+  mkdir((dir + "/run").c_str(), 0755);
   mkdir((dir + "/dev").c_str(), 0755);
   StartSyslog(&syslog, dir + "/log.sock");
 }
@@ -297,15 +295,15 @@ Daemon::~Daemon() {
   if (!dir.empty()) std::filesystem::remove_all(dir, ignored);
 }
 
-bool Start(Daemon *d, const DaemonOptions &o, std::string *error) {
+bool Start(Daemon *d, const DaemonOptions &o) {
   if (d->dir.empty() || d->syslog.fd < 0) {
-    *error = "could not create the test directory or the syslog socket";
+    ADD_FAILURE() << "could not create the test directory or the syslog socket";
     return false;
   }
   if (!o.hostJson.empty()) {
     d->hostConfigPath = d->dir + "/host.json";
     if (!(std::ofstream(d->hostConfigPath) << o.hostJson)) {
-      *error = "cannot write " + d->hostConfigPath;
+      ADD_FAILURE() << "cannot write " << d->hostConfigPath;
       return false;
     }
   }
@@ -322,8 +320,8 @@ bool Start(Daemon *d, const DaemonOptions &o, std::string *error) {
   pid_t pid = clone(InitMain, stack.data() + stack.size(), CLONE_NEWNS | CLONE_NEWPID | SIGCHLD,
                     cargv.data());
   if (pid < 0) {
-    *error = std::string("clone(CLONE_NEWNS|CLONE_NEWPID): ") + strerror(errno) +
-             " (the end-to-end tests need root)";
+    ADD_FAILURE() << "clone(CLONE_NEWNS|CLONE_NEWPID): " << strerror(errno)
+                  << " (the end-to-end tests need root)";
     return false;
   }
   d->initPid = pid;
@@ -332,8 +330,7 @@ bool Start(Daemon *d, const DaemonOptions &o, std::string *error) {
 }
 
 void StartServing(Daemon *d, const DaemonOptions &o) {
-  std::string error;
-  ASSERT_TRUE(Start(d, o, &error)) << error;
+  ASSERT_TRUE(Start(d, o));
   WaitListening(d, d->SocketPath());
   ASSERT_TRUE(IsRunning(d)) << "exit " << WaitExit(d, 0) << "\nstdout:\n"
                             << Stdout(d) << "\nstderr:\n"
@@ -380,8 +377,7 @@ bool WaitListening(Daemon *d, const std::string &path, int timeoutMs) {
 }
 
 int RunToExit(Daemon *d, const DaemonOptions &options) {
-  std::string error;
-  if (!Start(d, options, &error)) return -1;
+  if (!Start(d, options)) return -1;
   int code = WaitExit(d);
   if (code < 0) Kill(d);
   return code;

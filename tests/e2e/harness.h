@@ -57,7 +57,6 @@ struct DaemonOptions {
 
 struct Daemon {
   std::string dir;          // per-test temp dir (removed by the destructor)
-  std::string runDir;       // bound over /run inside the namespace
   std::string controlPath;  // hostsim's control socket (HOSTSIM_CONTROL)
   std::string hostConfigPath;
   std::vector<std::string> extraEnv;  // "NAME=value", for the daemon
@@ -71,13 +70,13 @@ struct Daemon {
   Daemon(const Daemon &) = delete;
   Daemon &operator=(const Daemon &) = delete;
 
-  std::string SocketPath() const { return runDir + "/vethra.uds"; }
+  std::string SocketPath() const { return dir + "/run/vethra.uds"; }  // the daemon's /run
   std::string StatePath() const { return dir + "/state-at-exit.json"; }
 };
 
-// Starts vethra in a fresh namespace. Returns false (with a gtest failure
-// message in *error) when the namespace could not be set up.
-bool Start(Daemon *d, const DaemonOptions &options, std::string *error);
+// Starts vethra in a fresh namespace. Fails the test and returns false when
+// the namespace could not be set up.
+bool Start(Daemon *d, const DaemonOptions &options);
 // Starts a long-running daemon, waits until its socket accepts connections
 // and fails the test when it ended instead.
 void StartServing(Daemon *d, const DaemonOptions &options);
@@ -98,8 +97,7 @@ int WaitExit(Daemon *d, int timeoutMs = kWaitMs);
 // Sends sig to the daemon (through init). Returns false when it is gone.
 bool Signal(Daemon *d, int sig);
 // Waits until the Unix socket at path (the daemon's or hostsim's control
-// socket) accepts a connection. False when the process ended first or on the
-// time-out.
+// socket) accepts a connection; false when the process ended first.
 bool WaitListening(Daemon *d, const std::string &path, int timeoutMs = kWaitMs);
 
 std::string Stdout(const Daemon *d);
@@ -114,8 +112,7 @@ std::vector<LogLine> Lines(Daemon *d);
 bool WaitForLog(Daemon *d, const std::string &needle);
 // Every message sent before the call whose text contains needle.
 std::vector<LogLine> FindLogs(Daemon *d, const std::string &needle);
-// Messages as text, one "[priority] text" line each; the whole log, for
-// failure messages.
+// Messages as "[priority] text" lines; the whole log, for failure messages.
 std::string LogDump(const std::vector<LogLine> &lines);
 std::string LogDump(Daemon *d);
 
@@ -129,8 +126,8 @@ std::string HostControl(Daemon *d, const std::string &request, std::string *erro
 int64_t Request(Daemon *d, uint32_t command, const std::string &payload = "",
                 std::string *body = nullptr, int timeoutMs = kWaitMs);
 
-// One client connection; closed by the destructor. Frame (frame.h) builds
-// the raw bytes to send.
+// One client connection, closed by the destructor: Send takes raw bytes
+// (Frame, frame.h), Receive returns 0 and a reply or -errno.
 struct Peer {
   int fd = -1;
   explicit Peer(Daemon *d);
@@ -138,7 +135,6 @@ struct Peer {
   Peer(const Peer &) = delete;
   Peer &operator=(const Peer &) = delete;
   bool Send(const std::string &bytes) const;
-  // 0 and the reply, or -errno (-ETIMEDOUT when none came).
   int Receive(uint32_t *code, std::string *body, int timeoutMs = kWaitMs) const;
 };
 
@@ -148,25 +144,21 @@ struct JsonDeleter {
 using Json = std::unique_ptr<json_t, JsonDeleter>;
 // Null when text is not valid JSON.
 Json ParseJson(const std::string &text);
-// Compact JSON text of a value.
 std::string JsonText(json_t *value);
 // hostsim's {"op":"state"} reply; null on failure.
 Json HostState(Daemon *d);
-// The state hostsim recorded when the daemon's process ended (written by
-// hostsim at exit to StatePath()); null when there is none.
+// The state hostsim wrote to StatePath() when the daemon ended; null if none.
 Json ExitState(const Daemon *d);
 // The (worldGroupId, handleId) pairs that a state reply lists as traced.
 std::set<std::pair<uint64_t, uint64_t>> TracedHandles(json_t *state);
 // Integer member of an object (0 when absent).
 int64_t JsonInt(json_t *obj, const char *key);
 
-// Reply document of a query (10 metrics, 11 status, 14/15 change rates);
-// null on failure.
+// Reply document of a query (10 metrics, 11 status, 14/15 change rates).
 Json QueryDoc(Daemon *d, uint32_t command);
 // The "vmWorldGroups" array of a metrics or change-rate document.
 json_t *DocVms(json_t *doc);
-// The status document's list of world group ids as text ("[1,2]"), or
-// "error" when the query failed.
+// The status document's world group ids as text ("[1,2]"), or "error".
 std::string StatusVmIds(Daemon *d);
 
 // (world group id as reported, device name) -> the 70 counters.

@@ -12,8 +12,7 @@ TEST(Signals, TermDuringStartUp) {
   // Well inside the tracing of 2048 disks.
   {
     Daemon d;
-    std::string error;
-    ASSERT_TRUE(Start(&d, {{"-a", "-s"}, host}, &error)) << error;
+    ASSERT_TRUE(Start(&d, {{"-a", "-s"}, host}));
     ASSERT_TRUE(WaitForLog(&d, "Main: Adding new hashentry")) << Stderr(&d);
     ASSERT_TRUE(Signal(&d, SIGTERM));
     ExpectCleanExit(&d);
@@ -26,8 +25,7 @@ TEST(Signals, TermDuringStartUp) {
   // before it has traced anything; from then on the exit is clean.
   for (int delayUs : {0, 1000, 5000, 20000, 60000, 150000}) {
     Daemon d;
-    std::string error;
-    ASSERT_TRUE(Start(&d, {{"-a"}, GeneratedHost(8, 8)}, &error)) << error;
+    ASSERT_TRUE(Start(&d, {{"-a"}, GeneratedHost(8, 8)}));
     ASSERT_TRUE(WaitListening(&d, d.controlPath)) << Stderr(&d);
     usleep(delayUs);
     ASSERT_TRUE(Signal(&d, SIGTERM));

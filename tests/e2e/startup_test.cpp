@@ -80,8 +80,7 @@ TEST(Startup, InjectedFailuresLeakNoParameterList) {
   for (std::vector<std::string> args :
        {std::vector<std::string>{"-a"}, {"-a", "-w", "9"}, {"-l"}, {"-l", "-w", "7"}}) {
     Daemon d;
-    std::string error;
-    ASSERT_TRUE(Start(&d, {args, host}, &error)) << error;
+    ASSERT_TRUE(Start(&d, {args, host}));
     if (WaitListening(&d, d.SocketPath())) {
       ASSERT_TRUE(Signal(&d, SIGTERM));
     }
