@@ -134,13 +134,6 @@ std::vector<std::string> DaemonEnv(const Daemon *d) {
   return env;
 }
 
-std::vector<char *> CArray(std::vector<std::string> &v) {
-  std::vector<char *> out;
-  for (auto &s : v) out.push_back(s.data());
-  out.push_back(nullptr);
-  return out;
-}
-
 int ExitCode(int status) {
   if (WIFEXITED(status)) return WEXITSTATUS(status);
   if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
@@ -314,7 +307,9 @@ bool Start(Daemon *d, const DaemonOptions &o) {
   argv.insert(argv.end(), env.begin(), env.end());
   argv.push_back(VETHRA_BINARY);
   argv.insert(argv.end(), o.args.begin(), o.args.end());
-  auto cargv = CArray(argv);
+  std::vector<char *> cargv;
+  for (auto &s : argv) cargv.push_back(s.data());
+  cargv.push_back(nullptr);
   // The child runs on a copy of this stack; the parent's may go at once.
   std::vector<char> stack(64 * 1024);
   pid_t pid = clone(InitMain, stack.data() + stack.size(), CLONE_NEWNS | CLONE_NEWPID | SIGCHLD,
@@ -471,8 +466,10 @@ Peer::~Peer() {
   if (fd >= 0) close(fd);
 }
 bool Peer::Send(const std::string &bytes) const { return SendAll(fd, bytes); }
-int Peer::Receive(uint32_t *code, std::string *body, int timeoutMs) const {
-  return vtrc_recv_reply(fd, code, body, timeoutMs);
+int64_t Peer::Receive(std::string *body, int timeoutMs) const {
+  uint32_t code = 0;
+  int rc = vtrc_recv_reply(fd, &code, body, timeoutMs);
+  return rc != 0 ? rc : code;
 }
 
 }  // namespace e2e

@@ -127,7 +127,7 @@ int64_t Request(Daemon *d, uint32_t command, const std::string &payload = "",
                 std::string *body = nullptr, int timeoutMs = kWaitMs);
 
 // One client connection, closed by the destructor: Send takes raw bytes
-// (Frame, frame.h), Receive returns 0 and a reply or -errno.
+// (Frame, frame.h), Receive returns like Request.
 struct Peer {
   int fd = -1;
   explicit Peer(Daemon *d);
@@ -135,7 +135,7 @@ struct Peer {
   Peer(const Peer &) = delete;
   Peer &operator=(const Peer &) = delete;
   bool Send(const std::string &bytes) const;
-  int Receive(uint32_t *code, std::string *body, int timeoutMs = kWaitMs) const;
+  int64_t Receive(std::string *body, int timeoutMs = kWaitMs) const;
 };
 
 struct JsonDeleter {

@@ -213,30 +213,29 @@ TEST(ProcessFrame, ChangeRateOptionsSelectTheEstimator) {
   const struct {
     std::vector<std::string> args;
     Mode mode;
-  } cases[] = {{{}, kDisabled},
-               {{"-c"}, kHll},
-               {{"-s"}, kSliding},
-               {{"-c", "-s"}, kSliding},
-               {{"--changerate_shll", "--changerate_hll"}, kSliding}};
+  } cases[] = {{{"-a"}, kDisabled},
+               {{"-a", "-c"}, kHll},
+               {{"-a", "-s"}, kSliding},
+               {{"-a", "-c", "-s"}, kSliding},
+               {{"-a", "--changerate_shll", "--changerate_hll"}, kSliding}};
   // 256 back-to-back aligned 4 KiB writes on disk scsi0:0 (distinct blocks),
   // 100 aligned 8 KiB reads far apart on scsi0:1.
   const int kWrites = 256, kReads = 100;
-  std::string records;
+  Json records(json_array());
   for (int i = 0; i < kWrites + kReads; i++) {
-    bool write = i < kWrites;
-    records += std::string(i ? "," : "") + R"({"worldGroupId":5001,"opcode":)" +
-               (write ? "42" : "40") + R"(,"handleId":)" + (write ? "5001000" : "5001001") +
-               R"(,"length":)" + (write ? "4096" : "8192") + R"(,"lba":)" +
-               std::to_string(write ? i * 8 : i * 1000) + R"(,"latency":)" +
-               (write ? "150" : "2000") + R"(,"timestamp":)" + std::to_string(1000 + i) + "}";
+    bool w = i < kWrites;
+    json_array_append_new(
+        records.get(),
+        json_pack("{s:i,s:i,s:i,s:i,s:i,s:i,s:i}", "worldGroupId", 5001, "opcode", w ? 42 : 40,
+                  "handleId", w ? 5001000 : 5001001, "length", w ? 4096 : 8192, "lba",
+                  w ? i * 8 : i * 1000, "latency", w ? 150 : 2000, "timestamp", 1000 + i));
   }
   for (const auto &c : cases) {
-    std::vector<std::string> args = {"-a"};
-    args.insert(args.end(), c.args.begin(), c.args.end());
-    SCOPED_TRACE(args.back());
+    SCOPED_TRACE(c.args.back());
     Daemon d;
-    StartServing(&d, {args, kHost});
-    std::string reply = HostControl(&d, R"({"op":"inject","records":[)" + records + "]}");
+    StartServing(&d, {c.args, kHost});
+    std::string reply =
+        HostControl(&d, R"({"op":"inject","records":)" + JsonText(records.get()) + "}");
     ASSERT_EQ(JsonInt(ParseJson(reply).get(), "appended"), kWrites + kReads) << reply;
     HostControl(&d, R"({"op":"drain"})");
     // Every read counted on scsi0:1 (the last records) before the estimate

@@ -1,20 +1,17 @@
-// Concurrency stress test of the whole daemon: hostsim generates a heavy
-// record stream on 16 disks of 8 VMs while 8 client connections add and
-// remove VMs and query metrics, change rates and status, hostsim powers VMs
-// off and on and fails host reads. A probe thread meanwhile proves with
+// Stress of the whole daemon: hostsim streams records on 16 disks of 8 VMs,
+// powers VMs off and on and fails host reads, while 8 clients add and remove
+// VMs and query metrics, change rates and status, and a probe proves with
 // injected records that a removed disk counts nothing and a re-added one
-// starts from zero. Afterwards the daemon must still answer, exit cleanly
-// with every trace stopped, and its stderr must hold no sanitizer report.
+// starts from zero. Afterwards the daemon must answer, exit cleanly with
+// every trace stopped, and leave no sanitizer report on stderr.
 //
-// Environment: VETHRA_STRESS_SECONDS (total time of both estimator runs,
-// default 30), VETHRA_STRESS_RATE (records/s of the 16 disks while all are
-// traced; default 1000000, 200000 in sanitizer builds). Power cycles and
-// removals keep about half of the disks silent at any time, so the host
-// generates about half of that rate on average. VETHRA_STRESS_CLOCK_SPEED
-// (default 40; 1 in sanitizer builds, whose runtimes hang libfaketime's
-// start-up): the daemon's wall clock runs that much faster under libfaketime
-// (when installed), so that HyperLogLog periods end and sliding windows
-// expire during the run; 1 turns it off.
+// Environment: VETHRA_STRESS_SECONDS (both runs together, default 30);
+// VETHRA_STRESS_RATE (records/s of the 16 disks while all are traced, about
+// half of it on average; default 1000000, 200000 in sanitizer builds);
+// VETHRA_STRESS_CLOCK_SPEED (default 40; 1 turns it off and is the default
+// in sanitizer builds, whose runtimes hang libfaketime's start-up): the
+// daemon's wall clock runs that much faster under libfaketime (when
+// installed), so that HyperLogLog periods end and sliding windows expire.
 
 #include <array>
 #include <atomic>
