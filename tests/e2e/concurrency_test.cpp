@@ -20,10 +20,8 @@ TEST(ConcurrencyDaemon, RequestsDuringTracingAndShutdown) {
     const uint32_t commands[] = {10, 11, 14, 12, 13};
     for (int i = 0; !stop.load(); i++) {
       uint32_t command = commands[(i + id) % 5];
-      std::string payload;
-      if (command == 12 || command == 13) {
-        payload = "{\"vmWorldGroups\":[" + std::to_string(5001 + (i + id) % 3) + "]}";
-      }
+      std::string ids = "{\"vmWorldGroups\":[" + std::to_string(5001 + (i + id) % 3) + "]}";
+      std::string payload = command == 12 || command == 13 ? ids : "";
       if (Request(&d, command, payload, nullptr, 10000) >= 0) replies++;
     }
   };

@@ -229,6 +229,7 @@ bool ParseMetrics(const std::string &body, MetricsMap *out, std::string *why) {
     json_array_foreach(json_object_get(vm, "vmDisks"), j, disk) {
       auto &values = (*out)[{JsonInt(vm, "worldGroupId"),
                              json_string_value(json_object_get(disk, "vscsiDevName"))}];
+      values.clear();  // two disks whose names could not be read share a key
       json_array_foreach(json_object_get(disk, "ioCounters"), k, value) {
         values.push_back(json_integer_value(value));
       }
@@ -393,11 +394,7 @@ std::string Shell(const std::string &command, int *code) {
 
 std::vector<LogLine> Lines(Daemon *d) {
   SyslogReceiver *r = &d->syslog;
-  uint64_t target;
-  {
-    std::lock_guard<std::mutex> lock(r->mutex);
-    target = r->markersSeen + 1;
-  }
+  uint64_t target = ++r->markersSent;
   // The marker (sent to itself) comes after every message sent before this call.
   std::string marker = kSyncTag + std::to_string(target);
   sendto(r->fd, marker.data(), marker.size(), 0, reinterpret_cast<sockaddr *>(&r->addr),
@@ -429,27 +426,20 @@ std::string LogDump(const std::vector<LogLine> &lines) {
 std::string LogDump(Daemon *d) { return LogDump(Lines(d)); }
 
 std::string HostControl(Daemon *d, const std::string &request, std::string *error) {
-  std::string err, reply;
+  std::string reply;
   int fd = vtrc_connect(d->controlPath.c_str());
   struct timeval limit = {kWaitMs / 1000, 0};
-  if (fd < 0) {
-    err = "connect " + d->controlPath + ": " + strerror(-fd);
-  } else if (setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit) != 0 ||
-             !SendAll(fd, request + "\n")) {
-    err = "send failed";
-  }
+  bool ok = fd >= 0 && setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit) == 0 &&
+            SendAll(fd, request + "\n");
   char buf[4096];
-  while (err.empty() && reply.find('\n') == std::string::npos) {
+  while (ok && reply.find('\n') == std::string::npos) {
     ssize_t n = recv(fd, buf, sizeof buf, 0);
-    if (n > 0) {
-      reply.append(buf, static_cast<size_t>(n));
-    } else if (n == 0 || errno != EINTR) {
-      err = "no complete reply";
-    }
+    if (n > 0) reply.append(buf, static_cast<size_t>(n));
+    ok = n > 0 || (n < 0 && errno == EINTR);
   }
   if (fd >= 0) close(fd);
-  if (error) *error = err;
-  return err.empty() ? reply.substr(0, reply.find('\n')) : "";
+  if (error) *error = ok ? "" : "no reply from " + d->controlPath + " to " + request;
+  return ok ? reply.substr(0, reply.find('\n')) : "";
 }
 
 int64_t Request(Daemon *d, uint32_t command, const std::string &payload, std::string *body,

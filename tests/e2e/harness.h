@@ -14,6 +14,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <condition_variable>
 #include <functional>
 #include <map>
@@ -47,6 +48,7 @@ struct SyslogReceiver {
   std::mutex mutex;
   std::condition_variable changed;
   std::vector<LogLine> lines;
+  std::atomic<uint64_t> markersSent{0};  // by Lines
   uint64_t markersSeen = 0;
 };
 

@@ -8,11 +8,10 @@ namespace {
 using namespace e2e;
 
 TEST(Signals, TermDuringStartUp) {
-  const std::string host = GeneratedHost(64, 32);
   // Well inside the tracing of 2048 disks.
   {
     Daemon d;
-    ASSERT_TRUE(Start(&d, {{"-a", "-s"}, host}));
+    ASSERT_TRUE(Start(&d, {{"-a", "-s"}, GeneratedHost(64, 32)}));
     ASSERT_TRUE(WaitForLog(&d, "Main: Adding new hashentry")) << Stderr(&d);
     ASSERT_TRUE(Signal(&d, SIGTERM));
     ExpectCleanExit(&d);

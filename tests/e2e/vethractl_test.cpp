@@ -55,11 +55,8 @@ TEST(Vethractl, AddAndRemoveReportEachId) {
     ToolRun r = Vethractl(&d, s.args);
     EXPECT_EQ(r.code, s.code) << s.args << "\n" << r.out << r.err;
     EXPECT_EQ(r.out, s.out) << s.args;
-    if (*s.errHas) {
-      EXPECT_NE(r.err.find(s.errHas), std::string::npos) << s.args << ": " << r.err;
-    } else {
-      EXPECT_EQ(r.err, "") << s.args;
-    }
+    EXPECT_TRUE(*s.errHas ? r.err.find(s.errHas) != std::string::npos : r.err.empty())
+        << s.args << ": " << r.err;
     EXPECT_EQ(StatusVmIds(&d), s.watched) << s.args;
   }
 }
