@@ -15,7 +15,6 @@
 
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 
 #include "vethra_client.h"
 
@@ -102,13 +101,12 @@ void SyslogLoop(SyslogReceiver *r) {
 }
 
 bool StartSyslog(SyslogReceiver *r, const std::string &path) {
-  r->path = path;
   r->fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  if (r->fd < 0) return false;
-  struct sockaddr_un addr = {};
-  addr.sun_family = AF_UNIX;
-  snprintf(addr.sun_path, sizeof addr.sun_path, "%s", path.c_str());
-  if (bind(r->fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0) return false;
+  r->addr.sun_family = AF_UNIX;
+  snprintf(r->addr.sun_path, sizeof r->addr.sun_path, "%s", path.c_str());
+  if (r->fd < 0 || bind(r->fd, reinterpret_cast<sockaddr *>(&r->addr), sizeof r->addr) != 0) {
+    return false;
+  }
   chmod(path.c_str(), 0666);
   int size = 4 << 20;
   setsockopt(r->fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
@@ -124,7 +122,7 @@ void StopSyslog(SyslogReceiver *r) {
 }
 
 // Environment for the daemon: ours without HOSTSIM_*, plus the given ones.
-std::vector<std::string> DaemonEnv(const Daemon *d, const DaemonOptions &o) {
+std::vector<std::string> DaemonEnv(const Daemon *d) {
   std::vector<std::string> env;
   for (char **e = environ; *e; e++) {
     if (strncmp(*e, "HOSTSIM_", 8) != 0) env.emplace_back(*e);
@@ -132,15 +130,8 @@ std::vector<std::string> DaemonEnv(const Daemon *d, const DaemonOptions &o) {
   if (!d->hostConfigPath.empty()) env.push_back("HOSTSIM_CONFIG=" + d->hostConfigPath);
   env.push_back("HOSTSIM_CONTROL=" + d->controlPath);
   env.push_back("HOSTSIM_STATE_AT_EXIT=" + d->StatePath());
-  env.insert(env.end(), o.extraEnv.begin(), o.extraEnv.end());
+  env.insert(env.end(), d->extraEnv.begin(), d->extraEnv.end());
   return env;
-}
-
-std::vector<char *> CArray(std::vector<std::string> &v) {
-  std::vector<char *> out;
-  for (auto &s : v) out.push_back(s.data());
-  out.push_back(nullptr);
-  return out;
 }
 
 int ExitCode(int status) {
@@ -208,10 +199,8 @@ int64_t JsonInt(json_t *obj, const char *key) {
 }
 
 Json QueryDoc(Daemon *d, uint32_t command) {
-  uint32_t code = 99;
   std::string body;
-  if (DaemonCall(d, command, "", &code, &body) != 0 || code != 0) return nullptr;
-  return ParseJson(body);
+  return Request(d, command, "", &body) == 0 ? ParseJson(body) : nullptr;
 }
 
 json_t *DocVms(json_t *doc) {
@@ -238,49 +227,48 @@ bool ParseMetrics(const std::string &body, MetricsMap *out, std::string *why) {
   json_t *vm, *disk, *value;
   json_array_foreach(vms, i, vm) {
     json_array_foreach(json_object_get(vm, "vmDisks"), j, disk) {
-      json_t *counters = json_object_get(disk, "ioCounters");
-      if (json_array_size(counters) != 70) {
+      auto &values = (*out)[{JsonInt(vm, "worldGroupId"),
+                             json_string_value(json_object_get(disk, "vscsiDevName"))}];
+      values.clear();  // two disks whose names could not be read share a key
+      json_array_foreach(json_object_get(disk, "ioCounters"), k, value) {
+        values.push_back(json_integer_value(value));
+      }
+      if (values.size() != 70) {
         *why = "disk without 70 counters in VM " + std::to_string(JsonInt(vm, "worldGroupId"));
         return false;
       }
-      std::vector<uint64_t> values(70);
-      json_array_foreach(counters, k, value) values[k] =
-          static_cast<uint64_t>(json_integer_value(value));
-      (*out)[{JsonInt(vm, "worldGroupId"),
-              json_string_value(json_object_get(disk, "vscsiDevName"))}] = values;
     }
   }
   return true;
 }
 
+bool WaitMetrics(Daemon *d, MetricsMap *out, const std::function<bool(const MetricsMap &)> &done) {
+  return PollUntil(
+      [&] {
+        std::string body, why;
+        return Request(d, 10, "", &body) == 0 && ParseMetrics(body, out, &why) && done(*out);
+      },
+      kWaitMs);
+}
+
 std::string GeneratedHost(int vms, int disks, const std::string &workload) {
-  std::string host = R"({"vms":[)";
+  Json host(json_pack("{s:[]}", "vms"));
   for (int v = 0; v < vms; v++) {
-    int id = 5001 + v;
-    host +=
-        (v ? "," : "") + std::string(R"({"worldGroupId":)") + std::to_string(id) + R"(,"disks":[)";
-    for (int i = 0; i < disks; i++) {
-      host += (i ? "," : "") + std::string(R"({"handleId":)") + std::to_string(id * 1000 + i);
-      if (!workload.empty()) host += R"(,"workload":)" + workload;
-      host += "}";
+    json_t *list = json_array();
+    for (json_int_t handle = (5001 + v) * 1000; handle < (5001 + v) * 1000 + disks; handle++) {
+      json_t *disk = json_pack("{s:I}", "handleId", handle);
+      if (!workload.empty()) json_object_set_new(disk, "workload", ParseJson(workload).release());
+      json_array_append_new(list, disk);
     }
-    host += "]}";
+    json_array_append_new(json_object_get(host.get(), "vms"),
+                          json_pack("{s:i,s:o}", "worldGroupId", 5001 + v, "disks", list));
   }
-  return host + "]}";
+  return JsonText(host.get());
 }
 
 std::string ReadFile(const std::string &path) {
   std::ifstream f(path, std::ios::binary);
-  std::stringstream ss;
-  ss << f.rdbuf();
-  return ss.str();
-}
-
-DaemonOptions Opts(std::vector<std::string> args, std::string hostJson) {
-  DaemonOptions o;
-  o.args = std::move(args);
-  o.hostJson = std::move(hostJson);
-  return o;
+  return std::string(std::istreambuf_iterator<char>(f), {});
 }
 
 Daemon::Daemon() {
@@ -288,9 +276,8 @@ Daemon::Daemon() {
   if (mkdtemp(templ) == nullptr) return;
   dir = templ;
   chmod(dir.c_str(), 0755);
-  runDir = dir + "/run";
   controlPath = dir + "/hostsim.ctl";
-  mkdir(runDir.c_str(), 0755);
+  mkdir((dir + "/run").c_str(), 0755);
   mkdir((dir + "/dev").c_str(), 0755);
   StartSyslog(&syslog, dir + "/log.sock");
 }
@@ -302,33 +289,35 @@ Daemon::~Daemon() {
   if (!dir.empty()) std::filesystem::remove_all(dir, ignored);
 }
 
-bool Start(Daemon *d, const DaemonOptions &o, std::string *error) {
+bool Start(Daemon *d, const DaemonOptions &o) {
   if (d->dir.empty() || d->syslog.fd < 0) {
-    *error = "could not create the test directory or the syslog socket";
+    ADD_FAILURE() << "could not create the test directory or the syslog socket";
     return false;
   }
   if (!o.hostJson.empty()) {
     d->hostConfigPath = d->dir + "/host.json";
     if (!(std::ofstream(d->hostConfigPath) << o.hostJson)) {
-      *error = "cannot write " + d->hostConfigPath;
+      ADD_FAILURE() << "cannot write " << d->hostConfigPath;
       return false;
     }
   }
   // The daemon gets exactly its environment through env -i; the script and
   // its tools run in ours.
   std::vector<std::string> argv = {"sh", "-c", kInitScript, "init", d->dir, "env", "-i"};
-  std::vector<std::string> env = DaemonEnv(d, o);
+  std::vector<std::string> env = DaemonEnv(d);
   argv.insert(argv.end(), env.begin(), env.end());
   argv.push_back(VETHRA_BINARY);
   argv.insert(argv.end(), o.args.begin(), o.args.end());
-  auto cargv = CArray(argv);
+  std::vector<char *> cargv;
+  for (auto &s : argv) cargv.push_back(s.data());
+  cargv.push_back(nullptr);
   // The child runs on a copy of this stack; the parent's may go at once.
   std::vector<char> stack(64 * 1024);
   pid_t pid = clone(InitMain, stack.data() + stack.size(), CLONE_NEWNS | CLONE_NEWPID | SIGCHLD,
                     cargv.data());
   if (pid < 0) {
-    *error = std::string("clone(CLONE_NEWNS|CLONE_NEWPID): ") + strerror(errno) +
-             " (the end-to-end tests need root)";
+    ADD_FAILURE() << "clone(CLONE_NEWNS|CLONE_NEWPID): " << strerror(errno)
+                  << " (the end-to-end tests need root)";
     return false;
   }
   d->initPid = pid;
@@ -337,8 +326,7 @@ bool Start(Daemon *d, const DaemonOptions &o, std::string *error) {
 }
 
 void StartServing(Daemon *d, const DaemonOptions &o) {
-  std::string error;
-  ASSERT_TRUE(Start(d, o, &error)) << error;
+  ASSERT_TRUE(Start(d, o));
   WaitListening(d, d->SocketPath());
   ASSERT_TRUE(IsRunning(d)) << "exit " << WaitExit(d, 0) << "\nstdout:\n"
                             << Stdout(d) << "\nstderr:\n"
@@ -346,8 +334,8 @@ void StartServing(Daemon *d, const DaemonOptions &o) {
                             << LogDump(d);
 }
 
-void ExpectCleanExit(Daemon *d) {
-  EXPECT_EQ(WaitExit(d), 0) << Stderr(d) << LogDump(d);
+void ExpectCleanExit(Daemon *d, int code) {
+  EXPECT_EQ(WaitExit(d), code) << Stderr(d) << LogDump(d);
   Json state = ExitState(d);
   ASSERT_TRUE(state) << "hostsim recorded no state at exit";
   EXPECT_TRUE(TracedHandles(state.get()).empty()) << ReadFile(d->StatePath());
@@ -384,10 +372,9 @@ bool WaitListening(Daemon *d, const std::string &path, int timeoutMs) {
   return ready;
 }
 
-int RunToExit(Daemon *d, const DaemonOptions &options, int timeoutMs) {
-  std::string error;
-  if (!Start(d, options, &error)) return -1;
-  int code = WaitExit(d, timeoutMs);
+int RunToExit(Daemon *d, const DaemonOptions &options) {
+  if (!Start(d, options)) return -1;
+  int code = WaitExit(d);
   if (code < 0) Kill(d);
   return code;
 }
@@ -407,41 +394,19 @@ std::string Shell(const std::string &command, int *code) {
 
 std::vector<LogLine> Lines(Daemon *d) {
   SyslogReceiver *r = &d->syslog;
-  uint64_t target;
-  {
-    std::lock_guard<std::mutex> lock(r->mutex);
-    target = r->markersSeen + 1;
-  }
-  // The marker comes after every message sent before this call.
-  int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  struct sockaddr_un addr = {};
-  addr.sun_family = AF_UNIX;
-  snprintf(addr.sun_path, sizeof addr.sun_path, "%s", r->path.c_str());
+  uint64_t target = ++r->markersSent;
+  // The marker (sent to itself) comes after every message sent before this call.
   std::string marker = kSyncTag + std::to_string(target);
-  sendto(fd, marker.data(), marker.size(), 0, reinterpret_cast<sockaddr *>(&addr), sizeof addr);
-  close(fd);
+  sendto(r->fd, marker.data(), marker.size(), 0, reinterpret_cast<sockaddr *>(&r->addr),
+         sizeof r->addr);
   std::unique_lock<std::mutex> lock(r->mutex);
   r->changed.wait_for(lock, std::chrono::milliseconds(kWaitMs),
                       [&] { return r->markersSeen >= target; });
   return r->lines;
 }
 
-bool WaitForLog(Daemon *d, const std::string &needle, LogLine *line, int timeoutMs) {
-  SyslogReceiver *r = &d->syslog;
-  size_t checked = 0;
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-  std::unique_lock<std::mutex> lock(r->mutex);
-  for (;;) {
-    for (; checked < r->lines.size(); checked++) {
-      if (r->lines[checked].text.find(needle) == std::string::npos) continue;
-      if (line) *line = r->lines[checked];
-      return true;
-    }
-    if (r->changed.wait_until(lock, deadline) == std::cv_status::timeout &&
-        checked == r->lines.size()) {
-      return false;
-    }
-  }
+bool WaitForLog(Daemon *d, const std::string &needle) {
+  return PollUntil([&] { return !FindLogs(d, needle).empty(); }, kWaitMs);
 }
 
 std::vector<LogLine> FindLogs(Daemon *d, const std::string &needle) {
@@ -452,39 +417,38 @@ std::vector<LogLine> FindLogs(Daemon *d, const std::string &needle) {
   return out;
 }
 
-std::string LogDump(Daemon *d) {
+std::string LogDump(const std::vector<LogLine> &lines) {
   std::string s;
-  for (const auto &l : Lines(d)) s += "  [" + std::to_string(l.priority) + "] " + l.text + "\n";
+  for (const auto &l : lines) s += "[" + std::to_string(l.priority) + "] " + l.text + "\n";
   return s;
 }
 
-std::string HostControl(Daemon *d, const std::string &request, std::string *error, int timeoutMs) {
-  std::string err, reply;
+std::string LogDump(Daemon *d) { return LogDump(Lines(d)); }
+
+std::string HostControl(Daemon *d, const std::string &request, std::string *error) {
+  std::string reply;
   int fd = vtrc_connect(d->controlPath.c_str());
-  struct timeval limit = {timeoutMs / 1000, timeoutMs % 1000 * 1000};
-  if (fd < 0) {
-    err = "connect " + d->controlPath + ": " + strerror(-fd);
-  } else if (setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit) != 0 ||
-             !SendAll(fd, request + "\n")) {
-    err = "send failed";
-  }
+  struct timeval limit = {kWaitMs / 1000, 0};
+  bool ok = fd >= 0 && setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit) == 0 &&
+            SendAll(fd, request + "\n");
   char buf[4096];
-  while (err.empty() && reply.find('\n') == std::string::npos) {
+  while (ok && reply.find('\n') == std::string::npos) {
     ssize_t n = recv(fd, buf, sizeof buf, 0);
-    if (n > 0) {
-      reply.append(buf, static_cast<size_t>(n));
-    } else if (n == 0 || errno != EINTR) {
-      err = "no complete reply";
-    }
+    if (n > 0) reply.append(buf, static_cast<size_t>(n));
+    ok = n > 0 || (n < 0 && errno == EINTR);
   }
   if (fd >= 0) close(fd);
-  if (error) *error = err;
-  return err.empty() ? reply.substr(0, reply.find('\n')) : "";
+  if (error) *error = ok ? "" : "no reply from " + d->controlPath + " to " + request;
+  return ok ? reply.substr(0, reply.find('\n')) : "";
 }
 
-int DaemonCall(Daemon *d, uint32_t command, const std::string &payload, uint32_t *code,
-               std::string *body, int timeoutMs) {
-  return vtrc_call(d->SocketPath().c_str(), command, payload, code, body, timeoutMs);
+int64_t Request(Daemon *d, uint32_t command, const std::string &payload, std::string *body,
+                int timeoutMs) {
+  uint32_t code = 0;
+  std::string ignored;
+  int rc = vtrc_call(d->SocketPath().c_str(), command, payload, &code, body ? body : &ignored,
+                     timeoutMs);
+  return rc != 0 ? rc : code;
 }
 
 Peer::Peer(Daemon *d) : fd(vtrc_connect(d->SocketPath().c_str())) {}
@@ -492,8 +456,10 @@ Peer::~Peer() {
   if (fd >= 0) close(fd);
 }
 bool Peer::Send(const std::string &bytes) const { return SendAll(fd, bytes); }
-int Peer::Receive(uint32_t *code, std::string *body, int timeoutMs) const {
-  return vtrc_recv_reply(fd, code, body, timeoutMs);
+int64_t Peer::Receive(std::string *body, int timeoutMs) const {
+  uint32_t code = 0;
+  int rc = vtrc_recv_reply(fd, &code, body, timeoutMs);
+  return rc != 0 ? rc : code;
 }
 
 }  // namespace e2e

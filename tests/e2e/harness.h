@@ -8,10 +8,15 @@
 
 #include <gtest/gtest.h>
 #include <jansson.h>
+#include <signal.h>
 #include <stdint.h>
 #include <sys/types.h>
+#include <sys/un.h>
+#include <unistd.h>
 
+#include <atomic>
 #include <condition_variable>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -38,29 +43,26 @@ struct LogLine {
 // Receives the datagrams that glibc's syslog() sends to /dev/log.
 struct SyslogReceiver {
   int fd = -1;
-  std::string path;
+  struct sockaddr_un addr = {};
   std::thread reader;
   std::mutex mutex;
   std::condition_variable changed;
   std::vector<LogLine> lines;
+  std::atomic<uint64_t> markersSent{0};  // by Lines
   uint64_t markersSeen = 0;
 };
 
 struct DaemonOptions {
-  std::vector<std::string> args;      // arguments after argv[0]
-  std::string hostJson;               // host description; empty: built-in demo host
-  std::vector<std::string> extraEnv;  // "NAME=value"
+  std::vector<std::string> args;  // arguments after argv[0]
+  std::string hostJson;           // host description; empty: built-in demo host
 };
-
-// Options for a run with these arguments on this host description.
-DaemonOptions Opts(std::vector<std::string> args, std::string hostJson = {});
 
 struct Daemon {
   std::string dir;          // per-test temp dir (removed by the destructor)
-  std::string runDir;       // bound over /run inside the namespace
   std::string controlPath;  // hostsim's control socket (HOSTSIM_CONTROL)
   std::string hostConfigPath;
-  pid_t initPid = -1;  // outer pid of the namespace's init
+  std::vector<std::string> extraEnv;  // "NAME=value", for the daemon
+  pid_t initPid = -1;                 // outer pid of the namespace's init
   bool exited = false;
   int waitStatus = 0;
   SyslogReceiver syslog;
@@ -70,25 +72,25 @@ struct Daemon {
   Daemon(const Daemon &) = delete;
   Daemon &operator=(const Daemon &) = delete;
 
-  std::string SocketPath() const { return runDir + "/vethra.uds"; }
+  std::string SocketPath() const { return dir + "/run/vethra.uds"; }  // the daemon's /run
   std::string StatePath() const { return dir + "/state-at-exit.json"; }
 };
 
-// Starts vethra in a fresh namespace. Returns false (with a gtest failure
-// message in *error) when the namespace could not be set up.
-bool Start(Daemon *d, const DaemonOptions &options, std::string *error);
+// Starts vethra in a fresh namespace. Fails the test and returns false when
+// the namespace could not be set up.
+bool Start(Daemon *d, const DaemonOptions &options);
 // Starts a long-running daemon, waits until its socket accepts connections
 // and fails the test when it ended instead.
 void StartServing(Daemon *d, const DaemonOptions &options);
-// Waits for exit code 0 and checks that hostsim's state at exit has no
-// trace left on.
-void ExpectCleanExit(Daemon *d);
+// Waits for the exit code (0 unless given) and checks that hostsim's state
+// at exit has no trace left on.
+void ExpectCleanExit(Daemon *d, int code = 0);
 // SIGTERM, then ExpectCleanExit.
 void StopCleanly(Daemon *d);
 
-// Starts, waits for the exit (killing it after timeoutMs) and returns the
-// exit code, or -1 on a time-out or set-up failure.
-int RunToExit(Daemon *d, const DaemonOptions &options, int timeoutMs = kWaitMs);
+// Starts, waits for the exit (killing it after kWaitMs) and returns the exit
+// code, or -1 on a time-out or set-up failure.
+int RunToExit(Daemon *d, const DaemonOptions &options);
 
 bool IsRunning(Daemon *d);
 // Waits for the process to end; returns its exit code (128 + signal when
@@ -97,8 +99,7 @@ int WaitExit(Daemon *d, int timeoutMs = kWaitMs);
 // Sends sig to the daemon (through init). Returns false when it is gone.
 bool Signal(Daemon *d, int sig);
 // Waits until the Unix socket at path (the daemon's or hostsim's control
-// socket) accepts a connection. False when the process ended first or on the
-// time-out.
+// socket) accepts a connection; false when the process ended first.
 bool WaitListening(Daemon *d, const std::string &path, int timeoutMs = kWaitMs);
 
 std::string Stdout(const Daemon *d);
@@ -109,27 +110,26 @@ std::string Shell(const std::string &command, int *code = nullptr);
 
 // Every syslog message sent before the call.
 std::vector<LogLine> Lines(Daemon *d);
-// Waits for a message whose text contains `needle`. Fills *line when given.
-bool WaitForLog(Daemon *d, const std::string &needle, LogLine *line = nullptr,
-                int timeoutMs = kWaitMs);
+// Waits for a message whose text contains `needle`.
+bool WaitForLog(Daemon *d, const std::string &needle);
 // Every message sent before the call whose text contains needle.
 std::vector<LogLine> FindLogs(Daemon *d, const std::string &needle);
-// The whole log as text, for failure messages.
+// Messages as "[priority] text" lines; the whole log, for failure messages.
+std::string LogDump(const std::vector<LogLine> &lines);
 std::string LogDump(Daemon *d);
 
 // hostsim control (its socket appears when the daemon first loads
 // libhostrt.so): sends one request line and returns the reply line (empty on
 // failure, with *error set).
-std::string HostControl(Daemon *d, const std::string &request, std::string *error = nullptr,
-                        int timeoutMs = kWaitMs);
+std::string HostControl(Daemon *d, const std::string &request, std::string *error = nullptr);
 
-// One framed request to the daemon on a connection of its own. Returns 0 and
-// the reply, or -errno (-ETIMEDOUT when none came).
-int DaemonCall(Daemon *d, uint32_t command, const std::string &payload, uint32_t *code,
-               std::string *body, int timeoutMs = kWaitMs);
+// One framed request to the daemon on a connection of its own: the reply's
+// code (and body), or -errno (-ETIMEDOUT when none came).
+int64_t Request(Daemon *d, uint32_t command, const std::string &payload = "",
+                std::string *body = nullptr, int timeoutMs = kWaitMs);
 
-// One client connection; closed by the destructor. Frame (frame.h) builds
-// the raw bytes to send.
+// One client connection, closed by the destructor: Send takes raw bytes
+// (Frame, frame.h), Receive returns like Request.
 struct Peer {
   int fd = -1;
   explicit Peer(Daemon *d);
@@ -137,8 +137,7 @@ struct Peer {
   Peer(const Peer &) = delete;
   Peer &operator=(const Peer &) = delete;
   bool Send(const std::string &bytes) const;
-  // 0 and the reply, or -errno (-ETIMEDOUT when none came).
-  int Receive(uint32_t *code, std::string *body, int timeoutMs = kWaitMs) const;
+  int64_t Receive(std::string *body, int timeoutMs = kWaitMs) const;
 };
 
 struct JsonDeleter {
@@ -147,25 +146,21 @@ struct JsonDeleter {
 using Json = std::unique_ptr<json_t, JsonDeleter>;
 // Null when text is not valid JSON.
 Json ParseJson(const std::string &text);
-// Compact JSON text of a value.
 std::string JsonText(json_t *value);
 // hostsim's {"op":"state"} reply; null on failure.
 Json HostState(Daemon *d);
-// The state hostsim recorded when the daemon's process ended (written by
-// hostsim at exit to StatePath()); null when there is none.
+// The state hostsim wrote to StatePath() when the daemon ended; null if none.
 Json ExitState(const Daemon *d);
 // The (worldGroupId, handleId) pairs that a state reply lists as traced.
 std::set<std::pair<uint64_t, uint64_t>> TracedHandles(json_t *state);
 // Integer member of an object (0 when absent).
 int64_t JsonInt(json_t *obj, const char *key);
 
-// Reply document of a query (10 metrics, 11 status, 14/15 change rates);
-// null on failure.
+// Reply document of a query (10 metrics, 11 status, 14/15 change rates).
 Json QueryDoc(Daemon *d, uint32_t command);
 // The "vmWorldGroups" array of a metrics or change-rate document.
 json_t *DocVms(json_t *doc);
-// The status document's list of world group ids as text ("[1,2]"), or
-// "error" when the query failed.
+// The status document's world group ids as text ("[1,2]"), or "error".
 std::string StatusVmIds(Daemon *d);
 
 // (world group id as reported, device name) -> the 70 counters.
@@ -173,6 +168,9 @@ using DiskKey = std::pair<int64_t, std::string>;
 using MetricsMap = std::map<DiskKey, std::vector<uint64_t>>;
 // Parses a metrics reply; false when the document is malformed (with *why).
 bool ParseMetrics(const std::string &body, MetricsMap *out, std::string *why);
+// Polls the metrics until `done` holds for them (false after kWaitMs); *out
+// holds the last ones read.
+bool WaitMetrics(Daemon *d, MetricsMap *out, const std::function<bool(const MetricsMap &)> &done);
 
 // A host of `vms` VMs (world group ids 5001...) with `disks` disks each
 // (handle ids vm*1000 + i), every disk running `workload` (JSON, or empty).

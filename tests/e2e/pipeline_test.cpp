@@ -4,12 +4,8 @@
 // (counters_test); here every stream also goes to a twin disk, a few records
 // later in the channel, so records lost, counted twice, sent to the wrong
 // disk or reordered on the way make the twins' 70 counters differ.
-#include <gtest/gtest.h>
-#include <signal.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <array>
 #include <fstream>
 #include <random>
 
@@ -50,9 +46,7 @@ std::vector<Rec> OrderedStream(std::mt19937_64 &rng, uint32_t wg, uint64_t handl
   uint64_t ts = 1000, lba = 4096;
   uint32_t len = 4096;
   for (int i = 0; i < n; i++) {
-    // The next range continues the last one, repeats it (if the length
-    // does), leaves a short gap after it, overlaps it, ends a short gap
-    // before it, or lies far away (twice as likely).
+    // (far away twice as likely)
     const uint64_t end = lba + len / 512, back = len / 512 + rng() % 40;
     const uint64_t before = lba > back ? lba - back : lba;
     const uint64_t next[] = {
@@ -72,7 +66,7 @@ TEST(Pipeline, InjectedRecordsGiveExactCounters) {
     {"worldGroupId":302,"disks":[{"handleId":7},{"handleId":8}]},
     {"worldGroupId":303,"disks":[{"handleId":1}]}]})";
   Daemon d;
-  StartServing(&d, Opts({"-w", "301", "-w", "302"}, host));
+  StartServing(&d, {{"-w", "301", "-w", "302"}, host});
   // Disk 303/1 is traced by the host but not monitored by the daemon.
   HostControl(&d, R"({"op":"setTraced","worldGroupId":303,"handleId":1,"traced":true})");
 
@@ -100,25 +94,21 @@ TEST(Pipeline, InjectedRecordsGiveExactCounters) {
     if (i >= 7 && i - 7 < shuffled.size()) all.push_back(twin(shuffled[i - 7], 8));
     if (i % 10 == 0 && i < 1500) all.push_back(Rec{0, 0x28, 0, 303, 1, 4096, 0, 8, 100, 100});
   }
-  // Reads, writes and their bytes per disk, by the SCSI opcodes.
-  const std::map<std::pair<uint32_t, uint64_t>, DiskKey> disks = {
-      {{301, 1}, {301, "scsi0:0"}},
-      {{301, 4294967298}, {301, "scsi0:1"}},
-      {{302, 7}, {302, "scsi0:0"}},
-      {{302, 8}, {302, "scsi0:1"}}};
-  std::map<DiskKey, std::vector<uint64_t>> expected;
+  // Reads, writes and their bytes, by the SCSI opcodes (a twin's are the same).
+  auto counts = [](const std::vector<Rec> &stream) {
+    std::vector<uint64_t> e(4);
+    for (const Rec &r : stream) {
+      auto at = std::find(kOpcodes, kOpcodes + 8, r.opcode) - kOpcodes;
+      if (at == 8) continue;
+      e[at % 2]++;
+      e[2 + at % 2] += r.length;
+    }
+    return e;
+  };
+  const std::map<DiskKey, std::vector<uint64_t>> expected = {{{301, "scsi0:0"}, counts(ordered)},
+                                                             {{302, "scsi0:0"}, counts(shuffled)}};
   uint64_t want = 0;
-  for (const Rec &r : all) {
-    auto disk = disks.find({r.worldGroupId, r.handleId});
-    auto at = std::find(kOpcodes, kOpcodes + 8, r.opcode) - kOpcodes;
-    if (disk == disks.end() || at == 8) continue;
-    std::vector<uint64_t> &e = expected[disk->second];
-    e.resize(4);
-    int dir = at % 2;
-    e[dir]++;
-    e[2 + dir] += r.length;
-    want++;
-  }
+  for (auto &[key, e] : expected) want += 2 * (e[0] + e[1]);
 
   const std::string path = d.dir + "/records.bin";
   std::ofstream(path, std::ios::binary)
@@ -132,16 +122,11 @@ TEST(Pipeline, InjectedRecordsGiveExactCounters) {
 
   // The Consumer takes fewer than 5000 queued records within about a second.
   MetricsMap got;
-  for (int i = 0; i < 400; i++) {
-    uint32_t code = 1;
-    std::string body, why;
-    ASSERT_EQ(DaemonCall(&d, 10, "", &code, &body), 0);
-    ASSERT_TRUE(ParseMetrics(body, &got, &why)) << why;
+  ASSERT_TRUE(WaitMetrics(&d, &got, [&](const MetricsMap &m) {
     uint64_t seen = 0;
-    for (auto &[key, v] : got) seen += v[0] + v[1];
-    if (seen >= want) break;
-    usleep(25000);
-  }
+    for (auto &[key, v] : m) seen += v[0] + v[1];
+    return seen >= want;
+  }));
   ASSERT_EQ(got.size(), 4u);
   for (auto &[key, e] : expected) {
     ASSERT_TRUE(got.count(key)) << key.first << " " << key.second;

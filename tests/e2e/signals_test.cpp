@@ -1,13 +1,5 @@
-// End-to-end tests of SIGTERM arriving during start-up (during heavy ingest:
-// stress_test; during long queries: concurrency_test). Each time the daemon
-// must end with exit code 0, without a crash, and with every trace it
-// started switched off again (hostsim records its state when the process
-// ends).
-#include <gtest/gtest.h>
-#include <signal.h>
-
-#include <iostream>
-#include <thread>
+// SIGTERM during start-up (during heavy ingest: stress_test; during long
+// queries: concurrency_test) ends the daemon cleanly with every trace off.
 
 #include "e2e/harness.h"
 
@@ -16,28 +8,23 @@ namespace {
 using namespace e2e;
 
 TEST(Signals, TermDuringStartUp) {
-  const std::string host = GeneratedHost(64, 32);
   // Well inside the tracing of 2048 disks.
   {
     Daemon d;
-    std::string error;
-    ASSERT_TRUE(Start(&d, Opts({"-a", "-s"}, host), &error)) << error;
+    ASSERT_TRUE(Start(&d, {{"-a", "-s"}, GeneratedHost(64, 32)}));
     ASSERT_TRUE(WaitForLog(&d, "Main: Adding new hashentry")) << Stderr(&d);
     ASSERT_TRUE(Signal(&d, SIGTERM));
-    size_t entriesAtSignal = FindLogs(&d, "Main: Adding new hashentry").size();
     ExpectCleanExit(&d);
     // Start-up went on to the end after the signal: every disk was entered
     // (and then switched off again by the shutdown).
     EXPECT_EQ(FindLogs(&d, "Main: Adding new hashentry").size(), 2048u);
-    if (entriesAtSignal == 2048u) std::cerr << "note: start-up had ended before the signal\n";
   }
   // At assorted moments from the library's first call on: before the
   // handler is installed SIGTERM's default action ends the process (143)
   // before it has traced anything; from then on the exit is clean.
   for (int delayUs : {0, 1000, 5000, 20000, 60000, 150000}) {
     Daemon d;
-    std::string error;
-    ASSERT_TRUE(Start(&d, Opts({"-a"}, GeneratedHost(8, 8)), &error)) << error;
+    ASSERT_TRUE(Start(&d, {{"-a"}, GeneratedHost(8, 8)}));
     ASSERT_TRUE(WaitListening(&d, d.controlPath)) << Stderr(&d);
     usleep(delayUs);
     ASSERT_TRUE(Signal(&d, SIGTERM));

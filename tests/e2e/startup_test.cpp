@@ -1,9 +1,7 @@
-// End-to-end tests of start-up against hostsim: list mode output and
-// parameter-list balance when host calls fail. Which VMs -a/-w select, what
-// the shutdown stops and the clean-up of traces left by an earlier run are
-// checked in-process (unit_registry).
-#include <gtest/gtest.h>
-#include <signal.h>
+// Which VMs -a/-w select, what the shutdown stops and the clean-up of traces
+// left by an earlier run are checked in-process (unit_registry).
+
+#include <regex>
 
 #include "e2e/harness.h"
 
@@ -32,21 +30,20 @@ const char kListHost[] = R"({"faults":[{"node":"vm_vmmGroupInfo","status":"0xBAD
 // information cannot be read shows the host's status text instead.
 TEST(Startup, ListMode) {
   Daemon d;
-  EXPECT_EQ(RunToExit(&d, Opts({"-l", "-w", "3001"}, kListHost)), 0) << Stderr(&d);
+  RunToExit(&d, {{"-l", "-w", "3001"}, kListHost});
+  ExpectCleanExit(&d);  // list mode traces nothing
   std::string out = Stdout(&d);
-  const std::string head = "\nOne of the TARN apis failed with error(195887105): ";
-  ASSERT_EQ(out.rfind(head, 0), 0u) << out;
-  size_t vm = out.find("Virtual Machine", head.size());
+  size_t vm = out.find("Virtual Machine");
   ASSERT_NE(vm, std::string::npos) << out;
-  std::string statusText = out.substr(head.size(), vm - head.size());
-  EXPECT_FALSE(statusText.empty());
-  EXPECT_EQ(statusText.find('\n'), std::string::npos) << out;
-  EXPECT_EQ(out, head + statusText +
-                     "Virtual Machine worldGroupID: 2001, Virtual Machine Display Name: web01, "
-                     "Virtual Machine Config File: /srv/vms/web01/web01.conf, \n"
-                     "Virtual Machine worldGroupID: 3001, Virtual Machine Display Name: backup 01, "
-                     "Virtual Machine Config File: /srv/vms2/backup 01/backup 01.conf, \n"
-                     "Virtual SCSI Disk handleID: 8589934593 (scsi1:0)\n");
+  EXPECT_TRUE(std::regex_match(out.substr(0, vm), std::regex("\nOne of the TARN apis failed with "
+                                                             "error\\(195887105\\): [^\n]+")))
+      << out;
+  EXPECT_EQ(out.substr(vm),
+            "Virtual Machine worldGroupID: 2001, Virtual Machine Display Name: web01, "
+            "Virtual Machine Config File: /srv/vms/web01/web01.conf, \n"
+            "Virtual Machine worldGroupID: 3001, Virtual Machine Display Name: backup 01, "
+            "Virtual Machine Config File: /srv/vms2/backup 01/backup 01.conf, \n"
+            "Virtual SCSI Disk handleID: 8589934593 (scsi1:0)\n");
   EXPECT_EQ(FindLogs(&d, "Enabling tracing for the below VM wordlIds:").size(), 1u);
   std::vector<std::string> ids;  // text and priority of the lines naming the ids
   for (const auto &l : FindLogs(&d, "worldId: ")) {
@@ -55,10 +52,8 @@ TEST(Startup, ListMode) {
   }
   EXPECT_EQ(ids, std::vector<std::string>{"worldId: 3001 <6>"}) << LogDump(&d);
 
-  // List mode traces nothing, skips the clean-up and leaks no list.
+  // It skips the clean-up and leaks no list.
   Json state = ExitState(&d);
-  ASSERT_TRUE(state) << "no hostsim exit state";
-  EXPECT_TRUE(TracedHandles(state.get()).empty());
   EXPECT_EQ(JsonInt(json_object_get(state.get(), "calls"), "perf_vethra_monitoredDiskCount"), 0);
   EXPECT_GT(JsonInt(state.get(), "paramListsCreated"), 0);
   EXPECT_EQ(JsonInt(state.get(), "paramListsCreated"), JsonInt(state.get(), "paramListsDestroyed"));
@@ -85,8 +80,7 @@ TEST(Startup, InjectedFailuresLeakNoParameterList) {
   for (std::vector<std::string> args :
        {std::vector<std::string>{"-a"}, {"-a", "-w", "9"}, {"-l"}, {"-l", "-w", "7"}}) {
     Daemon d;
-    std::string error;
-    ASSERT_TRUE(Start(&d, Opts(args, host), &error)) << error;
+    ASSERT_TRUE(Start(&d, {args, host}));
     if (WaitListening(&d, d.SocketPath())) {
       ASSERT_TRUE(Signal(&d, SIGTERM));
     }
