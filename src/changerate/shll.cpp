@@ -121,10 +121,10 @@ inline size_t SpillBytes(uint8_t capacity) { return (sizeof(uint32_t) + 1) * cap
 // array of its own, so that an insert moves at most one group's entries.
 constexpr uint32_t kGroupShift = 6;
 constexpr uint32_t kGroups = VTR_HLL_REGISTERS >> kGroupShift;
-// Its fixed part: one byte per register with its entry count, then per group
-// its array, entry count and capacity.
+// Its fixed part, per group: the mask of its occupied registers, its array,
+// and the bytes used and held there.
 constexpr size_t kDenseBytes =
-    VTR_HLL_REGISTERS + kGroups * (sizeof(uint8_t *) + 2 * sizeof(uint16_t));
+    kGroups * (sizeof(uint64_t) + sizeof(uint8_t *) + 2 * sizeof(uint16_t));
 // A dense estimator takes the per-second rank filter (one byte per register)
 // once this many blocks come within one second, and gives it back after a
 // second with fewer than kFilterOff: below that rate entering each block
@@ -156,11 +156,13 @@ inline void StoreEntry(uint8_t *entries, uint32_t i, uint32_t value) {
 inline uint32_t MakeEntry(uint32_t stamp, uint8_t rank) { return (stamp & kStampMask) << 6 | rank; }
 inline uint8_t EntryRank(uint32_t value) { return static_cast<uint8_t>(value & 63); }
 inline uint32_t EntryAge(uint32_t value, uint32_t now) { return (now - (value >> 6)) & kStampMask; }
-// Capacity of a group's array for `n` entries: an eighth and two more to
-// spare, so that a full group (which lays every array out again) is rare.
-inline uint32_t GroupCapacityFor(uint32_t n) { return n + n / 8 + 2; }
-// Storage blocks of this size and above are mapped pages of their own.
-constexpr uint64_t kMappedArena = 16 * 1024;
+// Bytes a group's array holds for `n` used: after an estimate a sixteenth
+// and one insert more; when a full group lays every array out again, a
+// quarter and four inserts more, so that a growing estimator does so rarely.
+inline uint32_t GroupCapacityFor(uint32_t n) { return n + n / 16 + 4; }
+inline uint32_t GrowingCapacityFor(uint32_t n) { return n + n / 4 + 16; }
+// What one insert adds to a group at most: a count byte and an entry.
+constexpr uint32_t kInsertBytes = 1 + kEntryBytes;
 constexpr uint64_t kPageBytes = 4096;
 // A sparse array of `capacity` registers followed by their indices.
 inline size_t SparseBytes(uint32_t capacity) {
@@ -179,15 +181,16 @@ struct VTR_SHll {
     int64_t seconds;
     int64_t microseconds;
   } baseTime;
-  // Dense: counts[j] entries of register j (null while sparse); the lists of
-  // group g's registers one after the other in register order in groups[g]
-  // (groupCount[g] of groupCapacity[g] entries of 3 bytes; null while
-  // empty). Every group's array lies in `arena`, one block of `arenaBytes`
-  // (mapped pages from kMappedArena bytes on). `passTime`: the stamp of the
-  // last pass over every list.
-  uint8_t *counts;
+  // Dense (occupied is null while sparse): bit r of occupied[g] is set while
+  // register 64g + r holds entries. groups[g] holds, in groupUsed[g] of its
+  // groupCapacity[g] bytes (null while empty), the entry counts of the
+  // occupied registers of group g, one byte each in register order, then
+  // their lists one after the other, entries of 3 bytes. Every group's array
+  // lies in `arena`, one block of `arenaBytes` (mapped pages from a page
+  // on). `passTime`: the stamp of the last pass over every list.
+  uint64_t *occupied;
   uint8_t **groups;
-  uint16_t *groupCount;
+  uint16_t *groupUsed;
   uint16_t *groupCapacity;
   uint8_t *arena;
   uint64_t arenaBytes;
@@ -279,30 +282,32 @@ inline bool Insert(VTR_SHll *shll, Register &reg, uint8_t rank, uint32_t t) {
   return true;
 }
 
-// The sparse array and the arena come from malloc while small; from
-// kMappedArena bytes on they are mapped pages of their own (page-rounded),
+// The sparse array and the arena come from malloc while smaller than a
+// page, and are mapped pages of their own (page-rounded) from a page on,
 // which go back to the system when the storage moves, instead of leaving
 // holes in the heap that keep the resident set at its peak.
 inline uint64_t StorageBytes(uint64_t bytes) {
-  return bytes < kMappedArena ? bytes : (bytes + kPageBytes - 1) & ~(kPageBytes - 1);
+  return bytes < kPageBytes ? bytes : (bytes + kPageBytes - 1) & ~(kPageBytes - 1);
 }
 
 void *StorageAlloc(uint64_t bytes) {
-  if (bytes < kMappedArena) return malloc(bytes);
+  if (bytes < kPageBytes) return malloc(bytes);
   void *p = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
   return p == MAP_FAILED ? nullptr : p;
 }
 
 void StorageFree(void *p, uint64_t bytes) {
   if (p == nullptr) return;
-  if (bytes < kMappedArena)
+  if (bytes < kPageBytes)
     free(p);
   else
     munmap(p, bytes);
 }
 
+inline uint64_t SparseStorage(uint32_t capacity) { return StorageBytes(SparseBytes(capacity)); }
+
 void FreeSparse(VTR_SHll *shll) {
-  StorageFree(shll->sparse, StorageBytes(SparseBytes(shll->sparseCapacity)));
+  StorageFree(shll->sparse, SparseStorage(shll->sparseCapacity));
   shll->sparse = nullptr;
   shll->sparseIndex = nullptr;
   shll->sparseCount = 0;
@@ -311,7 +316,7 @@ void FreeSparse(VTR_SHll *shll) {
 
 // Moves the sparse registers into an array of `capacity` (>= sparseCount).
 bool ResizeSparse(VTR_SHll *shll, uint32_t capacity) {
-  auto *regs = static_cast<Register *>(StorageAlloc(StorageBytes(SparseBytes(capacity))));
+  auto *regs = static_cast<Register *>(StorageAlloc(SparseStorage(capacity)));
   if (regs == nullptr) return false;
   auto *index = reinterpret_cast<uint16_t *>(regs + capacity);
   uint32_t n = shll->sparseCount;
@@ -319,7 +324,7 @@ bool ResizeSparse(VTR_SHll *shll, uint32_t capacity) {
     memcpy(static_cast<void *>(regs), shll->sparse, n * sizeof(Register));
     memcpy(index, shll->sparseIndex, n * sizeof(uint16_t));
   }
-  StorageFree(shll->sparse, StorageBytes(SparseBytes(shll->sparseCapacity)));
+  StorageFree(shll->sparse, SparseStorage(shll->sparseCapacity));
   shll->sparse = regs;
   shll->sparseIndex = index;
   shll->sparseCapacity = capacity;
@@ -327,7 +332,7 @@ bool ResizeSparse(VTR_SHll *shll, uint32_t capacity) {
 }
 
 // Ranks of the current second waiting for group g's lists: each enters as
-// at most one entry.
+// at most one entry and one count byte.
 inline uint32_t PendingIn(const VTR_SHll *shll, uint32_t g) {
   if (shll->second == nullptr) return 0;
   const uint8_t *ranks = shll->second + (g << kGroupShift);
@@ -343,28 +348,29 @@ inline uint32_t PendingIn(const VTR_SHll *shll, uint32_t g) {
 
 // Lays the groups' arrays out afresh in a new arena, each with the capacity
 // that its count and its ranks still waiting in the rank filter call for,
-// and group `g` with at least `need` entries (g == kGroups: none). So a
+// and group `g` with at least `need` bytes (g == kGroups: none). So a
 // second's ranks that fill a group lay the arena out once, not once per
-// group. Returns false, changing nothing, when memory ran out.
-bool Repack(VTR_SHll *shll, uint32_t g, uint32_t need) {
+// group. `growing`: room to grow rather than a fit. Returns false, changing
+// nothing, when memory ran out.
+bool Repack(VTR_SHll *shll, uint32_t g, uint32_t need, bool growing) {
   uint32_t want[kGroups];
   uint64_t total = 0;
   for (uint32_t h = 0; h < kGroups; ++h) {
-    want[h] = shll->groupCount[h] + PendingIn(shll, h);
+    want[h] = shll->groupUsed[h] + kInsertBytes * PendingIn(shll, h);
     if (h == g) want[h] = std::max(want[h], need);
-    want[h] = want[h] == 0 ? 0 : GroupCapacityFor(want[h]);
+    want[h] = want[h] == 0 ? 0 : growing ? GrowingCapacityFor(want[h]) : GroupCapacityFor(want[h]);
     total += want[h];
   }
-  const uint64_t bytes = StorageBytes(kEntryBytes * total);
+  const uint64_t bytes = StorageBytes(total);
   uint8_t *arena = nullptr;
   if (bytes != 0 && (arena = static_cast<uint8_t *>(StorageAlloc(bytes))) == nullptr) return false;
   uint8_t *at = arena;
   for (uint32_t h = 0; h < kGroups; ++h) {
-    const uint32_t n = shll->groupCount[h];
-    if (n != 0 && shll->groups[h] != nullptr) memcpy(at, shll->groups[h], kEntryBytes * n);
+    const uint32_t n = shll->groupUsed[h];
+    if (n != 0 && shll->groups[h] != nullptr) memcpy(at, shll->groups[h], n);
     shll->groups[h] = want[h] == 0 ? nullptr : at;
     shll->groupCapacity[h] = static_cast<uint16_t>(want[h]);
-    at += kEntryBytes * want[h];
+    at += want[h];
   }
   StorageFree(shll->arena, shll->arenaBytes);
   shll->arena = arena;
@@ -372,30 +378,28 @@ bool Repack(VTR_SHll *shll, uint32_t g, uint32_t need) {
   return true;
 }
 
-// After a pass that removed entries: lays the arrays out again when the
-// arena holds more than an eighth beyond what the counts call for, so that
-// what an estimator holds after an estimate follows its entries, not their
-// peak.
+// After a pass over every list: lays the arrays out again when that takes
+// another number of pages than the arena holds, so that what an estimator
+// holds after an estimate follows its entries alone, not their peak nor the
+// way they came.
 void FitArena(VTR_SHll *shll) {
-  uint64_t fitted = 0, held = 0;
-  for (uint32_t g = 0; g < kGroups; ++g) {
-    fitted += shll->groupCount[g] == 0 ? 0 : GroupCapacityFor(shll->groupCount[g]);
-    held += shll->groupCapacity[g];
-  }
-  if (held > fitted + fitted / 8) Repack(shll, kGroups, 0);
+  uint64_t fitted = 0;
+  for (uint32_t g = 0; g < kGroups; ++g)
+    fitted += shll->groupUsed[g] == 0 ? 0 : GroupCapacityFor(shll->groupUsed[g]);
+  if (StorageBytes(fitted) != shll->arenaBytes) Repack(shll, kGroups, 0, false);
 }
 
 void FreeDense(VTR_SHll *shll) {
-  if (shll->counts == nullptr) return;
+  if (shll->occupied == nullptr) return;
   StorageFree(shll->arena, shll->arenaBytes);
   shll->arena = nullptr;
   shll->arenaBytes = 0;
-  StorageFree(shll->counts, StorageBytes(kDenseBytes));
+  free(shll->occupied);
   free(shll->second);
-  shll->counts = nullptr;
+  shll->occupied = nullptr;
   shll->second = nullptr;
   shll->groups = nullptr;
-  shll->groupCount = nullptr;
+  shll->groupUsed = nullptr;
   shll->groupCapacity = nullptr;
 }
 
@@ -413,38 +417,54 @@ inline bool Stale(const VTR_SHll *shll, uint32_t now) {
 // than kMaxAge.
 bool MakeDense(VTR_SHll *shll) {
   const uint32_t now = shll->lastClock;
-  auto *block = static_cast<uint8_t *>(StorageAlloc(StorageBytes(kDenseBytes)));
+  auto *block = static_cast<uint8_t *>(calloc(1, kDenseBytes));
   if (block == nullptr) return false;
-  if (StorageBytes(kDenseBytes) < kMappedArena) memset(block, 0, kDenseBytes);
-  shll->counts = block;
-  shll->groups = reinterpret_cast<uint8_t **>(block + VTR_HLL_REGISTERS);
-  shll->groupCount = reinterpret_cast<uint16_t *>(shll->groups + kGroups);
-  shll->groupCapacity = shll->groupCount + kGroups;
-  // Room for the entries per group, at most: counted as groupCount while
-  // the arrays are laid out, which copies nothing since groups[] is null.
-  for (uint32_t i = 0; i < shll->sparseCount; ++i)
-    shll->groupCount[shll->sparseIndex[i] >> kGroupShift] += shll->sparse[i].count;
-  const bool made = Repack(shll, kGroups, 0);
-  for (uint32_t g = 0; g < kGroups; ++g) shll->groupCount[g] = 0;
+  shll->occupied = reinterpret_cast<uint64_t *>(block);
+  shll->groups = reinterpret_cast<uint8_t **>(shll->occupied + kGroups);
+  shll->groupUsed = reinterpret_cast<uint16_t *>(shll->groups + kGroups);
+  shll->groupCapacity = shll->groupUsed + kGroups;
+  // The kept entries of each register; the bytes per group counted as
+  // groupUsed while the arrays are laid out (which copies nothing, as
+  // groups[] is null).
+  auto keptOf = [&](Register &reg) {
+    uint32_t kept = 0;
+    for (uint32_t k = 0; k < reg.count; ++k) kept += now - StampsOf(reg)[k] <= kMaxAge;
+    return kept;
+  };
+  for (uint32_t i = 0; i < shll->sparseCount; ++i) {
+    const uint32_t kept = keptOf(shll->sparse[i]);
+    if (kept != 0) shll->groupUsed[shll->sparseIndex[i] >> kGroupShift] += 1 + kEntryBytes * kept;
+  }
+  const bool made = Repack(shll, kGroups, 0, false);
   if (!made) {
     FreeDense(shll);
     return false;
   }
-  for (uint32_t i = 0; i < shll->sparseCount; ++i) {
-    Register &reg = shll->sparse[i];
-    const uint32_t j = shll->sparseIndex[i];
-    const uint32_t g = j >> kGroupShift;
-    const uint32_t *stamps = StampsOf(reg);
-    const uint8_t *ranks = RanksOf(reg);
-    uint32_t kept = 0;
-    for (uint32_t k = 0; k < reg.count; ++k) {
-      if (now - stamps[k] > kMaxAge) continue;
-      StoreEntry(shll->groups[g], shll->groupCount[g]++, MakeEntry(stamps[k], ranks[k]));
-      ++kept;
+  for (uint32_t i = 0, next = 0; i < shll->sparseCount; i = next) {
+    // The sparse registers of one group: their counts, then their entries.
+    const uint32_t g = shll->sparseIndex[i] >> kGroupShift;
+    for (next = i; next < shll->sparseCount && shll->sparseIndex[next] >> kGroupShift == g;
+         ++next) {
+      if (keptOf(shll->sparse[next]) != 0)
+        shll->occupied[g] |= 1ULL << (shll->sparseIndex[next] & 63);
     }
-    shll->counts[j] = static_cast<uint8_t>(kept);
-    shll->usedRegisters -= (kept == 0);
-    ReleaseSpill(shll, reg);
+    uint8_t *region = shll->groups[g];
+    uint32_t slot = 0, entry = 0;
+    const uint32_t occupiedCount = std::popcount(shll->occupied[g]);
+    for (uint32_t r = i; r < next; ++r) {
+      Register &reg = shll->sparse[r];
+      const uint32_t *stamps = StampsOf(reg);
+      const uint8_t *ranks = RanksOf(reg);
+      uint32_t kept = 0;
+      for (uint32_t k = 0; k < reg.count; ++k) {
+        if (now - stamps[k] > kMaxAge) continue;
+        StoreEntry(region + occupiedCount, entry++, MakeEntry(stamps[k], ranks[k]));
+        ++kept;
+      }
+      if (kept != 0) region[slot++] = static_cast<uint8_t>(kept);
+      shll->usedRegisters -= (kept == 0);
+      ReleaseSpill(shll, reg);
+    }
   }
   FreeSparse(shll);
   shll->passTime = now;
@@ -463,16 +483,17 @@ bool MakeSparse(VTR_SHll *shll, uint32_t now) {
   bool recorded = true;
   uint32_t n = 0;
   for (uint32_t g = 0; g < kGroups; ++g) {
-    uint32_t src = 0;
-    for (uint32_t j = g << kGroupShift; j < (g + 1) << kGroupShift; ++j) {
-      const uint32_t c = shll->counts[j];
-      if (c == 0) continue;
+    const uint8_t *region = shll->groups[g];
+    const uint8_t *entries = region + std::popcount(shll->occupied[g]);
+    uint32_t src = 0, slot = 0;
+    for (uint64_t m = shll->occupied[g]; m != 0; m &= m - 1, ++slot) {
+      const uint32_t c = region[slot];
       Register &reg = shll->sparse[n];
       reg.count = 0;
       reg.capacity = 0;
-      shll->sparseIndex[n++] = static_cast<uint16_t>(j);
+      shll->sparseIndex[n++] = static_cast<uint16_t>(g << kGroupShift | std::countr_zero(m));
       for (uint32_t k = 0; k < c; ++k) {
-        const uint32_t value = LoadEntry(shll->groups[g], src + k);
+        const uint32_t value = LoadEntry(entries, src + k);
         recorded &= Insert(shll, reg, EntryRank(value), now - EntryAge(value, now));
       }
       src += c;
@@ -494,7 +515,7 @@ bool InsertDense(VTR_SHll *shll, uint32_t j, uint8_t rank, uint32_t now);
 
 // Records one block in register j. Returns false when memory ran out.
 inline bool AddBlock(VTR_SHll *shll, uint32_t j, uint8_t rank, uint32_t t) {
-  if (shll->counts != nullptr) {  // dense, without the rank filter
+  if (shll->occupied != nullptr) {  // dense, without the rank filter
     return InsertDense(shll, j, rank, t);
   }
   uint32_t n = shll->sparseCount;
@@ -519,16 +540,38 @@ inline bool AddBlock(VTR_SHll *shll, uint32_t j, uint8_t rank, uint32_t t) {
 }
 
 // Records rank `rank` at stamp `now` in dense register j, as Insert does;
-// entries older than kMaxAge leave the list. Returns false, recording
-// nothing, when a larger group array cannot be had.
+// entries older than kMaxAge leave the list. The list never ends up empty.
+// Returns false, recording nothing, when a larger group array cannot be had.
 bool InsertDense(VTR_SHll *shll, uint32_t j, uint8_t rank, uint32_t now) {
   const uint32_t g = j >> kGroupShift;
-  const uint32_t total = shll->groupCount[g];
-  if (total == shll->groupCapacity[g] && !Repack(shll, g, total + 1)) return false;
-  uint8_t *entries = shll->groups[g];
+  const uint64_t bit = 1ULL << (j & 63);
+  if (shll->groupUsed[g] + kInsertBytes > shll->groupCapacity[g] &&
+      !Repack(shll, g, shll->groupUsed[g] + kInsertBytes, true))
+    return false;
+  uint8_t *region = shll->groups[g];
+  const uint64_t mask = shll->occupied[g];
+  const uint32_t occupiedCount = std::popcount(mask);
+  const uint32_t slot = std::popcount(mask & (bit - 1));
+  uint8_t *entries = region + occupiedCount;
+  const uint32_t total = (shll->groupUsed[g] - occupiedCount) / kEntryBytes;
   uint32_t off = 0;
-  for (uint32_t k = g << kGroupShift; k < j; ++k) off += shll->counts[k];
-  const uint32_t c = shll->counts[j];
+  for (uint32_t k = 0; k < slot; ++k) off += region[k];
+  if ((mask & bit) == 0) {
+    // A new list of one entry: a count byte at `slot`, the entry at `off`;
+    // what follows each moves up, the later entries by one entry and a byte.
+    memmove(entries + 1 + kEntryBytes * (off + 1), entries + kEntryBytes * off,
+            kEntryBytes * (total - off));
+    memmove(entries + 1, entries, kEntryBytes * off);
+    memmove(region + slot + 1, region + slot, occupiedCount - slot);
+    region[slot] = 1;
+    StoreEntry(entries + 1, off, MakeEntry(now, rank));
+    shll->occupied[g] = mask | bit;
+    shll->groupUsed[g] = static_cast<uint16_t>(shll->groupUsed[g] + kInsertBytes);
+    shll->highRanks |= rank > kExactRank;
+    ++shll->usedRegisters;
+    return true;
+  }
+  const uint32_t c = region[slot];
   const uint32_t end = off + c;
   uint32_t first = off;
   while (first < end && EntryAge(LoadEntry(entries, first), now) > kMaxAge) ++first;
@@ -549,22 +592,45 @@ bool InsertDense(VTR_SHll *shll, uint32_t j, uint8_t rank, uint32_t now) {
   memmove(entries + kEntryBytes * (off + kept), entries + kEntryBytes * end,
           kEntryBytes * (total - end));
   if (add) StoreEntry(entries, off + kept - 1, MakeEntry(now, rank));
-  shll->groupCount[g] = static_cast<uint16_t>(total - c + kept);
-  shll->usedRegisters += (c == 0 && kept != 0);
-  shll->usedRegisters -= (c != 0 && kept == 0);
-  shll->counts[j] = static_cast<uint8_t>(kept);
+  region[slot] = static_cast<uint8_t>(kept);
+  shll->groupUsed[g] = static_cast<uint16_t>(occupiedCount + kEntryBytes * (total - c + kept));
   return true;
+}
+
+// Rewrites group g's array after a pass: `counts` holds the new count of
+// every register that was occupied (in order; 0: emptied), and the kept
+// entries lie, already in order, after the old count bytes. Returns the
+// number of registers emptied.
+uint32_t CloseGroup(VTR_SHll *shll, uint32_t g, const uint8_t *counts, uint32_t entries) {
+  uint8_t *region = shll->groups[g];
+  const uint32_t before = std::popcount(shll->occupied[g]);
+  uint64_t mask = 0;
+  uint32_t after = 0, slot = 0;
+  for (uint64_t m = shll->occupied[g]; m != 0; m &= m - 1, ++slot) {
+    if (counts[slot] == 0) continue;
+    mask |= m & -m;
+    ++after;
+  }
+  memmove(region + after, region + before, kEntryBytes * entries);
+  for (uint32_t k = 0, w = 0; k < before; ++k)
+    if (counts[k] != 0) region[w++] = counts[k];
+  shll->occupied[g] = mask;
+  shll->groupUsed[g] = static_cast<uint16_t>(after + kEntryBytes * entries);
+  return before - after;
 }
 
 // A pass over every dense list that removes the entries older than kMaxAge.
 void Sweep(VTR_SHll *shll, uint32_t now) {
   const bool stale = Stale(shll, now);
   for (uint32_t g = 0; g < kGroups; ++g) {
-    if (shll->groupCount[g] == 0) continue;
-    uint8_t *entries = shll->groups[g];
+    if (shll->groupUsed[g] == 0) continue;
+    uint8_t *region = shll->groups[g];
+    const uint32_t occupiedCount = std::popcount(shll->occupied[g]);
+    uint8_t *entries = region + occupiedCount;
+    uint8_t counts[1u << kGroupShift];
     uint32_t src = 0, dst = 0;
-    for (uint32_t j = g << kGroupShift; j < (g + 1) << kGroupShift; ++j) {
-      const uint32_t c = shll->counts[j];
+    for (uint32_t slot = 0; slot < occupiedCount; ++slot) {
+      const uint32_t c = region[slot];
       uint32_t kept = 0;
       for (uint32_t k = src; k < src + c; ++k) {
         const uint32_t value = LoadEntry(entries, k);
@@ -573,10 +639,9 @@ void Sweep(VTR_SHll *shll, uint32_t now) {
         ++kept;
       }
       src += c;
-      shll->usedRegisters -= (c != 0 && kept == 0);
-      shll->counts[j] = static_cast<uint8_t>(kept);
+      counts[slot] = static_cast<uint8_t>(kept);
     }
-    shll->groupCount[g] = static_cast<uint16_t>(dst);
+    shll->usedRegisters -= CloseGroup(shll, g, counts, dst);
   }
   shll->passTime = now;
   FitArena(shll);
@@ -763,14 +828,14 @@ void DensePass(VTR_SHll *shll, uint32_t now, const uint16_t *windows, uint64_t *
   uint32_t values[kMaxRank];
   uint32_t ages[kMaxRank];
   const bool stale = Stale(shll, now);
-  uint8_t *counts = shll->counts;
   for (uint32_t g = 0; g < kGroups; ++g) {
-    if (shll->groupCount[g] == 0) continue;
-    uint8_t *entries = shll->groups[g];
-    uint32_t src = 0, dst = 0;
-    for (uint32_t j = g << kGroupShift; j < (g + 1) << kGroupShift; ++j) {
-      uint32_t n = counts[j];
-      if (n == 0) continue;
+    if (shll->groupUsed[g] == 0) continue;
+    uint8_t *region = shll->groups[g];
+    uint8_t *entries = region + std::popcount(shll->occupied[g]);
+    uint8_t counts[1u << kGroupShift];
+    uint32_t src = 0, dst = 0, slot = 0;
+    for (uint64_t m = shll->occupied[g]; m != 0; m &= m - 1, ++slot) {
+      uint32_t n = region[slot];
       for (uint32_t k = 0; k < n; ++k) {
         values[k] = LoadEntry(entries, src + k);
         ages[k] = stale ? UINT32_MAX : EntryAge(values[k], now);
@@ -778,11 +843,10 @@ void DensePass(VTR_SHll *shll, uint32_t now, const uint16_t *windows, uint64_t *
       src += n;
       ListMaxima<count>(values, ages, n, windows, mx);
       for (uint32_t k = 0; k < n; ++k) StoreEntry(entries, dst++, values[k]);
-      counts[j] = static_cast<uint8_t>(n);
-      shll->usedRegisters -= (n == 0);
-      totals.Add(j, mx);
+      counts[slot] = static_cast<uint8_t>(n);
+      totals.Add(g << kGroupShift | std::countr_zero(m), mx);
     }
-    shll->groupCount[g] = static_cast<uint16_t>(dst);
+    shll->usedRegisters -= CloseGroup(shll, g, counts, dst);
   }
   shll->passTime = std::max(shll->passTime, now);
   FitArena(shll);
@@ -814,7 +878,7 @@ void SparsePass(VTR_SHll *shll, uint32_t now, const uint16_t *windows, uint64_t 
 
 template <int count>
 void EstimatePass(VTR_SHll *shll, uint32_t now, const uint16_t *windows, uint64_t *out) {
-  if (shll->counts != nullptr) {
+  if (shll->occupied != nullptr) {
     if (shll->highRanks)
       DensePass<count, false>(shll, now, windows, out);
     else
@@ -871,7 +935,7 @@ void VTR_SHllAddWrites(VTR_SHll *shll, const VTR_BlockWrite *writes, uint32_t co
     shll->secondStamp = t;
     shll->secondBlocks = 0;
   }
-  if (shll->counts != nullptr && shll->second == nullptr && t > shll->passTime &&
+  if (shll->occupied != nullptr && shll->second == nullptr && t > shll->passTime &&
       t - shll->passTime >= kSweepInterval)
     Sweep(shll, t);
   for (uint32_t w = 0; w < count; ++w) {
@@ -879,7 +943,7 @@ void VTR_SHllAddWrites(VTR_SHll *shll, const VTR_BlockWrite *writes, uint32_t co
     const uint32_t length = writes[w].length;
     if (length == 0) continue;
     shll->secondBlocks += vtr_cr::BlockCount(length);
-    if (shll->second == nullptr && shll->counts != nullptr && shll->secondBlocks >= kFilterOn)
+    if (shll->second == nullptr && shll->occupied != nullptr && shll->secondBlocks >= kFilterOn)
       shll->second = static_cast<uint8_t *>(calloc(1, VTR_HLL_REGISTERS));
     if (uint8_t *second = shll->second) {
       // Busy: of the blocks that one register gets within one second only
@@ -940,7 +1004,7 @@ void VTR_SHllEstimateWindows(VTR_SHll *shll, const uint16_t *windows, int count,
     FreeDense(shll);
     FreeSparse(shll);
     shll->highRanks = false;
-  } else if (shll->counts != nullptr) {
+  } else if (shll->occupied != nullptr) {
     if (shll->usedRegisters <= shll->denseLimit / 2) MakeSparse(shll, now);
   } else if (shll->sparseCount <= shll->sparseCapacity / 4 &&
              shll->sparseCapacity > kSparseMinCapacity) {
@@ -970,8 +1034,8 @@ uint64_t VTR_SHllMemoryBytes(const VTR_SHll *shll) {
   auto *s = const_cast<VTR_SHll *>(shll);
   LockGuard guard(&s->lock);
   EnterSecond(s);
-  uint64_t bytes = sizeof(VTR_SHll) + s->spillBytes + StorageBytes(SparseBytes(s->sparseCapacity));
-  if (s->counts != nullptr) bytes += kDenseBytes + s->arenaBytes;
+  uint64_t bytes = sizeof(VTR_SHll) + s->spillBytes + SparseStorage(s->sparseCapacity);
+  if (s->occupied != nullptr) bytes += kDenseBytes + s->arenaBytes;
   if (s->second != nullptr) bytes += VTR_HLL_REGISTERS;
   return bytes;
 }
@@ -997,5 +1061,5 @@ void VTR_SHllSetDenseLimit(VTR_SHll *shll, uint32_t registers) {
 bool VTR_SHllIsDense(const VTR_SHll *shll) {
   auto *s = const_cast<VTR_SHll *>(shll);
   LockGuard guard(&s->lock);
-  return s->counts != nullptr;
+  return s->occupied != nullptr;
 }
