@@ -6,12 +6,13 @@
 // registers (32 bytes each), sorted by register index in an array beside an
 // array of their indices; it starts so on the first write. When a new
 // register would make more than `denseLimit` (1024) occupied, the lists
-// move into the dense form: one count byte per register and, per group of
-// 64 registers, one array with the lists of its registers one after the
-// other in register order, each entry 3 bytes (rank, and the stamp modulo
-// 2^18). The group arrays share one arena, laid out afresh when a group is
-// full or an estimate leaves more than an eighth of it unused, so the memory
-// held follows the entries. An estimate that leaves half of
+// move into the dense form: per group of 64 registers, a mask of the
+// occupied ones and one array with a count byte per occupied register and
+// then their lists one after the other in register order, each entry 3
+// bytes (rank, and the stamp modulo 2^18). The group arrays share one
+// arena, laid out afresh when a group is full and, fitted, after every
+// estimate that would change its page count, so the memory held follows
+// the entries. An estimate that leaves half of
 // `denseLimit` or fewer occupied moves them back to a sparse array, and one
 // that empties every register releases the storage. The sparse array is
 // sized by doubling; an estimate that leaves it a quarter full or less
