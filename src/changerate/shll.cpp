@@ -424,17 +424,17 @@ bool MakeDense(VTR_SHll *shll) {
   shll->groups = reinterpret_cast<uint8_t **>(shll->occupied + kGroups);
   shll->groupUsed = reinterpret_cast<uint16_t *>(shll->groups + kGroups);
   shll->groupCapacity = shll->groupUsed + kGroups;
-  // The kept entries of each register; the bytes per group counted as
+  // The registers that keep entries, and the bytes per group, counted as
   // groupUsed while the arrays are laid out (which copies nothing, as
   // groups[] is null).
-  auto keptOf = [&](Register &reg) {
+  for (uint32_t i = 0; i < shll->sparseCount; ++i) {
+    Register &reg = shll->sparse[i];
     uint32_t kept = 0;
     for (uint32_t k = 0; k < reg.count; ++k) kept += now - StampsOf(reg)[k] <= kMaxAge;
-    return kept;
-  };
-  for (uint32_t i = 0; i < shll->sparseCount; ++i) {
-    const uint32_t kept = keptOf(shll->sparse[i]);
-    if (kept != 0) shll->groupUsed[shll->sparseIndex[i] >> kGroupShift] += 1 + kEntryBytes * kept;
+    if (kept == 0) continue;
+    const uint32_t j = shll->sparseIndex[i];
+    shll->groupUsed[j >> kGroupShift] += 1 + kEntryBytes * kept;
+    shll->occupied[j >> kGroupShift] |= 1ULL << (j & 63);
   }
   const bool made = Repack(shll, kGroups, 0, false);
   if (!made) {
@@ -444,11 +444,8 @@ bool MakeDense(VTR_SHll *shll) {
   for (uint32_t i = 0, next = 0; i < shll->sparseCount; i = next) {
     // The sparse registers of one group: their counts, then their entries.
     const uint32_t g = shll->sparseIndex[i] >> kGroupShift;
-    for (next = i; next < shll->sparseCount && shll->sparseIndex[next] >> kGroupShift == g;
-         ++next) {
-      if (keptOf(shll->sparse[next]) != 0)
-        shll->occupied[g] |= 1ULL << (shll->sparseIndex[next] & 63);
-    }
+    next = i;
+    while (next < shll->sparseCount && shll->sparseIndex[next] >> kGroupShift == g) ++next;
     uint8_t *region = shll->groups[g];
     uint32_t slot = 0, entry = 0;
     const uint32_t occupiedCount = std::popcount(shll->occupied[g]);
