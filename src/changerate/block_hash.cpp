@@ -5,6 +5,12 @@
 #include <math.h>
 #include <string.h>
 
+#include <algorithm>
+
+#if defined(__x86_64__) && defined(__GNUC__)
+#include <immintrin.h>
+#endif
+
 #include "base/log.h"
 
 uint64_t VTR_MurmurHash64A(uint64_t key, uint64_t seed) {
@@ -28,8 +34,23 @@ void HashRunScalar(uint64_t km, uint32_t n, uint64_t *out) {
   for (uint32_t i = 0; i < n; ++i, km += kKeyStep) out[i] = MurmurFromProduct(km);
 }
 
+// A busy register is rarely raised (only by a rank above all it got in the
+// second), so the store is left out unless it raises, instead of storing
+// the larger rank every time: fewer stores for later loads to wait behind.
+inline void RaiseRank(uint8_t *__restrict ranks, uint32_t j, uint8_t rank) {
+  if (ranks[j] < rank) ranks[j] = rank;
+}
+
+void RaiseRunScalar(uint8_t *__restrict ranks, uint64_t km, uint32_t n) {
+  for (; n != 0; --n, km += kKeyStep) {
+    const uint64_t h = MurmurFromProduct(km);
+    RaiseRank(ranks, VTR_HllIndex(h), VTR_HllRank(h));
+  }
+}
+
 #if defined(__x86_64__) && defined(__GNUC__)
 using Lanes = uint64_t __attribute__((vector_size(64)));
+using Codes = uint32_t __attribute__((vector_size(32)));
 
 // The same hashes, eight lanes at a time (AVX-512 has the 64-bit multiply).
 __attribute__((target("avx512f,avx512dq"))) void HashRunWide(uint64_t km, uint32_t n,
@@ -45,11 +66,44 @@ __attribute__((target("avx512f,avx512dq"))) void HashRunWide(uint64_t km, uint32
   HashRunScalar(km + i * kKeyStep, n - i, out + i);
 }
 
+// The same ranks, eight blocks at a time: each lane also forms its block's
+// register index and rank (1 + trailing zeros = 64 - leading zeros of the
+// lowest set bit), so that raising a register takes one load of a packed
+// index << 8 | rank per block.
+__attribute__((target("avx512f,avx512dq,avx512cd"))) void RaiseRunWide(uint8_t *__restrict ranks,
+                                                                       uint64_t km, uint32_t n) {
+  Lanes k = {0, 1, 2, 3, 4, 5, 6, 7};
+  k = k * kKeyStep + km;
+  // Codes of a chunk first, then the raises: the lanes' multiplies of one
+  // chunk do not wait for the loads and stores of the previous one.
+  uint32_t codes[kHashChunk];
+  for (uint32_t i = 0; i < n;) {
+    // A last group of fewer than 8 blocks is hashed in all lanes, and only
+    // its blocks raise.
+    const uint32_t m = std::min(kHashChunk, n - i);
+    for (uint32_t c = 0; c < (m + 7) / 8; ++c, k += 8 * kKeyStep) {
+      Lanes h = k;
+      MurmurMix(h);
+      const Lanes x = h | (1ULL << 50);
+      const Lanes leading =
+          reinterpret_cast<Lanes>(_mm512_lzcnt_epi64(reinterpret_cast<__m512i>(x & -x)));
+      const Codes code =
+          __builtin_convertvector((h >> (64 - VTR_HLL_PRECISION)) << 8 | (64 - leading), Codes);
+      memcpy(codes + 8 * c, &code, sizeof code);
+    }
+#pragma GCC unroll 4
+    for (uint32_t b = 0; b < m; ++b)
+      RaiseRank(ranks, codes[b] >> 8, static_cast<uint8_t>(codes[b]));
+    i += m;
+  }
+}
+
 // Read before main: the processor's features are read in first.
 const bool haveWideMultiply = [] {
   __builtin_cpu_init();
   return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq");
 }();
+const bool haveWideRanks = haveWideMultiply && __builtin_cpu_supports("avx512cd");
 #endif
 
 }  // namespace
@@ -62,6 +116,21 @@ void HashBlockRun(uint64_t km, uint32_t n, uint64_t *out) {
   }
 #endif
   HashRunScalar(km, n, out);
+}
+
+// From this many blocks on, eight lanes cost less than hashing one by one.
+constexpr uint32_t kWideRaise = 4;
+
+void RaiseBlockRanks(uint64_t sector, uint32_t length, uint8_t *ranks) {
+  const uint64_t km = (sector & ~7ULL) * kMurmurMul;
+  const uint32_t n = BlockCount(length);
+#if defined(__x86_64__) && defined(__GNUC__)
+  if (n >= kWideRaise && haveWideRanks) {
+    RaiseRunWide(ranks, km, n);
+    return;
+  }
+#endif
+  RaiseRunScalar(ranks, km, n);
 }
 
 }  // namespace vtr_cr

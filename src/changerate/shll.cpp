@@ -948,9 +948,7 @@ void VTR_SHllAddWrites(VTR_SHll *shll, const VTR_BlockWrite *writes, uint32_t co
       // the highest rank matters (it supersedes the others, which share its
       // stamp), so a write only raises the ranks of the current second; they
       // enter the lists when the second is over or an estimate comes.
-      vtr_cr::ForEachBlock(sector, length, [&](uint32_t j, uint8_t rank) {
-        second[j] = second[j] < rank ? rank : second[j];
-      });
+      vtr_cr::RaiseBlockRanks(sector, length, second);
       shll->secondPending = true;
     } else {
       vtr_cr::ForEachBlock(sector, length, [&](uint32_t j, uint8_t rank) {
