@@ -645,24 +645,86 @@ void Sweep(VTR_SHll *shll, uint32_t now) {
   FitArena(shll);
 }
 
-// Enters the ranks of the current second into the dense lists, in register
-// order, and clears them. Returns false when memory ran out.
+// The most bytes a group's array can use: a count byte and at most kMaxRank
+// entries for each of its registers.
+constexpr uint32_t kGroupMaxBytes = (1u << kGroupShift) * (1 + kEntryBytes * kMaxRank);
+static_assert(kGroupMaxBytes <= UINT16_MAX, "group sizes fit their 16-bit fields");
+
+// The registers of a group that have a rank waiting in the filter, as a mask.
+inline uint64_t PendingMask(const uint8_t *ranks) {
+  uint64_t mask = 0;
+  for (uint32_t k = 0; k < (1u << kGroupShift); k += 8) {
+    uint64_t word;
+    memcpy(&word, ranks + k, sizeof word);
+    if (word == 0) continue;
+    for (uint32_t b = k; b < k + 8; ++b) mask |= static_cast<uint64_t>(ranks[b] != 0) << b;
+  }
+  return mask;
+}
+
+// Enters the waiting ranks of group g (the registers in `pending`) at stamp
+// `now`, each as InsertDense enters one, in a single pass that rewrites the
+// group's array: one move of the group's entries instead of one per
+// register. Returns false, entering nothing, when a larger array cannot be had.
+bool EnterGroup(VTR_SHll *shll, uint32_t g, uint64_t pending, uint32_t now) {
+  const uint64_t before = shll->occupied[g];
+  const uint32_t newRegisters = std::popcount(pending & ~before);
+  const uint32_t need = shll->groupUsed[g] + newRegisters + kEntryBytes * std::popcount(pending);
+  if (need > shll->groupCapacity[g] && !Repack(shll, g, need, true)) return false;
+  const uint8_t *ranks = shll->second + (g << kGroupShift);
+  uint8_t *region = shll->groups[g];
+  const uint8_t *entries = region + std::popcount(before);
+  const uint64_t after = before | pending;
+  uint8_t out[kGroupMaxBytes];
+  uint8_t *outEntries = out + std::popcount(after);
+  uint32_t src = 0, dst = 0, slot = 0, outSlot = 0;
+  for (uint64_t m = after; m != 0; m &= m - 1, ++outSlot) {
+    const uint64_t bit = m & -m;
+    uint32_t first = src;
+    const uint32_t end = (before & bit) != 0 ? src + region[slot++] : src;
+    src = end;
+    uint32_t keep = end;
+    uint8_t added = 0;  // the rank of the new entry, 0: none
+    if ((pending & bit) != 0) {
+      const uint8_t rank = ranks[std::countr_zero(m)];
+      while (first < end && EntryAge(LoadEntry(entries, first), now) > kMaxAge) ++first;
+      // An entry of the same stamp with a rank >= `rank` already decides
+      // every window that the new one would.
+      if (keep == first || EntryAge(LoadEntry(entries, keep - 1), now) != 0 ||
+          EntryRank(LoadEntry(entries, keep - 1)) < rank) {
+        while (keep > first && EntryRank(LoadEntry(entries, keep - 1)) <= rank) --keep;
+        added = rank;
+        shll->highRanks |= rank > kExactRank;
+      }
+    }
+    memcpy(outEntries + kEntryBytes * dst, entries + kEntryBytes * first,
+           kEntryBytes * (keep - first));
+    dst += keep - first;
+    if (added != 0) StoreEntry(outEntries, dst++, MakeEntry(now, added));
+    out[outSlot] = static_cast<uint8_t>(keep - first + (added != 0));
+  }
+  const uint32_t bytes = static_cast<uint32_t>(outEntries - out) + kEntryBytes * dst;
+  memcpy(region, out, bytes);
+  shll->occupied[g] = after;
+  shll->groupUsed[g] = static_cast<uint16_t>(bytes);
+  shll->usedRegisters += newRegisters;
+  return true;
+}
+
+// Enters the ranks of the current second into the dense lists, a group at a
+// time, and clears them. Returns false when memory ran out.
 bool FlushSecond(VTR_SHll *shll) {
   if (!shll->secondPending) return true;
   shll->secondPending = false;
   const uint32_t now = shll->secondStamp;
   if (now > shll->passTime && now - shll->passTime >= kSweepInterval) Sweep(shll, now);
   bool recorded = true;
-  uint8_t *second = shll->second;
-  for (uint32_t j = 0; j < VTR_HLL_REGISTERS; j += 8) {
-    uint64_t word;
-    memcpy(&word, second + j, sizeof word);
-    if (word == 0) continue;
-    for (uint32_t k = j; k < j + 8; ++k) {
-      if (second[k] == 0) continue;
-      recorded &= InsertDense(shll, k, second[k], now);
-      second[k] = 0;
-    }
+  for (uint32_t g = 0; g < kGroups; ++g) {
+    uint8_t *ranks = shll->second + (g << kGroupShift);
+    const uint64_t pending = PendingMask(ranks);
+    if (pending == 0) continue;
+    recorded &= EnterGroup(shll, g, pending, now);
+    memset(ranks, 0, 1u << kGroupShift);
   }
   return recorded;
 }
