@@ -68,20 +68,27 @@ __attribute__((target("avx512f,avx512dq"))) void HashRunWide(uint64_t km, uint32
 
 // The same ranks, eight blocks at a time: each lane also forms its block's
 // register index and rank (1 + trailing zeros = 64 - leading zeros of the
-// lowest set bit), so that raising a register takes one load of a packed
-// index << 8 | rank per block.
-__attribute__((target("avx512f,avx512dq,avx512cd"))) void RaiseRunWide(uint8_t *__restrict ranks,
-                                                                       uint64_t km, uint32_t n) {
-  Lanes k = {0, 1, 2, 3, 4, 5, 6, 7};
-  k = k * kKeyStep + km;
-  // Codes of a chunk first, then the raises: the lanes' multiplies of one
-  // chunk do not wait for the loads and stores of the previous one.
-  uint32_t codes[kHashChunk];
-  for (uint32_t i = 0; i < n;) {
-    // A last group of fewer than 8 blocks is hashed in all lanes, and only
-    // its blocks raise.
-    const uint32_t m = std::min(kHashChunk, n - i);
-    for (uint32_t c = 0; c < (m + 7) / 8; ++c, k += 8 * kKeyStep) {
+// lowest set bit) and packs them as index << 8 | rank. The codes of all
+// the writes are gathered first and applied in one loop per bufferful, so
+// that a mix of write sizes costs about one unpredictable branch per write
+// (the end of its blocks) rather than several; a write's last group of
+// lanes is hashed whole and only its blocks are kept.
+__attribute__((target("avx512f,avx512dq,avx512cd"))) void RaiseWritesWide(
+    const VTR_BlockWrite *writes, uint32_t count, uint8_t *__restrict ranks) {
+  constexpr uint32_t kCodes = 1024;
+  uint32_t codes[kCodes];
+  uint32_t filled = 0;
+  auto apply = [&] {
+#pragma GCC unroll 4
+    for (uint32_t b = 0; b < filled; ++b)
+      RaiseRank(ranks, codes[b] >> 8, static_cast<uint8_t>(codes[b]));
+    filled = 0;
+  };
+  const Lanes lane = {0, 1, 2, 3, 4, 5, 6, 7};
+  for (uint32_t w = 0; w < count; ++w) {
+    Lanes k = lane * kKeyStep + (writes[w].sector & ~7ULL) * kMurmurMul;
+    for (uint32_t n = BlockCount(writes[w].length); n != 0; k += 8 * kKeyStep) {
+      if (filled > kCodes - 8) apply();
       Lanes h = k;
       MurmurMix(h);
       const Lanes x = h | (1ULL << 50);
@@ -89,13 +96,13 @@ __attribute__((target("avx512f,avx512dq,avx512cd"))) void RaiseRunWide(uint8_t *
           reinterpret_cast<Lanes>(_mm512_lzcnt_epi64(reinterpret_cast<__m512i>(x & -x)));
       const Codes code =
           __builtin_convertvector((h >> (64 - VTR_HLL_PRECISION)) << 8 | (64 - leading), Codes);
-      memcpy(codes + 8 * c, &code, sizeof code);
+      memcpy(codes + filled, &code, sizeof code);
+      const uint32_t used = n < 8 ? n : 8;
+      filled += used;
+      n -= used;
     }
-#pragma GCC unroll 4
-    for (uint32_t b = 0; b < m; ++b)
-      RaiseRank(ranks, codes[b] >> 8, static_cast<uint8_t>(codes[b]));
-    i += m;
   }
+  apply();
 }
 
 // Read before main: the processor's features are read in first.
@@ -118,19 +125,15 @@ void HashBlockRun(uint64_t km, uint32_t n, uint64_t *out) {
   HashRunScalar(km, n, out);
 }
 
-// From this many blocks on, eight lanes cost less than hashing one by one.
-constexpr uint32_t kWideRaise = 4;
-
-void RaiseBlockRanks(uint64_t sector, uint32_t length, uint8_t *ranks) {
-  const uint64_t km = (sector & ~7ULL) * kMurmurMul;
-  const uint32_t n = BlockCount(length);
+void RaiseWriteRanks(const VTR_BlockWrite *writes, uint32_t count, uint8_t *ranks) {
 #if defined(__x86_64__) && defined(__GNUC__)
-  if (n >= kWideRaise && haveWideRanks) {
-    RaiseRunWide(ranks, km, n);
+  if (haveWideRanks) {
+    RaiseWritesWide(writes, count, ranks);
     return;
   }
 #endif
-  RaiseRunScalar(ranks, km, n);
+  for (uint32_t w = 0; w < count; ++w)
+    RaiseRunScalar(ranks, (writes[w].sector & ~7ULL) * kMurmurMul, BlockCount(writes[w].length));
 }
 
 }  // namespace vtr_cr

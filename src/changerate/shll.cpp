@@ -998,25 +998,27 @@ void VTR_SHllAddWrites(VTR_SHll *shll, const VTR_BlockWrite *writes, uint32_t co
   if (shll->occupied != nullptr && shll->second == nullptr && t > shll->passTime &&
       t - shll->passTime >= kSweepInterval)
     Sweep(shll, t);
-  for (uint32_t w = 0; w < count; ++w) {
-    const uint64_t sector = writes[w].sector;
+  uint32_t w = 0;
+  for (; w < count; ++w) {
     const uint32_t length = writes[w].length;
     if (length == 0) continue;
     shll->secondBlocks += vtr_cr::BlockCount(length);
     if (shll->second == nullptr && shll->occupied != nullptr && shll->secondBlocks >= kFilterOn)
       shll->second = static_cast<uint8_t *>(calloc(1, VTR_HLL_REGISTERS));
-    if (uint8_t *second = shll->second) {
-      // Busy: of the blocks that one register gets within one second only
-      // the highest rank matters (it supersedes the others, which share its
-      // stamp), so a write only raises the ranks of the current second; they
-      // enter the lists when the second is over or an estimate comes.
-      vtr_cr::RaiseBlockRanks(sector, length, second);
-      shll->secondPending = true;
-    } else {
-      vtr_cr::ForEachBlock(sector, length, [&](uint32_t j, uint8_t rank) {
-        recorded &= AddBlock(shll, j, rank, t);
-      });
-    }
+    if (shll->second != nullptr) break;
+    vtr_cr::ForEachBlock(writes[w].sector, length,
+                         [&](uint32_t j, uint8_t rank) { recorded &= AddBlock(shll, j, rank, t); });
+  }
+  if (w < count) {
+    // Busy: of the blocks that one register gets within one second only the
+    // highest rank matters (it supersedes the others, which share its
+    // stamp), so this write and the rest only raise the ranks of the current
+    // second; they enter the lists when the second is over or an estimate
+    // comes.
+    for (uint32_t v = w + 1; v < count; ++v)
+      shll->secondBlocks += vtr_cr::BlockCount(writes[v].length);
+    vtr_cr::RaiseWriteRanks(writes + w, count - w, shll->second);
+    shll->secondPending = true;
   }
   if (!recorded) VTR_Log(LOG_ERR, "S_HLL: Failed to record a write, due to no memory");
 }
