@@ -12,6 +12,7 @@
 #include <chrono>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "base/config.h"
@@ -166,39 +167,57 @@ double CpuSeconds(clockid_t clock) {
 double ProcessSeconds() { return CpuSeconds(CLOCK_PROCESS_CPUTIME_ID); }
 
 // arg0: change-rate estimation off (0, as `vethra -a`), HyperLogLog (1,
-// `-a -c`) or Sliding HyperLogLog (2, `-a -s`). cpu_s/Mrecords counts every
-// thread of the process, hostsim's channel included; consumer_cpu_s/Mrecords
-// the Consumer thread alone, which the estimators' work falls on and which
-// the other threads' waits and wake-ups disturb less.
+// `-a -c`) or Sliding HyperLogLog (2, `-a -s`). arg1 0: the whole workload
+// is in the channel before the threads start, so the Producer fills the
+// queue and waits for the Consumer whenever the Consumer is the slower;
+// cpu_s/Mrecords counts every thread of the process, hostsim's channel
+// included. arg1 1: paced at 4 million records/s (below every mode's
+// capacity, as on a host), 50,000 records injected every 12.5 ms by the
+// benchmark thread; daemon_cpu_s/Mrecords counts the Producer and the
+// Consumer, and producer_waits how often the queue was full (0 when the
+// Consumer kept up). consumer_cpu_s/Mrecords: the Consumer thread alone,
+// where the estimators' work falls.
 void BM_EndToEnd(benchmark::State &state) {
   EnsureDisks();
   VTR_StartupConfig().changeRateEnabled = state.range(0) != 0;
   VTR_StartupConfig().slidingHllEnabled = state.range(0) == 2;
+  const bool paced = state.range(1) != 0;
   const size_t n = 2000000;
+  const size_t chunk = paced ? 50000 : n;
+  const auto chunkPeriod = std::chrono::microseconds(12500);
   static const std::string json = HostJson();
   if (hostsim_configure(json.c_str(), nullptr) != 0) {
     state.SkipWithError("hostsim_configure failed");
     return;
   }
-  char path[] = "/tmp/vethra_bench_XXXXXX";
-  int fd = mkstemp(path);
   const std::vector<TraceRecord> records = MakeWorkload(n);
-  if (fd < 0 || write(fd, records.data(), n * sizeof(TraceRecord)) !=
-                    static_cast<ssize_t>(n * sizeof(TraceRecord))) {
-    state.SkipWithError("cannot write the replay file");
-    return;
+  std::vector<std::string> injects, paths;
+  for (size_t first = 0; first < n; first += chunk) {
+    char path[] = "/tmp/vethra_bench_XXXXXX";
+    int fd = mkstemp(path);
+    const ssize_t bytes = static_cast<ssize_t>(chunk * sizeof(TraceRecord));
+    if (fd < 0 || write(fd, records.data() + first, bytes) != bytes) {
+      state.SkipWithError("cannot write the replay file");
+      break;
+    }
+    close(fd);
+    paths.push_back(path);
+    injects.push_back(std::string("{\"op\":\"inject\",\"file\":\"") + path + "\"}");
   }
-  close(fd);
-  const std::string inject = std::string("{\"op\":\"inject\",\"file\":\"") + path + "\"}";
-  uint64_t total = 0, dropped = 0;
-  double seconds = 0, cpu = 0, consumerCpu = 0;
-  for (auto _ : state) {
-    const int32_t failuresBefore = lookupFailureCount;
-    char *reply = hostsim_control(inject.c_str());
-    const bool appended = reply != nullptr && strstr(reply, "\"appended\":2000000") != nullptr;
+  const std::string expected = "\"appended\":" + std::to_string(chunk) + ",";
+  auto inject = [&](const std::string &request) {
+    char *reply = hostsim_control(request.c_str());
+    const bool appended = reply != nullptr && strstr(reply, expected.c_str()) != nullptr;
     if (!appended) fprintf(stderr, "inject: %s\n", reply ? reply : "(null)");
     hostsim_free(reply);
-    if (!appended) {
+    return appended;
+  };
+  uint64_t total = 0, dropped = 0, waits = 0;
+  double seconds = 0, cpu = 0, consumerCpu = 0, daemonCpu = 0;
+  for (auto _ : state) {
+    if (injects.size() != n / chunk) break;
+    const int32_t failuresBefore = lookupFailureCount;
+    if (!paced && !inject(injects[0])) {
       state.SkipWithError("inject failed");
       break;
     }
@@ -208,6 +227,13 @@ void BM_EndToEnd(benchmark::State &state) {
     const double cpuStart = ProcessSeconds();
     pthread_create(&producer, nullptr, VTR_ProducerThread, nullptr);
     pthread_create(&consumer, nullptr, VTR_ConsumerThread, nullptr);
+    for (size_t c = 0; paced && c < injects.size(); ++c) {
+      std::this_thread::sleep_until(start + c * chunkPeriod);
+      if (!inject(injects[c])) {
+        state.SkipWithError("inject failed");
+        break;
+      }
+    }
     uint64_t last = 0;
     for (uint64_t now; (now = CountedRecords()) < target;) {
       // The last few thousand records stay below the wake-up threshold; the
@@ -218,9 +244,13 @@ void BM_EndToEnd(benchmark::State &state) {
     }
     double s = std::chrono::duration<double>(Clock::now() - start).count();
     cpu += ProcessSeconds() - cpuStart;
-    clockid_t consumerClock;
-    if (pthread_getcpuclockid(consumer, &consumerClock) == 0)
+    clockid_t consumerClock, producerClock;
+    if (pthread_getcpuclockid(consumer, &consumerClock) == 0 &&
+        pthread_getcpuclockid(producer, &producerClock) == 0) {
       consumerCpu += CpuSeconds(consumerClock);
+      daemonCpu += CpuSeconds(consumerClock) + CpuSeconds(producerClock);
+    }
+    waits += recordQueue.producerWaitCount;
     exitRequested.store(true);
     VTR_WakeQueueWaiters();
     pthread_join(producer, nullptr);
@@ -232,18 +262,25 @@ void BM_EndToEnd(benchmark::State &state) {
     seconds += s;
     total += n;
   }
-  unlink(path);
+  for (const std::string &path : paths) unlink(path.c_str());
   if (total == 0) return;
   ReportRate(state, total, seconds);
+  const double millions = static_cast<double>(total) / 1e6;
   state.counters["dropped"] = static_cast<double>(dropped);
-  state.counters["cpu_s/Mrecords"] = cpu * 1e6 / static_cast<double>(total);
-  state.counters["consumer_cpu_s/Mrecords"] = consumerCpu * 1e6 / static_cast<double>(total);
+  state.counters["consumer_cpu_s/Mrecords"] = consumerCpu / millions;
+  if (paced) {
+    state.counters["daemon_cpu_s/Mrecords"] = daemonCpu / millions;
+    state.counters["producer_waits"] = static_cast<double>(waits);
+  } else {
+    state.counters["cpu_s/Mrecords"] = cpu / millions;
+  }
   static const char *const kModes[] = {"-a", "-a -c", "-a -s"};
-  state.SetLabel(kModes[state.range(0)]);
+  state.SetLabel(std::string(kModes[state.range(0)]) + (paced ? ", paced" : ""));
   VTR_StartupConfig().changeRateEnabled = VTR_StartupConfig().slidingHllEnabled = false;
 }
 BENCHMARK(BM_EndToEnd)
-    ->DenseRange(0, 2)
+    ->ArgsProduct({{0, 1, 2}, {0, 1}})
+    ->ArgNames({"mode", "paced"})
     ->UseManualTime()
     ->Unit(benchmark::kMillisecond)
     ->Iterations(3);
