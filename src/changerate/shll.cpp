@@ -537,6 +537,29 @@ inline bool AddBlock(VTR_SHll *shll, uint32_t j, uint8_t rank, uint32_t t) {
   return Insert(shll, regs[pos], rank, t);
 }
 
+// What entering rank `rank` at stamp `now` does to a dense list that lies
+// in entries[first, end): the entries before the returned `first` are older
+// than kMaxAge and leave, those from `keep` on are superseded, and `add`
+// tells whether the new entry follows the kept ones. An entry of the same
+// stamp with a rank >= `rank` already decides every window that the new one
+// would, and then nothing is added.
+struct ListUpdate {
+  uint32_t first;
+  uint32_t keep;
+  bool add;
+};
+inline ListUpdate UpdateList(VTR_SHll *shll, const uint8_t *entries, uint32_t first, uint32_t end,
+                             uint8_t rank, uint32_t now) {
+  while (first < end && EntryAge(LoadEntry(entries, first), now) > kMaxAge) ++first;
+  uint32_t keep = end;
+  if (keep != first && EntryAge(LoadEntry(entries, keep - 1), now) == 0 &&
+      EntryRank(LoadEntry(entries, keep - 1)) >= rank)
+    return {first, keep, false};
+  while (keep > first && EntryRank(LoadEntry(entries, keep - 1)) <= rank) --keep;
+  shll->highRanks |= rank > kExactRank;
+  return {first, keep, true};
+}
+
 // Records rank `rank` at stamp `now` in dense register j, as Insert does;
 // entries older than kMaxAge leave the list. The list never ends up empty.
 // Returns false, recording nothing, when a larger group array cannot be had.
@@ -571,18 +594,7 @@ bool InsertDense(VTR_SHll *shll, uint32_t j, uint8_t rank, uint32_t now) {
   }
   const uint32_t c = region[slot];
   const uint32_t end = off + c;
-  uint32_t first = off;
-  while (first < end && EntryAge(LoadEntry(entries, first), now) > kMaxAge) ++first;
-  uint32_t keep = end;
-  bool add = false;
-  // An entry of the same stamp with a rank >= `rank` already decides every
-  // window that the new one would.
-  if (keep == first || EntryAge(LoadEntry(entries, keep - 1), now) != 0 ||
-      EntryRank(LoadEntry(entries, keep - 1)) < rank) {
-    while (keep > first && EntryRank(LoadEntry(entries, keep - 1)) <= rank) --keep;
-    add = true;
-    shll->highRanks |= rank > kExactRank;
-  }
+  const auto [first, keep, add] = UpdateList(shll, entries, off, end, rank, now);
   const uint32_t kept = keep - first + add;
   // The kept entries down to `off`, the registers after j to their new place,
   // then the new entry.
@@ -680,28 +692,20 @@ bool EnterGroup(VTR_SHll *shll, uint32_t g, uint64_t pending, uint32_t now) {
   uint32_t src = 0, dst = 0, slot = 0, outSlot = 0;
   for (uint64_t m = after; m != 0; m &= m - 1, ++outSlot) {
     const uint64_t bit = m & -m;
-    uint32_t first = src;
     const uint32_t end = (before & bit) != 0 ? src + region[slot++] : src;
-    src = end;
-    uint32_t keep = end;
-    uint8_t added = 0;  // the rank of the new entry, 0: none
+    ListUpdate update{src, end, false};
+    uint8_t rank = 0;
     if ((pending & bit) != 0) {
-      const uint8_t rank = ranks[std::countr_zero(m)];
-      while (first < end && EntryAge(LoadEntry(entries, first), now) > kMaxAge) ++first;
-      // An entry of the same stamp with a rank >= `rank` already decides
-      // every window that the new one would.
-      if (keep == first || EntryAge(LoadEntry(entries, keep - 1), now) != 0 ||
-          EntryRank(LoadEntry(entries, keep - 1)) < rank) {
-        while (keep > first && EntryRank(LoadEntry(entries, keep - 1)) <= rank) --keep;
-        added = rank;
-        shll->highRanks |= rank > kExactRank;
-      }
+      rank = ranks[std::countr_zero(m)];
+      update = UpdateList(shll, entries, src, end, rank, now);
     }
+    src = end;
+    const auto [first, keep, add] = update;
     memcpy(outEntries + kEntryBytes * dst, entries + kEntryBytes * first,
            kEntryBytes * (keep - first));
     dst += keep - first;
-    if (added != 0) StoreEntry(outEntries, dst++, MakeEntry(now, added));
-    out[outSlot] = static_cast<uint8_t>(keep - first + (added != 0));
+    if (add) StoreEntry(outEntries, dst++, MakeEntry(now, rank));
+    out[outSlot] = static_cast<uint8_t>(keep - first + add);
   }
   const uint32_t bytes = static_cast<uint32_t>(outEntries - out) + kEntryBytes * dst;
   memcpy(region, out, bytes);
