@@ -5,8 +5,6 @@
 #include <math.h>
 #include <string.h>
 
-#include <algorithm>
-
 #if defined(__x86_64__) && defined(__GNUC__)
 #include <immintrin.h>
 #endif
