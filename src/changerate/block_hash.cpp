@@ -84,12 +84,12 @@ __attribute__((target("avx512f,avx512dq,avx512cd"))) void RaiseWritesWide(
   };
   const Lanes lane = {0, 1, 2, 3, 4, 5, 6, 7};
   for (uint32_t w = 0; w < count; ++w) {
-    Lanes k = lane * kKeyStep + (writes[w].sector & ~7ULL) * kMurmurMul;
+    Lanes k = lane * kKeyStep + static_cast<uint64_t>((writes[w].sector & ~7ULL) * kMurmurMul);
     for (uint32_t n = BlockCount(writes[w].length); n != 0; k += 8 * kKeyStep) {
       if (filled > kCodes - 8) apply();
       Lanes h = k;
       MurmurMix(h);
-      const Lanes x = h | (1ULL << 50);
+      const Lanes x = h | uint64_t{1} << 50;
       const Lanes leading =
           reinterpret_cast<Lanes>(_mm512_lzcnt_epi64(reinterpret_cast<__m512i>(x & -x)));
       const Codes code =
