@@ -71,11 +71,11 @@ __attribute__((target("avx512f,avx512dq"))) void HashRunWide(uint64_t km, uint32
 // that a mix of write sizes costs about one unpredictable branch per write
 // (the end of its blocks) rather than several; a write's last group of
 // lanes is hashed whole and only its blocks are kept.
-__attribute__((target("avx512f,avx512dq,avx512cd"))) void RaiseWritesWide(
+__attribute__((target("avx512f,avx512dq,avx512cd"))) uint32_t RaiseWritesWide(
     const VTR_BlockWrite *writes, uint32_t count, uint8_t *__restrict ranks) {
   constexpr uint32_t kCodes = 1024;
   uint32_t codes[kCodes];
-  uint32_t filled = 0;
+  uint32_t filled = 0, blocks = 0;
   auto apply = [&] {
 #pragma GCC unroll 4
     for (uint32_t b = 0; b < filled; ++b)
@@ -85,7 +85,9 @@ __attribute__((target("avx512f,avx512dq,avx512cd"))) void RaiseWritesWide(
   const Lanes lane = {0, 1, 2, 3, 4, 5, 6, 7};
   for (uint32_t w = 0; w < count; ++w) {
     Lanes k = lane * kKeyStep + static_cast<uint64_t>((writes[w].sector & ~7ULL) * kMurmurMul);
-    for (uint32_t n = BlockCount(writes[w].length); n != 0; k += 8 * kKeyStep) {
+    uint32_t n = BlockCount(writes[w].length);
+    blocks += n;
+    for (; n != 0; k += 8 * kKeyStep) {
       if (filled > kCodes - 8) apply();
       Lanes h = k;
       MurmurMix(h);
@@ -101,6 +103,7 @@ __attribute__((target("avx512f,avx512dq,avx512cd"))) void RaiseWritesWide(
     }
   }
   apply();
+  return blocks;
 }
 
 // Read before main: the processor's features are read in first.
@@ -123,15 +126,17 @@ void HashBlockRun(uint64_t km, uint32_t n, uint64_t *out) {
   HashRunScalar(km, n, out);
 }
 
-void RaiseWriteRanks(const VTR_BlockWrite *writes, uint32_t count, uint8_t *ranks) {
+uint32_t RaiseWriteRanks(const VTR_BlockWrite *writes, uint32_t count, uint8_t *ranks) {
 #if defined(__x86_64__) && defined(__GNUC__)
-  if (haveWideRanks) {
-    RaiseWritesWide(writes, count, ranks);
-    return;
-  }
+  if (haveWideRanks) return RaiseWritesWide(writes, count, ranks);
 #endif
-  for (uint32_t w = 0; w < count; ++w)
-    RaiseRunScalar(ranks, (writes[w].sector & ~7ULL) * kMurmurMul, BlockCount(writes[w].length));
+  uint32_t blocks = 0;
+  for (uint32_t w = 0; w < count; ++w) {
+    const uint32_t n = BlockCount(writes[w].length);
+    RaiseRunScalar(ranks, (writes[w].sector & ~7ULL) * kMurmurMul, n);
+    blocks += n;
+  }
+  return blocks;
 }
 
 }  // namespace vtr_cr

@@ -58,8 +58,8 @@ constexpr uint32_t kHashChunk = 64;
 
 // Raises ranks[j] to the rank of every block of the `count` writes that
 // falls in register j: the highest rank per register, as a HyperLogLog add
-// keeps it.
-void RaiseWriteRanks(const VTR_BlockWrite *writes, uint32_t count, uint8_t *ranks);
+// keeps it. Returns the number of blocks.
+uint32_t RaiseWriteRanks(const VTR_BlockWrite *writes, uint32_t count, uint8_t *ranks);
 
 // Calls fn(registerIndex, rank) for each block of the write, in block order.
 // Block keys are the first sector of each 4 KiB block, counted from the 4 KiB

@@ -332,19 +332,27 @@ bool ResizeSparse(VTR_SHll *shll, uint32_t capacity) {
   return true;
 }
 
-// Ranks of the current second waiting for group g's lists: each enters as
-// at most one entry and one count byte.
-inline uint32_t PendingIn(const VTR_SHll *shll, uint32_t g) {
+// The registers of group g that have a rank of the current second waiting
+// in the rank filter, as a mask (0 without the filter).
+inline uint64_t PendingMask(const VTR_SHll *shll, uint32_t g) {
   if (shll->second == nullptr) return 0;
   const uint8_t *ranks = shll->second + (g << kGroupShift);
-  uint32_t pending = 0;
+  uint64_t mask = 0;
   for (uint32_t k = 0; k < (1u << kGroupShift); k += 8) {
     uint64_t word;
     memcpy(&word, ranks + k, sizeof word);
-    // A high bit per nonzero byte (ranks are below 128).
-    pending += std::popcount((word + 0x7f7f7f7f7f7f7f7fULL) & 0x8080808080808080ULL);
+    // A high bit per nonzero byte (ranks are below 128), gathered into the
+    // top byte by the multiply.
+    const uint64_t high = (word + 0x7f7f7f7f7f7f7f7fULL) & 0x8080808080808080ULL;
+    mask |= ((high >> 7) * 0x0102040810204080ULL >> 56) << k;
   }
-  return pending;
+  return mask;
+}
+
+// Ranks of the current second waiting for group g's lists: each enters as
+// at most one entry and one count byte.
+inline uint32_t PendingIn(const VTR_SHll *shll, uint32_t g) {
+  return std::popcount(PendingMask(shll, g));
 }
 
 // Lays the groups' arrays out afresh in a new arena, each with the capacity
@@ -662,18 +670,6 @@ void Sweep(VTR_SHll *shll, uint32_t now) {
 constexpr uint32_t kGroupMaxBytes = (1u << kGroupShift) * (1 + kEntryBytes * kMaxRank);
 static_assert(kGroupMaxBytes <= UINT16_MAX, "group sizes fit their 16-bit fields");
 
-// The registers of a group that have a rank waiting in the filter, as a mask.
-inline uint64_t PendingMask(const uint8_t *ranks) {
-  uint64_t mask = 0;
-  for (uint32_t k = 0; k < (1u << kGroupShift); k += 8) {
-    uint64_t word;
-    memcpy(&word, ranks + k, sizeof word);
-    if (word == 0) continue;
-    for (uint32_t b = k; b < k + 8; ++b) mask |= static_cast<uint64_t>(ranks[b] != 0) << b;
-  }
-  return mask;
-}
-
 // Enters the waiting ranks of group g (the registers in `pending`) at stamp
 // `now`, each as InsertDense enters one, in a single pass that rewrites the
 // group's array: one move of the group's entries instead of one per
@@ -724,11 +720,10 @@ bool FlushSecond(VTR_SHll *shll) {
   if (now > shll->passTime && now - shll->passTime >= kSweepInterval) Sweep(shll, now);
   bool recorded = true;
   for (uint32_t g = 0; g < kGroups; ++g) {
-    uint8_t *ranks = shll->second + (g << kGroupShift);
-    const uint64_t pending = PendingMask(ranks);
+    const uint64_t pending = PendingMask(shll, g);
     if (pending == 0) continue;
     recorded &= EnterGroup(shll, g, pending, now);
-    memset(ranks, 0, 1u << kGroupShift);
+    memset(shll->second + (g << kGroupShift), 0, 1u << kGroupShift);
   }
   return recorded;
 }
@@ -1006,10 +1001,12 @@ void VTR_SHllAddWrites(VTR_SHll *shll, const VTR_BlockWrite *writes, uint32_t co
   for (; w < count; ++w) {
     const uint32_t length = writes[w].length;
     if (length == 0) continue;
-    shll->secondBlocks += vtr_cr::BlockCount(length);
-    if (shll->second == nullptr && shll->occupied != nullptr && shll->secondBlocks >= kFilterOn)
+    const uint32_t blocks = vtr_cr::BlockCount(length);
+    if (shll->second == nullptr && shll->occupied != nullptr &&
+        shll->secondBlocks + blocks >= kFilterOn)
       shll->second = static_cast<uint8_t *>(calloc(1, VTR_HLL_REGISTERS));
     if (shll->second != nullptr) break;
+    shll->secondBlocks += blocks;
     vtr_cr::ForEachBlock(writes[w].sector, length,
                          [&](uint32_t j, uint8_t rank) { recorded &= AddBlock(shll, j, rank, t); });
   }
@@ -1019,9 +1016,7 @@ void VTR_SHllAddWrites(VTR_SHll *shll, const VTR_BlockWrite *writes, uint32_t co
     // stamp), so this write and the rest only raise the ranks of the current
     // second; they enter the lists when the second is over or an estimate
     // comes.
-    for (uint32_t v = w + 1; v < count; ++v)
-      shll->secondBlocks += vtr_cr::BlockCount(writes[v].length);
-    vtr_cr::RaiseWriteRanks(writes + w, count - w, shll->second);
+    shll->secondBlocks += vtr_cr::RaiseWriteRanks(writes + w, count - w, shll->second);
     shll->secondPending = true;
   }
   if (!recorded) VTR_Log(LOG_ERR, "S_HLL: Failed to record a write, due to no memory");
